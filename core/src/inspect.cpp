@@ -1,0 +1,33 @@
+// The tracer's view of a value.
+#include "inspect.hpp"
+
+#include "audit/capture.hpp"
+#include "stringify.hpp"
+
+namespace zarnu_core::value {
+
+std::string Inspect::fmt() const {
+  if (value_->is_undefined()) return "undefined";
+  if (value_->is_function()) return "<function>";
+  auto text = stringify(*value_, false, kDetailBudget);
+  return text ? std::move(*text) : std::string("<invalid>");
+}
+
+std::optional<json::Json> Inspect::to_json() const {
+  JsonBuilder b;
+  std::uint64_t budget = UINT64_MAX;
+  auto built = write_spending(*value_, b, budget, 0);
+  if (!built) return std::nullopt;
+  return std::move(*built);
+}
+
+std::expected<std::optional<json::Json>, TooLarge> Inspect::to_json_within(std::uint64_t budget) const {
+  JsonBuilder b;
+  return write_spending(*value_, b, budget, 0);
+}
+
+std::optional<json::Json> Inspect::capture(const audit::Limits& limits) const {
+  return audit::capture(*value_, limits, 0);
+}
+
+}  // namespace zarnu_core::value

@@ -1,0 +1,215 @@
+// Lazily read host values: reading arrays and objects whole or one member at a time.
+#include "lazy.hpp"
+
+#include "error.hpp"
+
+namespace zarnu_core::value {
+
+Str Keys::get(std::string_view text) {
+  auto it = set_.find(text);
+  if (it != set_.end()) return *it;
+  return *set_.insert(Str::make(text)).first;
+}
+
+void Shared::record(std::string text) {
+  failed = true;
+  if (!first_failure) first_failure = std::move(text);
+}
+
+error::Error Shared::failure() const {
+  return error::Error("U1004").with_message(first_failure.value_or(std::string()));
+}
+
+void Sink::push(Value value) {
+  switch (target_.index()) {
+    case 0:
+      std::get<0>(target_)->push_back(std::move(value));
+      return;
+    case 1: {
+      if (!key_) return;  // no key: the value is released
+      Str key = std::move(*key_);
+      key_.reset();
+      Fields& fields = *std::get<1>(target_);
+      auto [it, inserted] = fields.try_emplace(std::move(key), Value());
+      it.value() = std::move(value);
+      return;
+    }
+    default: {
+      Value& slot = *std::get<2>(target_);
+      if (slot.is_undefined()) slot = std::move(value);
+      return;
+    }
+  }
+}
+
+void Sink::reserve(std::size_t n) {
+  if (auto* items = std::get_if<Items*>(&target_))
+    (*items)->reserve((*items)->size() + n);
+  else if (auto* fields = std::get_if<Fields*>(&target_))
+    (*fields)->reserve((*fields)->size() + n);
+}
+
+void Sink::clear() {
+  if (auto* items = std::get_if<Items*>(&target_))
+    (*items)->clear();
+  else if (auto* fields = std::get_if<Fields*>(&target_))
+    (*fields)->clear();
+  else
+    *std::get<Value*>(target_) = Value();
+}
+
+namespace {
+
+// Calls a host source's read and records its failure; the target keeps nothing of a failed read.
+void read_source(Pending& pending, std::uint32_t index, Sink& sink) {
+  if (auto failure = pending.source->read(index, sink)) {
+    pending.shared->record(std::move(*failure));
+    sink.clear();
+  }
+}
+
+}  // namespace
+
+Value lazy_array(Pending pending, std::uint32_t index) {
+  auto* rep = new Array();
+  Value v = Value::adopt_array(rep);
+  rep->lazy.reset(new LazyItems{std::move(pending), index, std::nullopt});
+  return v;
+}
+
+Value lazy_object(Pending pending, std::uint32_t index) {
+  auto* rep = new Object();
+  Value v = Value::adopt_object(rep);
+  rep->pending.reset(new Pending(std::move(pending)));
+  rep->index = index;
+  rep->read_state = 0;
+  return v;
+}
+
+Value lazy(const json::Json& data, const Rc<Shared>& shared) {
+  switch (data.type()) {
+    case json::Json::value_t::null:
+      return Value::null();
+    case json::Json::value_t::boolean:
+      return Value::boolean(data.get<bool>());
+    case json::Json::value_t::number_integer:
+      return Value::number(static_cast<double>(data.get<std::int64_t>()));
+    case json::Json::value_t::number_unsigned:
+      return Value::number(static_cast<double>(data.get<std::uint64_t>()));
+    case json::Json::value_t::number_float:
+      return Value::number(data.get<double>());
+    case json::Json::value_t::string:
+      return Value::string(data.get_ref<const std::string&>());
+    case json::Json::value_t::array:
+      if (data.empty()) return Value::array_with({}, 0);
+      return lazy_array(Pending{shared, {}, &data}, 0);
+    case json::Json::value_t::object:
+      if (data.empty()) return Value::object();
+      return lazy_object(Pending{shared, {}, &data}, 0);
+    default:
+      return Value::null();
+  }
+}
+
+Value lazy(std::shared_ptr<const json::Json> root, const Rc<Shared>& shared) {
+  const json::Json& data = *root;
+  shared->json_owners.push_back(std::move(root));
+  return lazy(data, shared);
+}
+
+const Items& LazyItems::read() {
+  if (cell) return *cell;
+  Items items;
+  if (pending.source) {
+    Sink sink(items, pending.shared);
+    read_source(pending, index, sink);
+  } else if (pending.json && pending.json->is_array()) {
+    items.reserve(pending.json->size());
+    for (const json::Json& item : *pending.json) items.push_back(lazy(item, pending.shared));
+  }
+  cell.emplace(std::move(items));
+  return *cell;
+}
+
+const Items& read_lazy_items(Array& array) {
+  return array.lazy->read();
+}
+
+void Object::read() {
+  if (!needs_read()) return;
+  const std::uint8_t previous = read_state;
+  read_state = 2;
+  Fields old = std::exchange(fields, make_fields());
+  Pending& p = *pending;
+  if (p.source) {
+    Sink sink(fields, p.shared);
+    read_source(p, index, sink);
+    // Members read one by one keep their identity at the position the source gives them.
+    if (previous == 1) {
+      for (auto& [key, value] : old) {
+        auto it = fields.find(key.view());
+        if (it != fields.end()) it.value() = std::move(value);
+      }
+    }
+  } else if (p.json && p.json->is_object()) {
+    fields.reserve(p.json->size());
+    for (auto it = p.json->begin(); it != p.json->end(); ++it) {
+      Str key = p.shared->keys.get(it.key());
+      auto found = old.find(key.view());
+      Value value = found != old.end() ? std::move(found.value()) : lazy(it.value(), p.shared);
+      auto [slot, inserted] = fields.try_emplace(std::move(key), Value());
+      slot.value() = std::move(value);
+    }
+  }
+}
+
+Value read_field(Object& object, std::string_view key) {
+  if (!object.needs_read()) {
+    auto it = object.fields.find(key);
+    return it != object.fields.end() ? it->second : Value();
+  }
+  if (object.read_state == 1) {
+    auto it = object.fields.find(key);
+    if (it != object.fields.end()) return it->second;
+  }
+  Pending& p = *object.pending;
+  Value value;
+  if (p.source) {
+    Sink slot(value, p.shared);
+    std::string failure;
+    switch (p.source->read_field(object.index, key, slot, failure)) {
+      case FieldOutcome::Failed:
+        p.shared->record(std::move(failure));
+        return Value();
+      case FieldOutcome::NotSupported: {
+        object.read();
+        auto it = object.fields.find(key);
+        return it != object.fields.end() ? it->second : Value();
+      }
+      case FieldOutcome::Handled:
+        break;
+    }
+  } else {
+    if (!p.json || !p.json->is_object()) return Value();
+    auto it = p.json->find(key);
+    if (it == p.json->end()) return Value();
+    value = lazy(*it, p.shared);
+  }
+  // Containers are kept so that later reads see the same container with what was read of it.
+  if (value.is_array() || value.is_object()) {
+    Str interned = p.shared->keys.get(key);
+    auto [it, inserted] = object.fields.try_emplace(std::move(interned), Value());
+    it.value() = value;
+    object.read_state = 1;
+  }
+  return value;
+}
+
+void LazyDeleter::operator()(LazyItems* p) const noexcept {
+  delete p;
+}
+void PendingDeleter::operator()(Pending* p) const noexcept {
+  delete p;
+}
+
+}  // namespace zarnu_core::value

@@ -1,0 +1,187 @@
+// Construction and release of values. Releasing the last reference to a deeply nested value recurses
+// only while few such releases are in progress on the thread; deeper levels are taken apart iteratively.
+#include "value.hpp"
+
+#include "function.hpp"
+#include "lazy.hpp"
+#include "panic.hpp"
+
+namespace zarnu_core::value {
+
+void count_overflow() {
+  panic("reference count overflow");
+}
+
+void borrow_conflict() {
+  panic("conflicting borrow of an object's fields");
+}
+
+Str Str::make(std::string_view text) {
+  void* mem = mi_malloc(sizeof(StrRep) + text.size() + 1);
+  if (!mem) throw std::bad_alloc();
+  auto* rep = new (mem) StrRep();
+  rep->size = text.size();
+  if (!text.empty()) std::memcpy(rep->data(), text.data(), text.size());
+  rep->data()[text.size()] = '\0';
+  return adopt(rep);
+}
+
+Value Value::array_with(Items items, std::uint8_t flags) {
+  auto* rep = new Array();
+  rep->flags = flags;
+  rep->items = std::move(items);
+  return adopt_array(rep);
+}
+
+Value Value::sequence(Items items) {
+  return array_with(std::move(items), kSequence);
+}
+
+Value Value::array(Items items) {
+  return array_with(std::move(items), kSequence | kOuterWrapper);
+}
+
+Value Value::object(std::size_t capacity) {
+  return adopt_object(new Object(make_fields(capacity)));
+}
+
+Fields make_fields(std::size_t capacity) {
+  return Fields(capacity, KeyHash{hash::map_seed()});
+}
+
+Items Value::items_or_self() const {
+  if (is_array()) return as_array().read();
+  Items one;
+  one.push_back(*this);
+  return one;
+}
+
+namespace {
+
+// Releases of containers with owned children in progress on this thread.
+thread_local std::uint32_t DROPS = 0;
+constexpr std::uint32_t kRecursiveReleases = 99;
+
+// An array or object whose last reference this is: releasing it releases its contents.
+bool owned(const Value& v) noexcept {
+  return (v.is_array() || v.is_object()) && v.use_count() == 1;
+}
+
+template <class R>
+bool any_owned(const R& values) noexcept {
+  for (const Value& v : values)
+    if (owned(v)) return true;
+  return false;
+}
+
+// Moves the owned values of `from` onto the work list and releases the rest.
+void take(Items& from, std::vector<Value, Alloc<Value>>& work) {
+  for (Value& v : from)
+    if (owned(v)) work.push_back(std::move(v));
+  from.clear();
+}
+
+void take(Fields& from, std::vector<Value, Alloc<Value>>& work) {
+  for (auto it = from.begin(); it != from.end(); ++it)
+    if (owned(it->second)) work.push_back(std::move(it.value()));
+  from.clear();
+}
+
+}  // namespace
+
+// Takes the children apart with a work list instead of recursion.
+void release(std::vector<Value, Alloc<Value>> work) noexcept {
+  while (!work.empty()) {
+    Value v = std::move(work.back());
+    work.pop_back();
+    if (v.use_count() != 1) continue;  // shared meanwhile: only this reference goes
+    if (v.is_array()) {
+      Array& a = v.as_array();
+      take(a.items, work);
+      if (a.lazy && a.lazy->cell) take(*a.lazy->cell, work);
+    } else if (v.is_object()) {
+      take(v.as_object().fields, work);
+    }
+    // `v` is released here, with nothing owned left inside it.
+  }
+}
+
+namespace {
+
+void release_children(Items& items, Items& more) noexcept {
+  const std::uint32_t c = DROPS;
+  DROPS = c + 1;
+  if (c <= kRecursiveReleases) {
+    items.clear();
+    more.clear();
+  } else {
+    std::vector<Value, Alloc<Value>> work;
+    take(items, work);
+    take(more, work);
+    release(std::move(work));
+  }
+  DROPS = c;
+}
+
+void release_array(Array* a) noexcept {
+  Items lazy_items;
+  if (a->lazy && a->lazy->cell) lazy_items = std::move(*a->lazy->cell);
+  if (!any_owned(a->items) && !any_owned(lazy_items)) {
+    delete a;
+    return;
+  }
+  Items items = std::move(a->items);
+  delete a;
+  release_children(items, lazy_items);
+}
+
+void release_object(Object* o) noexcept {
+  bool deep = false;
+  for (const auto& entry : o->fields)
+    if (owned(entry.second)) {
+      deep = true;
+      break;
+    }
+  if (!deep) {
+    delete o;
+    return;
+  }
+  Fields fields = std::move(o->fields);
+  delete o;
+  const std::uint32_t c = DROPS;
+  DROPS = c + 1;
+  if (c <= kRecursiveReleases) {
+    fields.clear();
+  } else {
+    std::vector<Value, Alloc<Value>> work;
+    take(fields, work);
+    release(std::move(work));
+  }
+  DROPS = c;
+}
+
+}  // namespace
+
+void Value::destroy() noexcept {
+  switch (tag_) {
+    case Tag::String:
+      mi_free(u_.p);
+      break;
+    case Tag::Array:
+      release_array(static_cast<Array*>(u_.p));
+      break;
+    case Tag::Object:
+      release_object(static_cast<Object*>(u_.p));
+      break;
+    case Tag::Function:
+      delete static_cast<Function*>(u_.p);
+      break;
+    case Tag::Undefined:
+    case Tag::Null:
+    case Tag::Bool:
+    case Tag::Number:
+      break;
+  }
+}
+
+}  // namespace zarnu_core::value

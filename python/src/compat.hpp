@@ -1,0 +1,114 @@
+// Everything that depends on the interpreter version, in one place: the module's slot tables (multi-phase
+// init, sub-interpreter and GIL declarations, the export hook) and per-object critical sections.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+#if PY_VERSION_HEX < 0x030B0000
+#error "zarnu needs CPython 3.11 or later"
+#endif
+
+// The export hook replaces PyInit_* as the way the interpreter finds a module's slots. Its slots name the
+// module and carry its docstring, so the hook needs no PyModuleDef at all.
+#if PY_VERSION_HEX >= 0x030F0000 && defined(Py_mod_name) && defined(Py_mod_doc)
+#define ZARNU_HAVE_MODEXPORT 1
+#ifdef PyMODEXPORT_FUNC
+#define ZARNU_MODEXPORT_FUNC PyMODEXPORT_FUNC
+#else
+#define ZARNU_MODEXPORT_FUNC extern "C" Py_EXPORTED_SYMBOL PyModuleDef_Slot*
+#endif
+#else
+#define ZARNU_HAVE_MODEXPORT 0
+#endif
+
+namespace zarnu_py::compat {
+
+using ExecFunction = int (*)(PyObject*);
+
+// Room for the longest table below: name, doc, ABI, exec, interpreters, GIL and the end marker.
+inline constexpr std::size_t kMaxModuleSlots = 8;
+using ModuleSlots = std::array<PyModuleDef_Slot, kMaxModuleSlots>;
+
+namespace detail {
+
+class SlotWriter {
+ public:
+  explicit SlotWriter(ModuleSlots& slots) : slots_(slots) {}
+  void add(int slot, void* value) { slots_[next_++] = PyModuleDef_Slot{slot, value}; }
+  void add_exec(ExecFunction exec) { add(Py_mod_exec, reinterpret_cast<void*>(exec)); }
+
+  // What every version that knows of it must be told: the module keeps process-wide objects (its types),
+  // so it cannot serve several interpreters; and it guards its own shared state, so it needs no GIL.
+  void add_declarations() {
+#if PY_VERSION_HEX >= 0x030C0000
+    add(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED);
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Only free-threaded builds act on it; the others accept and ignore it.
+    add(Py_mod_gil, Py_MOD_GIL_NOT_USED);
+#endif
+  }
+
+  void end() {
+    slots_[next_++] = PyModuleDef_Slot{0, nullptr};
+  }
+
+ private:
+  ModuleSlots& slots_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace detail
+
+// The slots of the module's PyModuleDef (multi-phase init, which PyInit_* hands to the interpreter).
+inline ModuleSlots definition_slots(ExecFunction exec) {
+  ModuleSlots slots{};
+  detail::SlotWriter writer(slots);
+  writer.add_exec(exec);
+  writer.add_declarations();
+  writer.end();
+  return slots;
+}
+
+#if ZARNU_HAVE_MODEXPORT
+// The slots the export hook returns: the same module, described by slots alone.
+inline ModuleSlots export_slots(const char* name, const char* doc, ExecFunction exec) {
+  ModuleSlots slots{};
+  detail::SlotWriter writer(slots);
+  writer.add(Py_mod_name, const_cast<char*>(name));
+  writer.add(Py_mod_doc, const_cast<char*>(doc));
+#if defined(Py_mod_abi) && defined(PyABIInfo_VAR)
+  // Lets the interpreter refuse the module when it was built for another binary interface.
+  PyABIInfo_VAR(abi_info);
+  writer.add(Py_mod_abi, &abi_info);
+#endif
+  writer.add_exec(exec);
+  writer.add_declarations();
+  writer.end();
+  return slots;
+}
+#endif
+
+// Per-object critical sections exist only where there is no GIL to serialise access to an object;
+// elsewhere holding the GIL already gives that, and the section is empty.
+#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
+struct CriticalSectionState {
+  PyCriticalSection section;
+};
+inline void begin_critical_section(CriticalSectionState& state, PyObject* object) {
+  PyCriticalSection_Begin(&state.section, object);
+}
+inline void end_critical_section(CriticalSectionState& state) {
+  PyCriticalSection_End(&state.section);
+}
+#else
+struct CriticalSectionState {};
+inline void begin_critical_section(CriticalSectionState&, PyObject*) {}
+inline void end_critical_section(CriticalSectionState&) {}
+#endif
+
+}  // namespace zarnu_py::compat

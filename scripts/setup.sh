@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 or 13 machine lacks to build and test zarnu: Debian packages with
+# apt-get, Python tools with pip. Idempotent, and quiet when everything is there.
+set -euo pipefail
+
+sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# Boost >= 1.81: Debian 12 ships it as versioned packages beside its default 1.74.
+boost_pkgs="libboost-dev libboost-context-dev"
+if apt-cache show libboost1.81-dev >/dev/null 2>&1; then
+  boost_pkgs="libboost1.81-dev libboost-context1.81-dev"
+fi
+
+pkgs="build-essential cmake ninja-build pkg-config python3-dev python3-venv
+  libmimalloc-dev nlohmann-json3-dev libtsl-ordered-map-dev $boost_pkgs libxxhash-dev libdouble-conversion-dev
+  libgtest-dev libbenchmark-dev libsimdjson-dev clang clang-format"
+
+missing=""
+for p in $pkgs; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "setup: installing Debian packages:$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  sudo_if_needed apt-get update -qq
+  # shellcheck disable=SC2086
+  sudo_if_needed apt-get install -y -qq $missing >/dev/null
+fi
+
+py=${PYTHON:-python3}
+need=""
+for mod in pytest scikit_build_core; do
+  "$py" -c "import $mod" >/dev/null 2>&1 || need="$need $mod"
+done
+if [ -n "$need" ]; then
+  echo "setup: installing Python tools:$need"
+  "$py" -m pip install -q --disable-pip-version-check pytest scikit-build-core
+fi

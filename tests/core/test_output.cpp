@@ -1,0 +1,150 @@
+// The budgeted output walk into builders, and the bounded captures of the audit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "audit/capture.hpp"
+#include "function.hpp"
+#include "helpers.hpp"
+#include "output.hpp"
+
+using namespace zarnu_core;
+using namespace zarnu_core::value;
+using namespace zarnu_test;
+
+namespace {
+
+// Runs the walk with a budget and reports what was spent, or -1 (budget) / -2 (nesting) on failure.
+long long spent(const Value& v, std::uint64_t budget = 1 << 30) {
+  JsonBuilder b;
+  std::uint64_t left = budget;
+  auto r = write_spending(v, b, left, 0);
+  if (!r) return r.error().nested ? -2 : -1;
+  return static_cast<long long>(budget - left);
+}
+
+std::string out_text(const Value& v, std::uint64_t budget = 1 << 30, const Shared* shared = nullptr) {
+  auto r = to_json(output::Output{v, budget, shared});
+  if (!r) return "!" + r.error().message();
+  return *r ? json::to_text(**r) : "none";
+}
+
+}  // namespace
+
+TEST(Output, ChargesTheCompactTextLength) {
+  for (const char* text : {"[0,1,2,3,4,5,6,7,8,9]", "null", "true", "false", "-12", "0.5", "[]", "{}",
+                           R"({"ab":[1,{"c":"d"}],"e":false})", "[[],[[]],{}]"})
+    EXPECT_EQ(spent(J(text)), static_cast<long long>(std::string(text).size())) << text;
+  EXPECT_EQ(spent(Value::number(-0.0)), 1);
+  EXPECT_EQ(spent(Value::number(NAN)), 4);
+  EXPECT_EQ(spent(Value::number(1e21)), 5);
+  // Escapes are not counted: five two-byte characters cost 12.
+  EXPECT_EQ(spent(Value::string("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9")), 12);
+  EXPECT_EQ(spent(Value::string("\n")), 3);
+}
+
+TEST(Output, UndefinedAndFunctions) {
+  EXPECT_EQ(out_text(Value()), "none");
+  EXPECT_EQ(out_text(make_function(LambdaFn{})), "none");
+  Items items;
+  items.push_back(Value());
+  items.push_back(make_function(LambdaFn{}));
+  items.push_back(Value::number(INFINITY));
+  Value seq = Value::sequence(std::move(items));
+  EXPECT_EQ(out_text(seq), "[null,null,null]");
+  EXPECT_EQ(spent(seq), 16);
+  Value o = Value::object();
+  o.as_object().fields.try_emplace(Str::make("a"), Value());
+  o.as_object().fields.try_emplace(Str::make("b"), make_function(LambdaFn{}));
+  EXPECT_EQ(out_text(o), "{}");
+  EXPECT_EQ(spent(o), 1);
+}
+
+TEST(Output, BudgetBoundary) {
+  Value v = J(R"({"list":[1,22,333],"s":"text"})");
+  const auto cost = static_cast<std::uint64_t>(spent(v));
+  EXPECT_EQ(out_text(v, cost), R"({"list":[1,22,333],"s":"text"})");
+  EXPECT_EQ(out_text(v, cost - 1),
+            "!The result would exceed the size limit of " + std::to_string(cost - 1) + " bytes");
+  // Budget exhausted in the middle of an array.
+  EXPECT_EQ(spent(J("[1,2,3,4,5,6,7,8,9]"), 10), -1);
+}
+
+TEST(Output, NestingLimit) {
+  EXPECT_GT(spent(nested_arrays(1000)), 0);
+  EXPECT_EQ(spent(nested_arrays(1001)), -2);
+  EXPECT_EQ(out_text(nested_arrays(1001)), "!A value is nested more than 1000 levels deep");
+  EXPECT_EQ(TooLarge{false}
+                .error(10, "The arguments of a host function would exceed the size limit of {} bytes")
+                .message(),
+            "The arguments of a host function would exceed the size limit of 10 bytes");
+}
+
+TEST(Output, JsonNumberRule) {
+  EXPECT_EQ(out_text(Value::number(9007199254740991.0)), "9007199254740991");
+  auto big = to_json(output::Output{Value::number(9007199254740992.0)});
+  ASSERT_TRUE(big && *big);
+  EXPECT_TRUE((*big)->is_number_float());
+  EXPECT_EQ(json::to_text(**big), "9007199254740992");
+}
+
+TEST(Output, FailedLazyReadBecomesU1004) {
+  auto shared = Shared::create();
+  shared->record("first");
+  shared->record("second");
+  EXPECT_EQ(out_text(J("[1]"), 1 << 20, shared.get()), "!The input could not be read: first");
+  // A size failure of the same write takes precedence.
+  EXPECT_EQ(out_text(J("[1]"), 1, shared.get()), "!The result would exceed the size limit of 1 bytes");
+}
+
+TEST(Output, UnreadJsonIsWrittenStraightFromTheData) {
+  auto shared = Shared::create();
+  Value v = lazy(std::make_shared<const Json>(Json::parse(R"({"a":[1,2,{"b":null}],"c":"d"})")), shared);
+  EXPECT_EQ(spent(v), 30);
+  EXPECT_EQ(v.as_object().read_state, 0);  // not read by the walk
+  EXPECT_EQ(out_text(v), R"({"a":[1,2,{"b":null}],"c":"d"})");
+  EXPECT_EQ(json::to_text(*to_json_at(v, 0)), R"({"a":[1,2,{"b":null}],"c":"d"})");
+  EXPECT_EQ(spent(lazy(std::make_shared<const Json>(Json::parse("[18446744073709551615]")), shared)), 22);
+}
+
+TEST(Output, DetailsDropWhatCannotBeConverted) {
+  EXPECT_FALSE(to_json_detail(Value()).has_value());
+  EXPECT_FALSE(to_json_detail(nested_arrays(1001)).has_value());
+  EXPECT_EQ(json::to_text(*to_json_detail(J("[1,\"x\"]"))), "[1,\"x\"]");
+}
+
+TEST(Capture, Limits) {
+  audit::Limits limits;
+  auto cap = [&](const Value& v) {
+    auto c = audit::capture(v, limits, 0);
+    return c ? json::to_text(*c) : std::string("absent");
+  };
+  EXPECT_EQ(cap(Value()), "absent");
+  EXPECT_EQ(cap(make_function(LambdaFn{})), "\"<function>\"");
+  limits.max_string = 0;
+  EXPECT_EQ(cap(Value::string("abc")), "\"\xE2\x80\xA6\"");
+  EXPECT_EQ(cap(Value::string("")), "\"\"");
+  limits.max_string = 2;
+  EXPECT_EQ(cap(Value::string("\xC3\xA9\xC3\xA9\xC3\xA9")), "\"\xC3\xA9\xC3\xA9\xE2\x80\xA6\"");
+  limits.max_items = 0;
+  EXPECT_EQ(cap(J("[1,2,3]")), "[\"\xE2\x80\xA6 3 more\"]");
+  EXPECT_EQ(cap(J(R"({"a":1,"b":2})")), "{\"\xE2\x80\xA6\":\"2 more\"}");
+  EXPECT_EQ(cap(J("[]")), "[]");
+  limits = audit::Limits{};
+  limits.max_depth = 0;
+  EXPECT_EQ(cap(J("[1]")), "\"\xE2\x80\xA6\"");
+  limits = audit::Limits{};
+  EXPECT_EQ(cap(J("[[[[[1]]]]]")), "[[[[\"\xE2\x80\xA6\"]]]]");
+  EXPECT_EQ(cap(J("[[[[1]]]]")), "[[[[1]]]]");
+  limits.max_items = 2;
+  Value o = Value::object();
+  o.as_object().fields.try_emplace(Str::make("u"), Value());
+  o.as_object().fields.try_emplace(Str::make("a"), Value::number(1));
+  o.as_object().fields.try_emplace(Str::make("b"), Value::number(2));
+  EXPECT_EQ(cap(o), "{\"a\":1,\"\xE2\x80\xA6\":\"1 more\"}");
+  Items items;
+  items.push_back(Value());
+  EXPECT_EQ(cap(Value::sequence(std::move(items))), "[null]");
+  limits.max_depth = 100000;
+  EXPECT_EQ(cap(nested_arrays(1001)).find("\xE2\x80\xA6"), 1001u);
+}

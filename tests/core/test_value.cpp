@@ -1,0 +1,204 @@
+// The value model: constructors, small operations, keys, borrows and the release of deep values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include "function.hpp"
+#include "helpers.hpp"
+#include "inspect.hpp"
+#include "lazy.hpp"
+#include "panic.hpp"
+#include "saturate.hpp"
+
+using namespace zarnu_core;
+using namespace zarnu_core::value;
+using namespace zarnu_test;
+
+TEST(Value, ItemsOrSelf) {
+  auto one = Value().items_or_self();
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_TRUE(one[0].is_undefined());
+  EXPECT_TRUE(J("[]").items_or_self().empty());
+  auto items = J("[1,[2],3]").items_or_self();
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_TRUE(items[1].is_array());
+  EXPECT_EQ(S(J("\"x\"").items_or_self()[0]), "\"x\"");
+}
+
+TEST(Value, CopiesShareAndMovesSteal) {
+  Value a = Value::string("shared text");
+  Value b = a;
+  EXPECT_EQ(a.use_count(), 2u);
+  EXPECT_TRUE(a.same_payload(b));
+  Value c = std::move(b);
+  EXPECT_TRUE(b.is_undefined());
+  EXPECT_EQ(a.use_count(), 2u);
+  c = Value::number(1);
+  EXPECT_EQ(a.use_count(), 1u);
+}
+
+TEST(Value, SignatureLetters) {
+  EXPECT_EQ(Value().signature_letter(), 'm');
+  EXPECT_EQ(Value::null().signature_letter(), 'l');
+  EXPECT_EQ(Value::boolean(true).signature_letter(), 'b');
+  EXPECT_EQ(Value::number(1).signature_letter(), 'n');
+  EXPECT_EQ(Value::string("").signature_letter(), 's');
+  EXPECT_EQ(J("[]").signature_letter(), 'a');
+  EXPECT_EQ(J("{}").signature_letter(), 'o');
+  EXPECT_EQ(make_function(LambdaFn{}).signature_letter(), 'f');
+}
+
+TEST(Inspect, ViewsOfValues) {
+  Value zero = Value::number(0), no = Value::boolean(false), nan = Value::number(NAN);
+  EXPECT_FALSE(Inspect(zero).as_bool().has_value());
+  EXPECT_EQ(Inspect(no).as_bool(), false);
+  EXPECT_EQ(Inspect(nan).fmt(), "null");
+  EXPECT_EQ(Inspect(Value()).fmt(), "undefined");
+  Value f = make_function(NativeFn{});
+  EXPECT_EQ(Inspect(f).fmt(), "<function>");
+  EXPECT_FALSE(Inspect(f).to_json().has_value());
+  Items inf;
+  inf.push_back(Value::number(INFINITY));
+  EXPECT_EQ(Inspect(Value::sequence(std::move(inf))).fmt(), "<invalid>");
+  Items wrapped;
+  wrapped.push_back(J("[1,2]"));
+  EXPECT_EQ(Inspect(Value::array(std::move(wrapped))).fmt(), "[1,2]");
+  auto small = Inspect(J("[1,2,3]")).to_json_within(6);
+  ASSERT_FALSE(small.has_value());
+  EXPECT_FALSE(small.error().nested);
+  EXPECT_EQ(json::to_text(**Inspect(J("{\"a\":[1,2]}")).to_json_within(13)), "{\"a\":[1,2]}");
+}
+
+TEST(Keys, InternedKeysShareOneTextAndLookupsUseText) {
+  Keys keys;
+  Str a = keys.get("name");
+  Str b = keys.get(std::string("na") + "me");
+  EXPECT_EQ(a.rep(), b.rep());
+  EXPECT_EQ(keys.size(), 1u);
+  Value o = J("{\"name\":1,\"other\":2}");
+  Str probe = Str::make("name");
+  FieldsRef fields = o.as_object().borrow();
+  EXPECT_NE(fields->find(probe), fields->end());
+  EXPECT_NE(fields->find(std::string_view("other")), fields->end());
+  EXPECT_EQ(fields->find(std::string_view("missing")), fields->end());
+}
+
+TEST(Object, ConflictingBorrowsPanic) {
+  Value o = J("{\"a\":1}");
+  {
+    FieldsRef r1 = o.as_object().borrow();
+    FieldsRef r2 = o.as_object().borrow();
+    EXPECT_THROW(o.as_object().borrow_mut(), Panic);
+  }
+  {
+    FieldsMut m = o.as_object().borrow_mut();
+    EXPECT_THROW(o.as_object().borrow(), Panic);
+  }
+  EXPECT_NO_THROW(o.as_object().borrow_mut());
+}
+
+TEST(Saturate, DoublesClampAndNaNIsZero) {
+  EXPECT_EQ(saturate_cast<std::int32_t>(NAN), 0);
+  EXPECT_EQ(saturate_cast<std::int32_t>(1e300), INT32_MAX);
+  EXPECT_EQ(saturate_cast<std::int32_t>(-1e300), INT32_MIN);
+  EXPECT_EQ(saturate_cast<std::uint64_t>(-5.0), 0u);
+  EXPECT_EQ(saturate_cast<std::uint64_t>(1e20), UINT64_MAX);
+  EXPECT_EQ(saturate_cast<std::int64_t>(9.3e18), INT64_MAX);
+  EXPECT_EQ(saturate_cast<std::int64_t>(-2.9), -2);
+  EXPECT_EQ(saturate_cast<std::size_t>(INFINITY), SIZE_MAX);
+}
+
+// Deep values are released without exhausting the stack, even on a thread with a small one.
+class DeepRelease : public ::testing::Test {
+ protected:
+  static void on_small_stack(void (*body)()) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t t;
+    ASSERT_EQ(pthread_create(
+                  &t, &attr,
+                  [](void* f) -> void* {
+                    reinterpret_cast<void (*)()>(f)();
+                    return nullptr;
+                  },
+                  reinterpret_cast<void*>(body)),
+              0);
+    pthread_join(t, nullptr);
+    pthread_attr_destroy(&attr);
+  }
+};
+
+namespace {
+
+Value object_chain(std::size_t depth) {
+  Value v = Value::number(1);
+  for (std::size_t i = 0; i < depth; ++i) {
+    Value o = Value::object(1);
+    o.as_object().fields.try_emplace(Str::make("next"), std::move(v));
+    v = std::move(o);
+  }
+  return v;
+}
+
+Value alternating_chain(std::size_t depth) {
+  Value v = Value::null();
+  for (std::size_t i = 0; i < depth; ++i) {
+    if (i % 2) {
+      Value o = Value::object(1);
+      o.as_object().fields.try_emplace(Str::make("k"), std::move(v));
+      v = std::move(o);
+    } else {
+      Items items;
+      items.push_back(std::move(v));
+      v = Value::array_with(std::move(items), 0);
+    }
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST_F(DeepRelease, MillionLevelChains) {
+  on_small_stack([] {
+    { Value v = nested_arrays(1000000); }
+    { Value v = object_chain(1000000); }
+    { Value v = alternating_chain(1000000); }
+  });
+}
+
+TEST_F(DeepRelease, SharedMiddleSurvives) {
+  Value inner = nested_arrays(500, Value::string("leaf"));
+  Value middle;
+  {
+    Items items;
+    items.push_back(inner);
+    Value outer = nested_arrays(300000, Value::array_with(std::move(items), 0));
+    middle = inner;
+  }
+  EXPECT_EQ(middle.use_count(), 2u);
+  Value v = middle;
+  for (int i = 0; i < 500; ++i) v = Value(v.as_array().read()[0]);
+  EXPECT_EQ(S(v), "\"leaf\"");
+}
+
+TEST_F(DeepRelease, LazyItemsAreReleasedToo) {
+  // Items read from a lazy source belong to the array and go with it (the leak check sees the rest).
+  Json deep = Json::array({1});
+  for (int i = 0; i < 3000; ++i) {
+    Json outer = Json::array();
+    outer.push_back(std::move(deep));
+    deep = std::move(outer);
+  }
+  Value v = lazy(std::make_shared<const Json>(std::move(deep)), Shared::create());
+  Value walk = v;
+  int levels = 0;
+  while (walk.is_array()) {
+    walk = Value(walk.as_array().read()[0]);
+    ++levels;
+  }
+  EXPECT_EQ(levels, 3001);
+  walk = Value();
+  v = Value();
+}
