@@ -261,3 +261,14 @@ namespace zarnu_core {
 Result<std::optional<json::Json>> to_json(const output::Output& out);
 
 }  // namespace zarnu_core
+
+namespace zarnu_core::eval {
+
+// The error with the detail "value" set to the JSON form of a value, left unchanged when the value cannot
+// be converted within the detail budget.
+inline error::Error with_value(error::Error e, const value::Value& v) {
+  if (auto detail = value::to_json_detail(v)) return std::move(e).with("value", std::move(*detail));
+  return e;
+}
+
+}  // namespace zarnu_core::eval

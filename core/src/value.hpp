@@ -48,6 +48,11 @@ class Rc {
     r.p_ = p;
     return r;
   }
+  // Shares an object already owned elsewhere (count + 1).
+  static Rc share(T* p) {
+    retain(p);
+    return adopt(p);
+  }
   template <class... A>
   static Rc make(A&&... args) {
     return adopt(new T(std::forward<A>(args)...));

@@ -1,0 +1,198 @@
+// Lazily read host values: containers read once, only when touched, one member at a time where possible,
+// with the first read failure kept.
+#include <gtest/gtest.h>
+
+#include "helpers.hpp"
+#include "lazy.hpp"
+#include "output.hpp"
+
+using namespace zarnu_core;
+using namespace zarnu_core::value;
+using namespace zarnu_test;
+
+namespace {
+
+// A host source over JSON data that counts what it is asked and can be told to fail.
+class TestSource : public Sources {
+ public:
+  explicit TestSource(Json root, bool single_fields = true)
+      : root_(std::move(root)), single_fields_(single_fields) {}
+
+  Value top(const Rc<Shared>& shared) { return convert(root_, shared); }
+
+  std::optional<std::string> read(std::uint32_t index, Sink& sink) override {
+    ++reads;
+    const Json& c = *containers_.at(index);
+    if (fail_index == static_cast<int>(index)) {
+      if (c.is_array() && !c.empty()) sink.push(Value::number(1));  // partly delivered, then failed
+      return "cannot read container " + std::to_string(index);
+    }
+    sink.reserve(c.size());
+    if (c.is_array()) {
+      for (const Json& item : c) sink.push(convert(item, sink.shared()));
+    } else {
+      for (auto it = c.begin(); it != c.end(); ++it) {
+        sink.set_key(std::string_view(it.key()));
+        sink.push(convert(it.value(), sink.shared()));
+      }
+    }
+    return std::nullopt;
+  }
+
+  FieldOutcome read_field(std::uint32_t index, std::string_view key, Sink& slot,
+                          std::string& failure) override {
+    if (!single_fields_) return FieldOutcome::NotSupported;
+    ++field_reads;
+    if (fail_index == static_cast<int>(index)) {
+      failure = "cannot read member " + std::string(key);
+      return FieldOutcome::Failed;
+    }
+    const Json& c = *containers_.at(index);
+    auto it = c.find(key);
+    if (it != c.end()) slot.push(convert(*it, slot.shared()));
+    return FieldOutcome::Handled;
+  }
+
+  int reads = 0;
+  int field_reads = 0;
+  int conversions = 0;
+  int fail_index = -1;
+
+ private:
+  Value convert(const Json& j, const Rc<Shared>& shared) {
+    ++conversions;
+    if (!j.is_structured()) return from_json(j);
+    auto index = static_cast<std::uint32_t>(containers_.size());
+    containers_.push_back(&j);
+    Pending pending{shared, Rc<Sources>::share(this), nullptr};
+    return j.is_array() ? lazy_array(std::move(pending), index) : lazy_object(std::move(pending), index);
+  }
+
+  Json root_;
+  bool single_fields_;
+  std::vector<const Json*> containers_;
+};
+
+Json big_object(int n) {
+  Json j = Json::object();
+  for (int i = 0; i < n; ++i) j["k" + std::to_string(i)] = i;
+  j["child"] = Json::parse(R"({"x":[1,2]})");
+  return j;
+}
+
+}  // namespace
+
+TEST(Lazy, OneMemberOfALargeObject) {
+  auto source = Rc<TestSource>::make(big_object(10000));
+  auto shared = Shared::create();
+  Value top = source->top(shared);
+  Object& o = top.as_object();
+  EXPECT_EQ(S(read_field(o, "k7")), "7");
+  EXPECT_EQ(o.read_state, 0);  // scalars are not stored
+  EXPECT_TRUE(read_field(o, "missing").is_undefined());
+  Value child = read_field(o, "child");
+  EXPECT_EQ(o.read_state, 1);
+  EXPECT_EQ(source->reads, 0);
+  EXPECT_LE(source->conversions, 4);
+  EXPECT_TRUE(read_field(o, "child").same_payload(child));
+  // The whole read keeps the member container read earlier, at the source's position.
+  (void)child.as_object().borrow();
+  FieldsRef fields = o.borrow();
+  EXPECT_EQ(fields->size(), 10001u);
+  EXPECT_EQ(fields->back().first.view(), "child");
+  EXPECT_TRUE(fields->back().second.same_payload(child));
+  EXPECT_EQ(o.read_state, 2);
+  EXPECT_EQ(source->reads, 2);  // the child, then the parent
+}
+
+TEST(Lazy, ContainersAreReadOnceAndOnlyWhenTouched) {
+  auto source = Rc<TestSource>::make(Json::parse(R"([{"a":[1,2]},{"b":3},[4]])"));
+  auto shared = Shared::create();
+  Value top = source->top(shared);
+  EXPECT_EQ(source->reads, 0);
+  const Items& items = top.as_array().read();
+  EXPECT_EQ(source->reads, 1);
+  top.as_array().read();
+  EXPECT_EQ(source->reads, 1);
+  EXPECT_EQ(S(items[1]), R"({"b":3})");
+  EXPECT_EQ(source->reads, 2);
+  EXPECT_EQ(S(top), R"([{"a":[1,2]},{"b":3},[4]])");
+  EXPECT_EQ(source->reads, 5);
+}
+
+TEST(Lazy, SourcesWithoutSingleMembersReadTheWholeObjectOnce) {
+  auto source = Rc<TestSource>::make(Json::parse(R"({"a":1,"b":{"c":2}})"), false);
+  auto shared = Shared::create();
+  Value top = source->top(shared);
+  EXPECT_EQ(S(read_field(top.as_object(), "a")), "1");
+  EXPECT_EQ(S(read_field(top.as_object(), "b")), R"({"c":2})");
+  EXPECT_TRUE(read_field(top.as_object(), "z").is_undefined());
+  EXPECT_EQ(source->reads, 2);  // the object once, then "b"
+}
+
+TEST(Lazy, FailuresKeepTheFirstTextAndEmptyTheContainer) {
+  auto source = Rc<TestSource>::make(Json::parse(R"({"list":[1,2,3],"obj":{"x":1}})"));
+  auto shared = Shared::create();
+  Value top = source->top(shared);
+  Value list = read_field(top.as_object(), "list");
+  Value obj = read_field(top.as_object(), "obj");
+  source->fail_index = 1;
+  EXPECT_TRUE(list.as_array().read().empty());
+  EXPECT_TRUE(shared->failed);
+  source->fail_index = 2;
+  EXPECT_TRUE(read_field(obj.as_object(), "x").is_undefined());
+  EXPECT_EQ(obj.as_object().borrow()->size(), 0u);
+  source->fail_index = -1;
+  EXPECT_TRUE(list.as_array().read().empty());  // never read again
+  auto out = to_json(output::Output{top, 1 << 20, shared.get()});
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().code(), "U1004");
+  EXPECT_EQ(out.error().message(), "The input could not be read: cannot read container 1");
+}
+
+TEST(Lazy, JsonData) {
+  auto shared = Shared::create();
+  Value empty_array = lazy(std::make_shared<const Json>(Json::array()), shared);
+  EXPECT_FALSE(empty_array.as_array().lazy);
+  Value empty_object = lazy(std::make_shared<const Json>(Json::object()), shared);
+  EXPECT_EQ(empty_object.as_object().read_state, 2);
+  Value o = lazy(std::make_shared<const Json>(Json::parse(R"({"a":{"b":1},"c":2,"d":[1]})")), shared);
+  Value a = read_field(o.as_object(), "a");
+  EXPECT_EQ(o.as_object().read_state, 1);
+  EXPECT_EQ(S(o), R"({"a":{"b":1},"c":2,"d":[1]})");
+  EXPECT_TRUE(o.as_object().borrow()->begin()->second.same_payload(a));
+  // Keys of one input are interned once.
+  Value d = lazy(std::make_shared<const Json>(Json::parse(R"([{"name":1},{"name":2}])")), shared);
+  const Items& items = d.as_array().read();
+  EXPECT_EQ(items[0].as_object().borrow()->begin()->first.rep(),
+            items[1].as_object().borrow()->begin()->first.rep());
+}
+
+TEST(Lazy, ValuesKeepTheirJsonDataAlive) {
+  Value kept;
+  {
+    auto data = std::make_shared<const Json>(Json::parse(R"({"deep":{"list":[{"x":"still here"}]}})"));
+    Value o = lazy(data, Shared::create());
+    kept = read_field(o.as_object(), "deep");
+  }
+  EXPECT_EQ(S(kept), R"({"list":[{"x":"still here"}]})");
+}
+
+TEST(Sink, Targets) {
+  auto shared = Shared::create();
+  Fields fields = make_fields();
+  Sink to_object(fields, shared);
+  to_object.push(Value::number(1));  // no pending key: released
+  EXPECT_TRUE(fields.empty());
+  to_object.set_key(std::string_view("k"));
+  to_object.push(Value::number(2));
+  to_object.set_key(std::string_view("k"));
+  to_object.push(Value::number(3));
+  ASSERT_EQ(fields.size(), 1u);
+  EXPECT_EQ(S(fields.begin()->second), "3");
+  Value slot;
+  Sink to_slot(slot, shared);
+  to_slot.push(Value::string("first"));
+  to_slot.push(Value::string("second"));
+  EXPECT_EQ(S(slot), "\"first\"");
+}
