@@ -237,6 +237,12 @@ Error Error::located(std::string_view source, ast::Span span, std::size_t offset
   return std::move(*this);
 }
 
+Error Error::located_at(std::size_t position, ast::Span span) && {
+  inner_->position = position;
+  inner_->span = span;
+  return std::move(*this);
+}
+
 std::string_view Error::code() const noexcept {
   return inner_->code;
 }

@@ -63,6 +63,8 @@ class Error {
 
   // Sets the position (UTF-16 code units of `source` before `offset`) and the span.
   Error located(std::string_view source, ast::Span span, std::size_t offset) &&;
+  // Sets a position already counted in UTF-16 code units, and the span.
+  Error located_at(std::size_t position, ast::Span span) &&;
 
   std::string_view code() const noexcept;
   std::optional<std::size_t> position() const noexcept;

@@ -2,25 +2,75 @@
 // host functions, partial applications, transforms, regular-expression matchers and match continuations.
 #pragma once
 
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string_view>
 #include <variant>
+#include <vector>
 
+#include "ast.hpp"
+#include "frame.hpp"
+#include "functions/native.hpp"
+#include "host.hpp"
+#include "regex.hpp"
 #include "value.hpp"
 
 namespace zarnu_core::value {
 
-struct LambdaFn {};
-struct NativeFn {};
-struct HostFn {};
-struct PartialFn {};
-struct TransformFn {};
-struct MatcherFn {};
-struct NextFn {};
+// A lambda with the scope and context value it was written in. Its definition lives in a syntax tree
+// that the scope's root keeps alive.
+struct LambdaFn {
+  Value input;
+  const ast::LambdaDef* def = nullptr;
+  Rc<eval::Frame> frame;
+  std::shared_ptr<const std::vector<std::string_view>> params;  // replaces the definition's, when set
+  bool enforce_signature = true;
+};
+
+struct NativeFn {
+  const functions::Native* native = nullptr;
+};
+
+struct HostFn {
+  host::HostFunction host;
+};
+
+// A built-in or host function with some arguments fixed; an empty slot is an open placeholder.
+struct PartialFn {
+  std::vector<std::optional<Value>> args;
+  Value function;
+};
+
+struct TransformFn {
+  const ast::TransformDef* def = nullptr;
+  Rc<eval::Frame> frame;
+  ast::Span span;
+  std::size_t position = 0;
+};
+
+struct MatcherFn {
+  Rc<regex::Regex> regex;
+};
+
+// The continuation of a match: the next search of the same pattern in the same text.
+struct NextFn {
+  Rc<regex::Regex> regex;
+  Str text;
+  std::size_t length = 0;
+  std::size_t start = 0;
+};
 
 struct Function : Counted {
   std::variant<LambdaFn, NativeFn, HostFn, PartialFn, TransformFn, MatcherFn, NextFn> kind;
 
   template <class K>
   explicit Function(K k) : kind(std::move(k)) {}
+
+  template <class K>
+  const K* as() const noexcept {
+    return std::get_if<K>(&kind);
+  }
 
   static void* operator new(std::size_t n) { return mi_malloc(n); }
   static void operator delete(void* p) noexcept { mi_free(p); }

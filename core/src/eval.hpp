@@ -1,0 +1,196 @@
+// The state of one evaluation and the entry through which every node is evaluated: limits, clocks,
+// random state, caches, depth, the optional tracer and the lazily read input's failure flag.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "ast.hpp"
+#include "audit/tracer.hpp"
+#include "frame.hpp"
+#include "function.hpp"
+#include "lazy.hpp"
+#include "regex.hpp"
+#include "result.hpp"
+#include "stack.hpp"
+#include "value.hpp"
+
+namespace zarnu_core::functions::numeric {
+struct Picture;
+}
+
+namespace zarnu_core::eval {
+
+using value::Items;
+using value::Rc;
+using value::Value;
+using FrameRef = Rc<Frame>;
+
+// The limits and settings of one evaluation; absent limits take their defaults.
+struct Limits {
+  std::size_t max_depth = 50000;
+  std::size_t max_string_length = 268435456;
+  std::size_t max_array_length = 16777216;
+  std::size_t max_result_size = 268435456;
+  std::optional<std::chrono::nanoseconds> timeout;
+  std::shared_ptr<const std::atomic<bool>> cancel;
+  std::optional<std::int64_t> now;  // milliseconds since the epoch
+  std::optional<std::uint64_t> seed;
+};
+
+// The generator state seeded from a seed: SplitMix64's finaliser with the lowest bit set.
+std::uint64_t seed_state(std::uint64_t seed) noexcept;
+
+// Locates an error at a node unless it already has a position.
+error::Error locate(error::Error e, const ast::Node& node);
+
+class Evaluator {
+ public:
+  Evaluator(const Limits& limits, Rc<Keeper> keeper);
+  Evaluator(const Evaluator&) = delete;
+  Evaluator& operator=(const Evaluator&) = delete;
+  ~Evaluator();
+
+  // The one entry for evaluating a node: grows the stack when needed and reports to the tracer.
+  Result<Value> eval(const ast::Node& node, const Value& input, const FrameRef& frame) {
+    if (tracer_) [[unlikely]]
+      return eval_traced(node, input, frame);
+    if (stack::remaining() >= stack::kRedZone) [[likely]]
+      return eval_inner(node, input, frame);
+    return stack::grow([&] { return eval_inner(node, input, frame); });
+  }
+  Result<Value> eval_traced(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> eval_inner(const ast::Node& node, const Value& input, const FrameRef& frame);
+
+  // Limits.
+  std::optional<error::Error> time_limits() const;
+  bool polls() const noexcept { return polls_; }
+  // The time, cancellation and lazy-input checks made before every node.
+  std::optional<error::Error> poll() const;
+  Result<Value> check_size(Value v) const;
+  std::optional<error::Error> check_string(std::size_t limit, std::size_t length) const;
+  std::optional<error::Error> check_depth() const;
+
+  // Scopes.
+  FrameRef root(Value input);
+  FrameRef child(const FrameRef& parent);
+  void bind(const FrameRef& frame, std::string_view name, Value v, value::Str owner = {});
+  // A child scope binding every entry of a tuple under its key ("@" included).
+  FrameRef frame_from_tuple(const FrameRef& parent, const Value& tuple);
+  // A shared key text for a name of the tree (focus, index and ancestor names, "@").
+  value::Str key(std::string_view name);
+
+  // Operators (3.112) and truthiness.
+  Result<Value> binary(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> array_constructor(const ast::Node& node, const Value& input, const FrameRef& frame);
+
+  // Paths, predicates, lookups, objects and grouping.
+  Result<Value> path(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> filter(const ast::Node& predicate, bool constant, Value input, const FrameRef& frame);
+  Result<Value> stages(const std::vector<ast::Stage>& stages, Value v, const FrameRef& frame);
+  Result<Value> sort(const ast::Node& node, const Value& v, const FrameRef& frame);
+  Result<Value> group(const ast::Group& group, const ast::Node& node, Value input, const FrameRef& frame);
+  Result<Value> object_constructor(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> wildcard(const Value& input);
+  Result<Value> descendants(const Value& input);
+
+  // Functions.
+  Result<Value> apply(const Value& function, Items args, const Value& context, const FrameRef& frame);
+  Result<Value> apply_inner(const Value& function, Items args, const Value& context, const FrameRef& frame);
+  Result<Value> callback(const Value& function, Items args, const FrameRef& frame);
+  Result<Value> call(const ast::Node& node, const Value& input, const FrameRef& frame,
+                     std::optional<Value> first = std::nullopt);
+  Result<Value> partial(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> apply_expression(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> call_host(const host::HostFunction& host, Items args, const Value& context,
+                          const FrameRef& frame);
+  Result<Value> regex_literal(const ast::Node& node);
+
+  // Settings and state read by the built-ins.
+  const Limits& limits() const noexcept { return limits_; }
+  std::size_t max_string_length() const noexcept { return limits_.max_string_length; }
+  std::size_t max_array_length() const noexcept { return limits_.max_array_length; }
+  std::size_t depth() const noexcept { return depth_; }
+  // The current time in milliseconds since the epoch: `now` when given, else the evaluation's timestamp.
+  double now_millis();
+  // The evaluation timestamp, taken from the real-time clock at first need.
+  std::chrono::nanoseconds timestamp();
+  std::uint64_t& rng() noexcept { return rng_; }
+  std::vector<std::unique_ptr<functions::numeric::Picture>>& pictures() noexcept { return pictures_; }
+  audit::Tracer* tracer() const noexcept { return tracer_; }
+  void set_tracer(audit::Tracer* t) noexcept { tracer_ = t; }
+  const Rc<value::Shared>& shared() const noexcept { return shared_; }
+  void set_shared(Rc<value::Shared> s);
+  const Rc<Keeper>& keeper() const noexcept { return keeper_; }
+
+  // The depth counter, raised for the lifetime of a guard.
+  class DepthGuard {
+   public:
+    explicit DepthGuard(Evaluator& ev) noexcept : ev_(ev) { ++ev_.depth_; }
+    ~DepthGuard() { --ev_.depth_; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+
+   private:
+    Evaluator& ev_;
+  };
+
+  // Evaluates a sub-node with the guarded entry (used by every Part that evaluates operands).
+  Result<Value> sub(const ast::Node& node, const Value& input, const FrameRef& frame) {
+    return eval(node, input, frame);
+  }
+
+ private:
+  Result<Value> dispatch(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> finish(const ast::Node& node, Value v, const FrameRef& frame);
+  Result<Value> negate(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> condition(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> default_op(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> block(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> bind_node(const ast::Node& node, const Value& input, const FrameRef& frame);
+
+  Limits limits_;
+  bool polls_ = false;  // a timeout, a cancellation flag or a lazily read input: poll before every node
+  std::size_t depth_ = 0;
+  std::uint64_t rng_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> start_;
+  std::optional<std::chrono::nanoseconds> timestamp_;
+  audit::Tracer* tracer_ = nullptr;
+  Rc<value::Shared> shared_;
+  Rc<Keeper> keeper_;
+  FrameRegistry registry_;
+  std::vector<std::unique_ptr<functions::numeric::Picture>> pictures_;
+  struct RegexKeyHash {
+    std::size_t operator()(const std::pair<std::string, std::string>& k) const noexcept;
+  };
+  boost::unordered_flat_map<std::pair<std::string, std::string>, Rc<regex::Regex>, RegexKeyHash> regexes_;
+  boost::unordered_flat_map<const char*, value::Str> keys_;  // by the address of the tree's text
+};
+
+// The ".." operator on evaluated operands (unlocated errors).
+Result<Value> range(const Value& left, const Value& right);
+
+// The value of a variable reference: "$" gives the context (the first item of an input wrapper).
+Value variable(std::string_view name, const Value& context, const Frame& frame);
+
+// The "@" entry of a tuple (undefined when there is none), and a copy of a tuple's entries.
+Value tuple_get(const Value& tuple);
+value::Fields tuple_map(const Value& tuple);
+
+// The members of a group joined into one value.
+Value join_group(Items members);
+
+// The process-wide static undefined and null used as the context of calls that have none.
+const Value& static_undefined() noexcept;
+const Value& static_null() noexcept;
+
+}  // namespace zarnu_core::eval

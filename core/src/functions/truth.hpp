@@ -1,0 +1,19 @@
+// How any value becomes a boolean (conditions, "and", "or", predicates) and text ("&", $string).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "result.hpp"
+#include "value.hpp"
+
+namespace zarnu_core::functions {
+
+// The effective boolean value: none for undefined. Arrays are judged by their leaves.
+Result<std::optional<bool>> boolean(const value::Value& v);
+
+// The text of a value: strings as themselves, others as JSON text; none for undefined.
+Result<std::optional<std::string>> to_string(const value::Value& v, bool pretty, std::size_t limit);
+
+}  // namespace zarnu_core::functions

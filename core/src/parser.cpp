@@ -1,0 +1,519 @@
+// The Pratt parser: binding powers, the prefix (nud) and infix (led) handling of every symbol, the nesting
+// guard, and the placing of doc-comment annotations on the expressions they precede.
+#include "parser.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include "json.hpp"
+#include "limits.hpp"
+#include "signature.hpp"
+#include "stack.hpp"
+
+namespace zarnu_core::parser {
+
+using json::Json;
+
+namespace {
+
+// Binding powers of the one-character operators.
+constexpr std::array<std::uint8_t, 256> kPower = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned char c : std::string_view("([@#")) table[c] = 80;
+  table['.'] = 75;
+  table['{'] = 70;
+  for (unsigned char c : std::string_view("*/%")) table[c] = 60;
+  for (unsigned char c : std::string_view("+-&")) table[c] = 50;
+  for (unsigned char c : std::string_view("=<>^")) table[c] = 40;
+  table['?'] = 20;
+  return table;
+}();
+
+// Annotations cover an operand with its following infix operators down to this power, so that they stop
+// short of "and", "or", "?" and ":=".
+constexpr std::uint8_t kAnnotatedPower = 30;
+
+Raw leaf(RawKind kind, const Sym& t) {
+  Raw raw;
+  raw.kind = kind;
+  raw.span = t.span;
+  raw.position = t.span.end;
+  return raw;
+}
+
+Raw node(RawKind kind, std::size_t position) {
+  Raw raw;
+  raw.kind = kind;
+  raw.position = position;
+  return raw;
+}
+
+Json literal_json(std::uint8_t literal) {
+  if (literal == 2) return Json(nullptr);
+  return Json(literal == 1);
+}
+
+}  // namespace
+
+std::uint8_t lbp(const Sym& sym) noexcept {
+  if (sym.kind != SymKind::Operator) return 0;
+  const std::string_view op = sym.op;
+  if (op.size() == 1) return kPower[static_cast<unsigned char>(op[0])];
+  switch (op[0]) {
+    case '!':  // !=
+    case '<':  // <=
+    case '>':  // >=
+    case '~':  // ~>
+    case '?':  // ?: ??
+    case 'i':  // in
+      return 40;
+    case 'a':  // and
+      return 30;
+    case 'o':  // or
+      return 25;
+    case ':':  // :=
+      return 10;
+    default:  // .. and **
+      return 0;
+  }
+}
+
+Json sym_value(const Sym& sym) {
+  switch (sym.kind) {
+    case SymKind::Name:
+    case SymKind::Variable:
+    case SymKind::String:
+    case SymKind::Regex:
+      return Json(sym.text);
+    case SymKind::Number:
+      return value::json_number(sym.number);
+    case SymKind::Literal:
+      return literal_json(sym.literal);
+    case SymKind::Operator:
+      return Json(std::string(sym.op));
+    case SymKind::End:
+      return Json("(end)");
+  }
+  return Json(nullptr);
+}
+
+Json token_value(const Raw& raw) {
+  switch (raw.kind) {
+    case RawKind::Name:
+    case RawKind::Variable:
+    case RawKind::String:
+      return Json(raw.text);
+    case RawKind::Number:
+      return value::json_number(raw.number);
+    case RawKind::Literal:
+      return literal_json(raw.literal);
+    default:
+      return Json(nullptr);
+  }
+}
+
+void mark_keep_array(Raw& raw) noexcept {
+  Raw* step = &raw;
+  while (step->kind == RawKind::Binary && step->text == "[") step = &step->children.front();
+  step->keep_array = true;
+}
+
+Result<Parsed> parse_text(std::string_view text) {
+  Parser parser(text);
+  ZR_TRY(parser.start());
+  ZR_TRY(auto root, parser.expression(0));
+  if (parser.current().kind != SymKind::End) return fail(parser.error_at_node("S0201"));
+  Parsed parsed{std::move(root), parser.take_warnings()};
+  for (const annotation::DocComment& comment : parser.lexer().pending())
+    parsed.warnings.push_back(annotation::unattached(comment));
+  return parsed;
+}
+
+error::Error Parser::error_at_node(std::string_view code) const {
+  return error::Error(code).with("token", sym_value(sym_)).located(text_, sym_.span, sym_.span.end);
+}
+
+void Parser::leave() noexcept {
+  for (const annotation::DocComment& comment : sym_.docs)
+    warnings_.push_back(annotation::unattached(comment));
+  sym_.docs.clear();
+  last_end_ = std::max(last_end_, sym_.span.end);
+}
+
+Status Parser::advance(std::string_view expected, bool infix) {
+  if (!expected.empty() && !at(expected)) {
+    return fail(error::Error(sym_.kind == SymKind::End ? "S0203" : "S0202")
+                    .with("value", expected)
+                    .with("token", sym_value(sym_))
+                    .located(text_, sym_.span, sym_.span.end));
+  }
+  leave();
+  return lexer_.next(sym_, infix);
+}
+
+Status Parser::deeper() {
+  if (depth_ < kMaxNesting) {
+    ++depth_;
+    return {};
+  }
+  return fail(limit_error("The expression is nested too deeply (the limit is {} levels)", kMaxNesting)
+                  .located(text_, sym_.span, sym_.span.end));
+}
+
+Result<Raw> Parser::expression(std::uint8_t rbp) {
+  const std::size_t depth = depth_;
+  ZR_TRY(deeper());
+  ++calls_;
+  Result<Raw> result = stack::nest(calls_, [this, rbp] { return expression_here(rbp); });
+  --calls_;
+  depth_ = depth;
+  return result;
+}
+
+Result<Raw> Parser::expression_here(std::uint8_t rbp) {
+  Sym t = std::move(sym_);
+  last_end_ = std::max(last_end_, t.span.end);
+  ZR_TRY(lexer_.next(sym_, true));
+
+  std::unique_ptr<annotation::Annotation> note;
+  if (!t.docs.empty()) {
+    note = std::make_unique<annotation::Annotation>();
+    annotation::read(t.docs, *note, warnings_);
+  }
+  ZR_TRY(auto left, nud(t));
+  if (note) {
+    const std::uint8_t power = std::max(rbp, kAnnotatedPower);
+    while (power < lbp(sym_)) {
+      ZR_TRY(left, led_step(std::move(left)));
+    }
+    if (!note->empty()) left.annotation = std::move(note);
+  }
+  while (rbp < lbp(sym_)) {
+    ZR_TRY(left, led_step(std::move(left)));
+  }
+  return left;
+}
+
+Result<Raw> Parser::nud(Sym& t) {
+  switch (t.kind) {
+    case SymKind::Name:
+    case SymKind::Variable:
+    case SymKind::String: {
+      Raw raw = leaf(t.kind == SymKind::Name       ? RawKind::Name
+                     : t.kind == SymKind::Variable ? RawKind::Variable
+                                                   : RawKind::String,
+                     t);
+      raw.text = std::move(t.text);
+      return raw;
+    }
+    case SymKind::Number: {
+      Raw raw = leaf(RawKind::Number, t);
+      raw.number = t.number;
+      return raw;
+    }
+    case SymKind::Literal: {
+      Raw raw = leaf(RawKind::Literal, t);
+      raw.literal = t.literal;
+      return raw;
+    }
+    case SymKind::Regex: {
+      Raw raw = leaf(RawKind::Regex, t);
+      raw.text = std::move(t.text);
+      raw.flags = std::move(t.flags);
+      return raw;
+    }
+    case SymKind::End:
+      return leaf(RawKind::End, t);
+    case SymKind::Operator:
+      break;
+  }
+  const std::string_view op = t.op;
+  if (op == "and" || op == "or" || op == "in") {
+    Raw raw = leaf(RawKind::Name, t);
+    raw.text = op;
+    return raw;
+  }
+  if (op == "**") return leaf(RawKind::Descendant, t);
+  if (op.size() == 1) {
+    switch (op[0]) {
+      case '*':
+        return leaf(RawKind::Wildcard, t);
+      case '%':
+        return leaf(RawKind::Parent, t);
+      case '-': {
+        ZR_TRY(auto operand, expression(70));
+        Raw raw = node(RawKind::Negate, t.span.end);
+        raw.children.push_back(std::move(operand));
+        raw.span = span_from(t.span.start);
+        return raw;
+      }
+      case '(':
+        return block(t);
+      case '[':
+        return array(t);
+      case '{': {
+        Raw raw = node(RawKind::Object, t.span.end);
+        ZR_TRY(object_pairs(raw));
+        raw.span = span_from(t.span.start);
+        return raw;
+      }
+      case '|':
+        return transform(t);
+      default:
+        break;
+    }
+  }
+  return fail(error::Error("S0211").with_token(op).located(text_, t.span, t.span.end));
+}
+
+Result<Raw> Parser::block(Sym& t) {
+  Raw raw = node(RawKind::Block, t.span.end);
+  while (!at(")")) {
+    ZR_TRY(auto item, expression(0));
+    raw.children.push_back(std::move(item));
+    if (!at(";")) break;
+    ZR_TRY(advance(";", false));
+  }
+  ZR_TRY(advance(")", true));
+  raw.span = span_from(t.span.start);
+  return raw;
+}
+
+Result<Raw> Parser::array(Sym& t) {
+  Raw raw = node(RawKind::Array, t.span.end);
+  if (!at("]")) {
+    for (;;) {
+      ZR_TRY(auto item, expression(0));
+      if (at("..")) {
+        Raw range = node(RawKind::Binary, sym_.span.end);
+        range.text = "..";
+        ZR_TRY(advance("..", false));
+        ZR_TRY(auto upper, expression(0));
+        range.span = span_from(item.span.start);
+        range.children.reserve(2);
+        range.children.push_back(std::move(item));
+        range.children.push_back(std::move(upper));
+        item = std::move(range);
+      }
+      raw.children.push_back(std::move(item));
+      if (!at(",")) break;
+      ZR_TRY(advance(",", false));
+    }
+  }
+  ZR_TRY(advance("]", true));
+  raw.span = span_from(t.span.start);
+  return raw;
+}
+
+Result<Raw> Parser::transform(Sym& t) {
+  Raw raw = node(RawKind::Transform, t.span.end);
+  ZR_TRY(auto pattern, expression(0));
+  raw.children.push_back(std::move(pattern));
+  ZR_TRY(advance("|", false));
+  ZR_TRY(auto update, expression(0));
+  raw.children.push_back(std::move(update));
+  if (at(",")) {
+    ZR_TRY(advance(",", false));
+    ZR_TRY(auto removal, expression(0));
+    raw.children.push_back(std::move(removal));
+  }
+  ZR_TRY(advance("|", false));
+  raw.span = span_from(t.span.start);
+  return raw;
+}
+
+Status Parser::object_pairs(Raw& into) {
+  if (!at("}")) {
+    for (;;) {
+      ZR_TRY(auto key, expression(0));
+      ZR_TRY(advance(":", false));
+      ZR_TRY(auto value, expression(0));
+      into.children.push_back(std::move(key));
+      into.children.push_back(std::move(value));
+      if (!at(",")) break;
+      ZR_TRY(advance(",", false));
+    }
+  }
+  return advance("}", true);
+}
+
+Result<Raw> Parser::led_step(Raw left) {
+  ZR_TRY(deeper());
+  const std::string_view op = sym_.op;  // static text: it outlives the symbol
+  const std::uint8_t power = lbp(sym_);
+  const std::size_t position = sym_.span.end;
+  const std::size_t start = left.span.start;
+  ZR_TRY(advance(false));
+
+  auto binary = [&](Raw right) {
+    Raw raw = node(RawKind::Binary, position);
+    raw.text = op;
+    raw.span = span_from(start);
+    raw.children.reserve(2);
+    raw.children.push_back(std::move(left));
+    raw.children.push_back(std::move(right));
+    return raw;
+  };
+
+  if (op == "??" || op == "?:") {
+    ZR_TRY(auto right, expression(0));
+    return binary(std::move(right));
+  }
+  if (op == ":=") {
+    if (left.kind != RawKind::Variable)
+      return fail(at_raw(error::Error("S0212").with("token", token_value(left)), left));
+    // One below its own power: right-associative.
+    ZR_TRY(auto right, expression(9));
+    return binary(std::move(right));
+  }
+  if (op.size() != 1) {
+    ZR_TRY(auto right, expression(power));
+    return binary(std::move(right));
+  }
+  switch (op[0]) {
+    case '@':
+    case '#': {
+      ZR_TRY(auto right, expression(80));
+      if (right.kind != RawKind::Variable) return fail(at_raw(error::Error("S0214").with_token(op), right));
+      return binary(std::move(right));
+    }
+    case '[': {
+      if (at("]")) {
+        mark_keep_array(left);
+        // "[]" ends an operand: a "/" after it divides.
+        ZR_TRY(advance("]", true));
+        return left;
+      }
+      ZR_TRY(auto index, expression(0));
+      ZR_TRY(advance("]", true));
+      return binary(std::move(index));
+    }
+    case '{': {
+      Raw raw = node(RawKind::Group, position);
+      raw.children.push_back(std::move(left));
+      ZR_TRY(object_pairs(raw));
+      raw.span = span_from(start);
+      return raw;
+    }
+    case '(':
+      return call(std::move(left), position);
+    case '?': {
+      Raw raw = node(RawKind::Condition, position);
+      ZR_TRY(auto then, expression(0));
+      raw.children.push_back(std::move(left));
+      raw.children.push_back(std::move(then));
+      if (at(":")) {
+        ZR_TRY(advance(":", false));
+        ZR_TRY(auto otherwise, expression(0));
+        raw.children.push_back(std::move(otherwise));
+      }
+      raw.span = span_from(start);
+      return raw;
+    }
+    case '^':
+      return sort(std::move(left), position);
+    default: {
+      ZR_TRY(auto right, expression(power));
+      return binary(std::move(right));
+    }
+  }
+}
+
+Result<Raw> Parser::call(Raw left, std::size_t position) {
+  const std::size_t start = left.span.start;
+  Raw raw = node(RawKind::Call, position);
+  raw.children.push_back(std::move(left));
+  if (!at(")")) {
+    for (;;) {
+      if (at("?")) {
+        Raw placeholder = leaf(RawKind::Placeholder, sym_);
+        ZR_TRY(advance("?", false));
+        raw.children.push_back(std::move(placeholder));
+        raw.partial = true;
+      } else {
+        ZR_TRY(auto argument, expression(0));
+        raw.children.push_back(std::move(argument));
+      }
+      if (!at(",")) break;
+      ZR_TRY(advance(",", false));
+    }
+  }
+  ZR_TRY(advance(")", true));
+  const Raw& callee = raw.children.front();
+  if (callee.kind == RawKind::Name && (callee.text == "function" || callee.text == "λ"))
+    return lambda(std::move(raw), start);
+  raw.span = span_from(start);
+  return raw;
+}
+
+Result<Raw> Parser::lambda(Raw call, std::size_t start) {
+  Raw raw = node(RawKind::Lambda, call.position);
+  raw.params.reserve(call.children.size() - 1);
+  for (std::size_t i = 1; i < call.children.size(); ++i) {
+    Raw& argument = call.children[i];
+    if (argument.kind != RawKind::Variable) {
+      return fail(
+          at_raw(error::Error("S0208").with("token", token_value(argument)).with("value", i), argument));
+    }
+    raw.params.push_back(std::move(argument.text));
+  }
+  if (at("<")) {
+    // The signature's text is gathered from its symbols, dropping the whitespace between them.
+    const std::size_t open = sym_.span.start;
+    std::string text = "<";
+    std::size_t depth = 1;
+    while (depth > 0 && sym_.kind != SymKind::End && !at("{")) {
+      ZR_TRY(advance(false));
+      if (at("<")) ++depth;
+      if (at(">")) --depth;
+      text.append(text_.substr(sym_.span.start, sym_.span.end - sym_.span.start));
+    }
+    ZR_TRY(advance(">", false));
+    auto parsed = signature::Signature::parse(text);
+    if (!parsed) {
+      error::Error e = std::move(parsed).error();
+      std::size_t offset = 0;
+      if (const Json* detail = e.detail("offset"); detail && detail->is_number_unsigned())
+        offset = detail->get<std::size_t>();
+      const std::size_t where = std::min(text_.size(), open + std::min(offset, text_.size()) + 1);
+      return fail(std::move(e).located(text_, {where, where}, where));
+    }
+    raw.signature = std::move(*parsed);
+  }
+  ZR_TRY(advance("{", false));
+  ZR_TRY(auto body, expression(0));
+  ZR_TRY(advance("}", false));
+  raw.children.push_back(std::move(body));
+  raw.span = span_from(start);
+  return raw;
+}
+
+Result<Raw> Parser::sort(Raw left, std::size_t position) {
+  const std::size_t start = left.span.start;
+  ZR_TRY(advance("(", false));
+  Raw raw = node(RawKind::Sort, position);
+  raw.children.push_back(std::move(left));
+  for (;;) {
+    bool descending = false;
+    if (at("<")) {
+      ZR_TRY(advance(false));
+    } else if (at(">")) {
+      descending = true;
+      ZR_TRY(advance(false));
+    }
+    ZR_TRY(auto term, expression(0));
+    raw.children.push_back(std::move(term));
+    raw.descending.push_back(descending);
+    if (!at(",")) break;
+    ZR_TRY(advance(",", false));
+  }
+  // The closing ")" ends an operand: a "/" after it divides.
+  ZR_TRY(advance(")", true));
+  raw.span = span_from(start);
+  return raw;
+}
+
+}  // namespace zarnu_core::parser

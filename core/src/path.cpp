@@ -1,0 +1,285 @@
+// Location paths: steps evaluated once per item of the current sequence with the results flattened into
+// the next sequence, switching to a tuple stream (items travelling with their focus, index and ancestor
+// bindings) from the first step that binds something.
+#include "eval.hpp"
+#include "functions/lookup.hpp"
+#include "limits.hpp"
+
+namespace zarnu_core::eval {
+
+using ast::Node;
+using ast::NodeKind;
+using value::Fields;
+using value::Str;
+
+namespace {
+
+constexpr std::string_view kAt = "@";
+
+// A field-name step with nothing attached: evaluated by a plain lookup.
+bool plain_name(const Node& n) noexcept {
+  return n.kind == NodeKind::Name && !n.attrs && !n.cons_array && !n.tuple && !n.keep_array;
+}
+
+bool plain_variable(const Node& n) noexcept {
+  return n.kind == NodeKind::Variable && !n.attrs && !n.cons_array && !n.tuple && !n.keep_array;
+}
+
+Value tuple_of(Fields fields) {
+  return Value::adopt_object(new value::Object(std::move(fields)));
+}
+
+}  // namespace
+
+Value tuple_get(const Value& tuple) {
+  if (!tuple.is_object()) return Value();
+  value::FieldsRef fields = tuple.as_object().borrow();
+  auto it = fields->find(kAt);
+  return it != fields->end() ? it->second : Value();
+}
+
+Fields tuple_map(const Value& tuple) {
+  if (!tuple.is_object()) return value::make_fields();
+  value::FieldsRef fields = tuple.as_object().borrow();
+  Fields copy = value::make_fields(fields->size() + 2);
+  for (const auto& [k, v] : *fields) copy.try_emplace(k, v);
+  return copy;
+}
+
+FrameRef Evaluator::frame_from_tuple(const FrameRef& parent, const Value& tuple) {
+  FrameRef f = child(parent);
+  if (!tuple.is_object()) return f;
+  value::FieldsRef fields = tuple.as_object().borrow();
+  for (const auto& [k, v] : *fields) bind(f, k.view(), v, k);
+  return f;
+}
+
+Result<Value> Evaluator::stages(const std::vector<ast::Stage>& list, Value v, const FrameRef& frame) {
+  for (const ast::Stage& stage : list) {
+    if (stage.is_filter()) {
+      ZR_TRY(v, filter(*stage.predicate, stage.constant, std::move(v), frame));
+      continue;
+    }
+    if (!v.is_array()) continue;
+    const Items& items = v.as_array().read();
+    Str name = key(stage.name);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (!items[i].is_object()) continue;
+      value::FieldsMut fields = items[i].as_object().borrow_mut();
+      auto [slot, inserted] = fields->try_emplace(name, Value());
+      slot.value() = Value::number(static_cast<double>(i));
+    }
+  }
+  return v;
+}
+
+namespace {
+
+// Flattens a plain step's results into the next sequence.
+Result<Value> flatten(Items results, bool last, const Node* next, std::size_t limit) {
+  if (results.size() == 1 && results[0].is_array() && !(results[0].as_array().flags & value::kSequence)) {
+    const value::Array& a = results[0].as_array();
+    if (last) return std::move(results[0]);
+    const bool splice = (a.flags & value::kCons) || const_cast<value::Array&>(a).read().empty() ||
+                        (next && (next->kind == NodeKind::Sort || next->tuple));
+    if (!splice) return std::move(results[0]);
+  }
+  Items seq;
+  seq.reserve(results.size());
+  for (Value& v : results) {
+    if (v.is_array() && !(v.as_array().flags & value::kCons)) {
+      const Items& items = v.as_array().read();
+      if (seq.size() + items.size() > limit) return fail(array_too_long(limit));
+      seq.insert(seq.end(), items.begin(), items.end());
+    } else {
+      if (seq.size() >= limit) return fail(array_too_long(limit));
+      seq.push_back(std::move(v));
+    }
+  }
+  return Value::sequence(std::move(seq));
+}
+
+}  // namespace
+
+Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameRef& frame) {
+  const std::vector<Node>& steps = node.children;
+  const ast::Group* group_by = node.group();
+
+  // Shortcut: a chain of plain field names (the first may be a plain variable) over objects.
+  if (!node.keep_singleton && !node.keep_array && !group_by && !tracer_ && depth_ < limits_.max_depth) {
+    bool plain = true;
+    for (std::size_t i = 0; i < steps.size() && plain; ++i)
+      plain = plain_name(steps[i]) || (i == 0 && plain_variable(steps[i]));
+    if (plain) {
+      std::size_t i = 0;
+      Value cur = input;
+      if (steps[0].kind == NodeKind::Variable) {
+        cur = variable(steps[0].text, input, *frame);
+        i = 1;
+        if (cur.is_undefined()) return cur;
+      }
+      bool general = false;
+      for (; i < steps.size(); ++i) {
+        if (cur.is_array()) {
+          general = true;
+          break;
+        }
+        cur = functions::lookup(cur, steps[i].text);
+        if (cur.is_undefined()) return cur;
+      }
+      if (!general && !(cur.is_array() && (cur.as_array().flags & value::kSequence))) return cur;
+    }
+  }
+
+  const std::size_t limit = limits_.max_array_length;
+  Value seq;
+  if (input.is_array() && steps[0].kind != NodeKind::Variable) {
+    seq = input;
+  } else {
+    Items one;
+    one.push_back(input);
+    seq = Value::sequence(std::move(one));
+  }
+  bool tuple_mode = false;
+  Value stream;  // the tuple stream, once made
+  Value result = seq;
+
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Node& step = steps[i];
+    const bool last = i + 1 == steps.size();
+    const ast::Attrs& attrs = step.a();
+    if (step.tuple) tuple_mode = true;
+
+    if (i == 0 && step.cons_array) {
+      ZR_TRY(result, eval(step, seq, frame));
+    } else if (step.kind == NodeKind::Sort) {
+      if (tuple_mode && !stream.is_undefined()) {
+        ZR_TRY(Value sorted, sort(step, stream, frame));
+        ZR_TRY(stream, stages(attrs.stages, std::move(sorted), frame));
+        result = stream;
+      } else if (tuple_mode) {
+        ZR_TRY(Value sorted, sort(step, seq, frame));
+        Items tuples;
+        Items items = sorted.items_or_self();
+        tuples.reserve(items.size());
+        for (std::size_t k = 0; k < items.size(); ++k) {
+          Fields t = value::make_fields(2);
+          t.try_emplace(key(kAt), std::move(items[k]));
+          if (attrs.index) t.try_emplace(key(*attrs.index), Value::number(static_cast<double>(k)));
+          tuples.push_back(tuple_of(std::move(t)));
+        }
+        ZR_TRY(stream,
+               stages(attrs.stages,
+                      Value::array_with(std::move(tuples), value::kSequence | value::kTupleStream), frame));
+        result = stream;
+      } else {
+        ZR_TRY(Value sorted, sort(step, seq, frame));
+        ZR_TRY(result, stages(attrs.stages, std::move(sorted), frame));
+      }
+    } else if (!tuple_mode) {
+      Items items = seq.items_or_self();
+      Items results;
+      results.reserve(items.size());
+      const bool fast = plain_name(step) && !tracer_;
+      for (const Value& item : items) {
+        Value v;
+        if (fast && !item.is_array()) {
+          if (depth_ + 1 > limits_.max_depth)
+            return fail(error::Error("D1011").with("value", limits_.max_depth));
+          if (polls_)
+            if (auto e = poll()) return fail(std::move(*e));
+          v = functions::lookup(item, step.text);
+          if (v.is_array()) {
+            ZR_TRY(v, eval(step, item, frame));
+          }
+        } else {
+          ZR_TRY(v, eval(step, item, frame));
+        }
+        for (const ast::Stage& stage : attrs.stages)
+          if (stage.is_filter()) {
+            ZR_TRY(v, filter(*stage.predicate, stage.constant, std::move(v), frame));
+          }
+        if (!v.is_undefined()) results.push_back(std::move(v));
+      }
+      ZR_TRY(result, flatten(std::move(results), last, last ? nullptr : &steps[i + 1], limit));
+    } else {
+      Items tuples_in;
+      if (stream.is_undefined()) {
+        for (Value& item : seq.items_or_self()) {
+          Fields t = value::make_fields(2);
+          t.try_emplace(key(kAt), std::move(item));
+          tuples_in.push_back(tuple_of(std::move(t)));
+        }
+      } else {
+        tuples_in = stream.items_or_self();
+      }
+      Items out;
+      for (const Value& t : tuples_in) {
+        FrameRef scope = frame_from_tuple(frame, t);
+        Value at = tuple_get(t);
+        ZR_TRY(Value v, eval(step, at, scope));
+        if (v.is_undefined()) continue;
+        const bool from_stream = v.is_array() && (v.as_array().flags & value::kTupleStream);
+        Items contributions = v.items_or_self();
+        if (out.size() + contributions.size() > limit) return fail(array_too_long(limit));
+        for (std::size_t b = 0; b < contributions.size(); ++b) {
+          Fields m = tuple_map(t);
+          Value& c = contributions[b];
+          if (from_stream) {
+            if (c.is_object()) {
+              value::FieldsRef add = c.as_object().borrow();
+              for (const auto& [k, x] : *add) {
+                auto [slot, inserted] = m.try_emplace(k, Value());
+                slot.value() = x;
+              }
+            }
+          } else {
+            if (attrs.focus) {
+              m.insert_or_assign(key(*attrs.focus), c);
+              m.insert_or_assign(key(kAt), at);
+            } else {
+              m.insert_or_assign(key(kAt), c);
+            }
+            if (attrs.index) m.insert_or_assign(key(*attrs.index), Value::number(static_cast<double>(b)));
+            if (attrs.ancestor_label) m.insert_or_assign(key(*attrs.ancestor_label), at);
+          }
+          out.push_back(tuple_of(std::move(m)));
+        }
+      }
+      ZR_TRY(stream,
+             stages(attrs.stages, Value::array_with(std::move(out), value::kSequence | value::kTupleStream),
+                    frame));
+      result = stream;
+    }
+
+    if (!tuple_mode && (result.is_undefined() || (result.is_array() && result.as_array().read().empty())))
+      break;
+    if (!attrs.focus) seq = result;
+  }
+
+  if (tuple_mode) {
+    if (stream.is_undefined()) stream = Value::array_with({}, value::kSequence | value::kTupleStream);
+    if (node.tuple) {
+      result = stream;
+    } else {
+      Items ats;
+      const Items& tuples = stream.as_array().read();
+      ats.reserve(tuples.size());
+      for (const Value& t : tuples) ats.push_back(tuple_get(t));
+      result = Value::sequence(std::move(ats));
+    }
+  }
+  if (node.keep_singleton && result.is_array()) {
+    value::Array& a = result.as_array();
+    if ((a.flags & value::kCons) && !(a.flags & value::kSequence)) {
+      Items one;
+      one.push_back(std::move(result));
+      result = Value::sequence(std::move(one));
+    }
+    result.as_array().flags |= value::kKeepSingleton;
+  }
+  if (group_by) return group(*group_by, node, tuple_mode ? stream : std::move(result), frame);
+  return result;
+}
+
+}  // namespace zarnu_core::eval

@@ -1,0 +1,105 @@
+// Predicates "[...]": selection by position (numbers, negative from the end, arrays of numbers) or by
+// truthiness, over plain sequences and tuple streams.
+#include <algorithm>
+#include <cmath>
+
+#include "eval.hpp"
+#include "functions/truth.hpp"
+
+namespace zarnu_core::eval {
+
+using ast::Node;
+using ast::NodeKind;
+
+namespace {
+
+error::Error out_of_range() {
+  return error::Error("D1001").with("value", json::Json(nullptr));
+}
+
+// The position a number selects among n items, or none.
+std::optional<std::size_t> position(double k, std::size_t n) {
+  double i = std::floor(k);
+  if (i < 0) i += static_cast<double>(n);
+  if (i < 0 || i >= static_cast<double>(n)) return std::nullopt;
+  return static_cast<std::size_t>(i);
+}
+
+// An array whose items are all numbers, none NaN (an empty array counts).
+bool number_array(const Value& v) {
+  if (!v.is_array()) return false;
+  for (const Value& x : v.as_array().read())
+    if (!x.is_number() || std::isnan(x.as_number())) return false;
+  return true;
+}
+
+}  // namespace
+
+Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value input, const FrameRef& frame) {
+  const bool tuples = input.is_array() && (input.as_array().flags & value::kTupleStream);
+  const std::uint8_t flags = tuples ? (value::kSequence | value::kTupleStream) : value::kSequence;
+  Items items = input.items_or_self();
+  const std::size_t n = items.size();
+  Items out;
+
+  if (predicate.kind == NodeKind::Number && !predicate.attrs) {
+    if (auto p = position(predicate.number, n)) out.push_back(std::move(items[*p]));
+    return Value::array_with(std::move(out), flags);
+  }
+
+  if (constant && !tracer_) {
+    if (n == 0) return Value::array_with(std::move(out), flags);
+    ZR_TRY(Value r, eval(predicate, items[0], frame));
+    if (r.is_number() && !std::isnan(r.as_number())) {
+      if (std::isinf(r.as_number())) return fail(out_of_range());
+      if (auto p = position(r.as_number(), n)) out.push_back(std::move(items[*p]));
+      return Value::array_with(std::move(out), flags);
+    }
+    if (number_array(r)) {
+      std::vector<std::size_t> positions;
+      for (const Value& x : r.as_array().read()) {
+        if (std::isinf(x.as_number())) return fail(out_of_range());
+        if (auto p = position(x.as_number(), n)) positions.push_back(*p);
+      }
+      std::sort(positions.begin(), positions.end());
+      for (std::size_t p : positions) out.push_back(items[p]);
+      return Value::array_with(std::move(out), flags);
+    }
+    ZR_TRY(auto truth, functions::boolean(r));
+    if (truth.value_or(false)) return Value::array_with(std::move(items), flags);
+    return Value::array_with(std::move(out), flags);
+  }
+
+  if (tracer_) tracer_->filter_begin(predicate);
+  struct End {
+    audit::Tracer* t;
+    const Node& p;
+    ~End() {
+      if (t) t->filter_end(p);
+    }
+  } end{tracer_, predicate};
+
+  for (std::size_t p = 0; p < n; ++p) {
+    const Value& item = items[p];
+    Result<Value> r = tuples ? eval(predicate, tuple_get(item), frame_from_tuple(frame, item))
+                             : eval(predicate, item, frame);
+    if (!r) return fail(std::move(r).error());
+    const std::size_t before = out.size();
+    if (r->is_number() && !std::isnan(r->as_number())) {
+      if (std::isinf(r->as_number())) return fail(out_of_range());
+      if (position(r->as_number(), n) == p) out.push_back(item);
+    } else if (number_array(*r)) {
+      for (const Value& x : r->as_array().read()) {
+        if (std::isinf(x.as_number())) return fail(out_of_range());
+        if (position(x.as_number(), n) == p) out.push_back(item);
+      }
+    } else {
+      ZR_TRY(auto truth, functions::boolean(*r));
+      if (truth.value_or(false)) out.push_back(item);
+    }
+    if (tracer_) tracer_->filter_item(predicate, p, value::Inspect(item), out.size() > before);
+  }
+  return Value::array_with(std::move(out), flags);
+}
+
+}  // namespace zarnu_core::eval

@@ -1,0 +1,120 @@
+// The processing pass: turns the parse tree into the syntax tree the evaluator runs (paths flattened into
+// steps, predicates, bindings, group-by and order-by attached to them, parent references resolved to the
+// steps they read), plus the small passes over the finished tree: tail calls, frame marks, constants.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "ast.hpp"
+#include "raw.hpp"
+#include "result.hpp"
+
+namespace zarnu_core::process {
+
+// Converts one expression's parse tree. One Processor per expression: the slots of its parent references
+// accumulate in it and are handed to the Ast at the end.
+class Processor {
+ public:
+  // `source` is the expression text, for error positions; it must outlive the processor.
+  explicit Processor(std::string_view source) noexcept : source_(source) {}
+
+  // Converts a parse-tree node, consuming it. The first error ends the pass.
+  Result<ast::Node> process(parser::Raw&& raw);
+
+  const std::vector<ast::Slot>& slots() const noexcept { return slots_; }
+  std::vector<ast::Slot> take_slots() noexcept { return std::move(slots_); }
+
+ private:
+  Result<ast::Node> process_inner(parser::Raw& raw);
+  Result<ast::Node> build(parser::Raw& raw);
+  Result<ast::Node> binary(parser::Raw& raw);
+  Result<ast::Node> negate(parser::Raw& raw);
+  Result<ast::Node> call(parser::Raw& raw);
+  Result<ast::Node> block(parser::Raw& raw);
+  Result<ast::Node> pairs_node(parser::Raw& raw);
+  // Processes key then value of each pair; with a collector, their ancestry goes into its `seeking`.
+  Result<std::vector<ast::Node>> pairs(std::span<parser::Raw> raws, ast::Node* collector);
+
+  // Paths and what attaches to their steps.
+  Result<ast::Node> path(parser::Raw& raw);
+  Result<ast::Node> filter(parser::Raw& raw);
+  Result<ast::Node> focus(parser::Raw& raw);
+  Result<ast::Node> index(parser::Raw& raw);
+  Result<ast::Node> group_by(parser::Raw& raw);
+  Result<ast::Node> order_by(parser::Raw& raw);
+
+  // Parent references.
+  ast::Node new_parent(const parser::Raw& raw);
+  Status resolve_ancestry(ast::Node& path);
+  Status seek_parent(ast::Node& step, std::size_t slot, std::size_t depth);
+
+  error::Error error(std::string_view code, ast::Span span, std::size_t position) const;
+
+  std::string_view source_;
+  std::vector<ast::Slot> slots_;
+  std::size_t depth_ = 0;
+};
+
+// The slots a node hands up to its parent: its `seeking`, then its own slot when it is a "%".
+void append_ancestry(const ast::Node& node, std::vector<std::size_t>& out);
+
+// Rewrites the calls in tail position of a lambda body into thunks (parameterless lambdas around the
+// call) so that a chain of tail calls runs in a loop. A node whose value the evaluator post-processes
+// (stages, predicates, group-by, "[]") is not a tail position.
+ast::Node tail_call_optimize(ast::Node node);
+
+namespace mark_frame {
+// Whether evaluating the subtree can bind a variable in the enclosing scope. With `eval`, any call may
+// (through $eval). A block or lambda body is its own scope, but its stages, predicates and group-by run
+// in the enclosing one.
+bool binds(const ast::Node& node, bool eval);
+}  // namespace mark_frame
+
+// Whether the subtree is a literal constant (used for constant predicates).
+bool is_constant(const ast::Node& node);
+
+// Root passes, run once the whole tree is processed.
+// Whether any node is the variable $eval (which can bind in the caller's scope through any call).
+bool mentions_eval(const ast::Node& root);
+// For each byte offset of `text` (and one past its end), the UTF-16 offset of the character holding it.
+std::vector<std::size_t> utf16_table(std::string_view text);
+// Numbers the nodes in pre-order, sets their UTF-16 positions, copies slot labels into parent references
+// and ancestor steps, and sets each block's needs-frame flag.
+void finish(ast::Node& root, std::span<const ast::Slot> slots, std::span<const std::size_t> utf16, bool eval);
+// Recomputes only the blocks' needs-frame flags (for a tree parsed by $eval).
+void mark_frames(ast::Node& root, bool eval);
+
+// Helpers shared by the files of the pass.
+namespace detail {
+
+// Appends the ancestry of `from` to the `seeking` of `to` (creating attributes only when there is some).
+void pass_up(ast::Node& to, const ast::Node& from);
+// Makes `span` cover `by` as well.
+void widen(ast::Span& span, ast::Span by) noexcept;
+// The span from a bracketing token (one byte before `position`, the offset just after it) to the end of
+// `outer`.
+ast::Span from_token(std::size_t position, ast::Span outer) noexcept;
+// The node's path steps, or the node itself as its only "step" when it is not a path.
+ast::Node& last_step(ast::Node& node) noexcept;
+// Wraps a node that is not a path into a path of one step taking the node's span and position.
+ast::Node wrap_in_path(ast::Node node);
+
+// A parse-tree node's children taken out of it. Those left unprocessed when an error ends the pass are
+// released level by level through the stack guard: a deep parse tree would otherwise recurse through its
+// destructors on whatever stack is left.
+struct Kids {
+  Kids(parser::Raw& raw, std::size_t depth) noexcept : items(std::move(raw.children)), depth(depth) {}
+  Kids(const Kids&) = delete;
+  Kids& operator=(const Kids&) = delete;
+  ~Kids();
+
+  std::vector<parser::Raw> items;
+  std::size_t depth;
+};
+
+}  // namespace detail
+
+}  // namespace zarnu_core::process

@@ -1,0 +1,205 @@
+// Location paths: "." flattens chains into one path of steps; predicates, focus and index bindings attach
+// to the last step; group-by attaches to the whole node and order-by becomes a step of its own.
+#include <iterator>
+#include <utility>
+
+#include "json.hpp"
+#include "process.hpp"
+
+namespace zarnu_core::process {
+
+using ast::Node;
+using ast::NodeKind;
+using ast::Stage;
+using detail::from_token;
+using detail::Kids;
+using detail::last_step;
+using detail::pass_up;
+using detail::widen;
+using parser::Raw;
+
+namespace detail {
+
+Node& last_step(Node& node) noexcept {
+  return node.kind == NodeKind::Path ? node.children.back() : node;
+}
+
+Node wrap_in_path(Node node) {
+  Node path(NodeKind::Path, node.span, node.position);
+  path.children.push_back(std::move(node));
+  return path;
+}
+
+}  // namespace detail
+
+namespace {
+
+bool is_literal(NodeKind kind) noexcept {
+  return kind == NodeKind::Number || kind == NodeKind::Bool || kind == NodeKind::Null;
+}
+
+json::Json literal_json(const Node& node) {
+  switch (node.kind) {
+    case NodeKind::Number:
+      return value::json_number(node.number);
+    case NodeKind::Bool:
+      return json::Json(node.flag);
+    default:
+      return json::Json(nullptr);
+  }
+}
+
+// The binding name of "@$v" or "#$v" (the parser admits only a variable there).
+std::string binding_name(Raw& right) {
+  return right.kind == parser::RawKind::Variable ? std::move(right.text) : std::string();
+}
+
+}  // namespace
+
+Result<Node> Processor::path(Raw& raw) {
+  Kids kids(raw, depth_);
+  ZR_TRY(Node left, process(std::move(kids.items.at(0))));
+  Node result;
+  if (left.kind == NodeKind::Path) {
+    result = std::move(left);
+  } else {
+    const bool parent = left.kind == NodeKind::Parent;
+    const std::size_t slot = left.slot;
+    result = detail::wrap_in_path(std::move(left));
+    if (parent) result.a_mut().seeking.push_back(slot);
+  }
+
+  ZR_TRY(Node right, process(std::move(kids.items.at(1))));
+  if (right.kind == NodeKind::Path) {
+    result.children.insert(result.children.end(), std::make_move_iterator(right.children.begin()),
+                           std::make_move_iterator(right.children.end()));
+  } else {
+    if (right.has_predicates()) {
+      right.attrs->stages = std::move(right.attrs->predicates);
+      right.attrs->predicates.clear();
+    }
+    result.children.push_back(std::move(right));
+  }
+
+  bool keep = false;
+  for (Node& step : result.children) {
+    if (step.kind == NodeKind::String)
+      step.kind = NodeKind::Name;
+    else if (is_literal(step.kind))
+      return fail(error("S0213", step.span, step.position).with("value", literal_json(step)));
+    keep = keep || step.keep_array;
+  }
+  if (keep) result.keep_singleton = true;
+  if (result.children.front().kind == NodeKind::Array) result.children.front().cons_array = true;
+  if (result.children.back().kind == NodeKind::Array) result.children.back().cons_array = true;
+  ZR_TRY(resolve_ancestry(result));
+  return result;
+}
+
+Result<Node> Processor::filter(Raw& raw) {
+  Kids kids(raw, depth_);
+  ZR_TRY(Node result, process(std::move(kids.items.at(0))));
+  Node& target = last_step(result);
+  if (target.group()) return fail(error("S0209", raw.span, raw.position));
+
+  ZR_TRY(Node predicate, process(std::move(kids.items.at(1))));
+  if (predicate.attrs) {
+    // A "%" one level down inside the predicate reads the input of this very step.
+    for (std::size_t slot : predicate.attrs->seeking) {
+      if (slots_[slot].level == 1) {
+        ZR_TRY(seek_parent(target, slot, depth_));
+      } else if (slots_[slot].level > 1) {
+        --slots_[slot].level;
+      }
+    }
+  }
+  pass_up(target, predicate);
+
+  Stage stage;
+  stage.kind = Stage::Kind::Filter;
+  stage.span = from_token(raw.position, raw.span);
+  stage.constant = is_constant(predicate);
+  stage.predicate = std::make_unique<Node>(std::move(predicate));
+  auto& list = result.kind == NodeKind::Path ? target.a_mut().stages : target.a_mut().predicates;
+  list.push_back(std::move(stage));
+
+  widen(target.span, raw.span);
+  widen(result.span, raw.span);
+  return result;
+}
+
+Result<Node> Processor::focus(Raw& raw) {
+  Kids kids(raw, depth_);
+  ZR_TRY(Node result, process(std::move(kids.items.at(0))));
+  std::string name = binding_name(kids.items.at(1));
+  Node& target = last_step(result);
+  if (target.has_stages() || target.has_predicates()) return fail(error("S0215", raw.span, raw.position));
+  if (target.kind == NodeKind::Sort) return fail(error("S0216", raw.span, raw.position));
+  if (raw.keep_array) target.keep_array = true;
+  target.a_mut().focus = std::move(name);
+  target.tuple = true;
+  widen(result.span, raw.span);
+  return result;
+}
+
+Result<Node> Processor::index(Raw& raw) {
+  Kids kids(raw, depth_);
+  ZR_TRY(Node result, process(std::move(kids.items.at(0))));
+  std::string name = binding_name(kids.items.at(1));
+  if (result.kind != NodeKind::Path) {
+    if (result.has_predicates()) {
+      result.attrs->stages = std::move(result.attrs->predicates);
+      result.attrs->predicates.clear();
+    }
+    result = detail::wrap_in_path(std::move(result));
+  }
+  Node& target = result.children.back();
+  if (target.has_stages()) {
+    // After a predicate the position is counted among what the predicate kept.
+    Stage stage;
+    stage.kind = Stage::Kind::Index;
+    stage.name = std::move(name);
+    stage.span = from_token(raw.position, raw.span);
+    target.attrs->stages.push_back(std::move(stage));
+  } else {
+    target.a_mut().index = std::move(name);
+  }
+  target.tuple = true;
+  widen(result.span, raw.span);
+  return result;
+}
+
+Result<Node> Processor::group_by(Raw& raw) {
+  Kids kids(raw, depth_);
+  ZR_TRY(Node node, process(std::move(kids.items.at(0))));
+  if (node.group()) return fail(error("S0210", raw.span, raw.position));
+  // Parent references inside a group-by are not handed up: the pairs run per group, not per step.
+  ZR_TRY(std::vector<Node> flat, pairs(std::span<Raw>(kids.items).subspan(1), nullptr));
+  auto group = std::make_unique<ast::Group>();
+  group->pairs.reserve(flat.size() / 2);
+  for (std::size_t i = 0; i + 1 < flat.size(); i += 2)
+    group->pairs.emplace_back(std::move(flat[i]), std::move(flat[i + 1]));
+  group->span = from_token(raw.position, raw.span);
+  node.a_mut().group = std::move(group);
+  widen(node.span, raw.span);
+  return node;
+}
+
+Result<Node> Processor::order_by(Raw& raw) {
+  Kids kids(raw, depth_);
+  ZR_TRY(Node left, process(std::move(kids.items.at(0))));
+  Node result = left.kind == NodeKind::Path ? std::move(left) : detail::wrap_in_path(std::move(left));
+  Node sort(NodeKind::Sort, raw.span, raw.position);
+  sort.children.reserve(kids.items.size() - 1);
+  for (std::size_t i = 1; i < kids.items.size(); ++i) {
+    ZR_TRY(Node term, process(std::move(kids.items[i])));
+    pass_up(sort, term);
+    sort.children.push_back(std::move(term));
+  }
+  sort.descending = std::move(raw.descending);
+  result.children.push_back(std::move(sort));
+  ZR_TRY(resolve_ancestry(result));
+  return result;
+}
+
+}  // namespace zarnu_core::process
