@@ -58,7 +58,7 @@ auto grow(F&& f) {
   std::exception_ptr failure;
   if constexpr (std::is_void_v<R>) {
     struct Box {
-      F* f;
+      std::remove_reference_t<F>* f;
       std::exception_ptr* failure;
     } box{&f, &failure};
     detail::run_on_new_segment({[](void* p) {
@@ -75,7 +75,7 @@ auto grow(F&& f) {
     using V = std::remove_cvref_t<R>;
     std::optional<V> result;
     struct Box {
-      F* f;
+      std::remove_reference_t<F>* f;
       std::optional<V>* result;
       std::exception_ptr* failure;
     } box{&f, &result, &failure};
