@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <memory>
 #include <utility>
 
@@ -14,6 +13,13 @@
 #include "stack.hpp"
 
 namespace zarnu_core::parser {
+
+Raw::~Raw() {
+  // A deep tree is released one level per node; when the stack runs short the rest of the subtree moves
+  // onto a fresh segment and is released there.
+  if (!children.empty() && stack::remaining() < stack::kRedZone) [[unlikely]]
+    stack::grow([this] { Raw rest(std::move(*this)); });
+}
 
 using json::Json;
 
@@ -136,7 +142,7 @@ error::Error Parser::error_at_node(std::string_view code) const {
   return error::Error(code).with("token", sym_value(sym_)).located(text_, sym_.span, sym_.span.end);
 }
 
-void Parser::leave() noexcept {
+void Parser::leave() {
   for (const annotation::DocComment& comment : sym_.docs)
     warnings_.push_back(annotation::unattached(comment));
   sym_.docs.clear();
@@ -166,35 +172,41 @@ Status Parser::deeper() {
 Result<Raw> Parser::expression(std::uint8_t rbp) {
   const std::size_t depth = depth_;
   ZR_TRY(deeper());
-  ++calls_;
-  Result<Raw> result = stack::nest(calls_, [this, rbp] { return expression_here(rbp); });
-  --calls_;
+  // A level of the parser takes a few KiB of machine stack (several times that in sanitizer builds), too
+  // much for sixteen unchecked levels to fit the red zone, so every level checks.
+  Result<Raw> result;
+  stack::nest(0, [this, rbp, &result] { expression_here(rbp, result); });
   depth_ = depth;
   return result;
 }
 
-Result<Raw> Parser::expression_here(std::uint8_t rbp) {
+void Parser::expression_here(std::uint8_t rbp, Result<Raw>& left) {
   Sym t = std::move(sym_);
   last_end_ = std::max(last_end_, t.span.end);
-  ZR_TRY(lexer_.next(sym_, true));
+  if (Status read = lexer_.next(sym_, true); !read) {
+    left = fail(std::move(read).error());
+    return;
+  }
 
   std::unique_ptr<annotation::Annotation> note;
   if (!t.docs.empty()) {
     note = std::make_unique<annotation::Annotation>();
     annotation::read(t.docs, *note, warnings_);
   }
-  ZR_TRY(auto left, nud(t));
+  left = nud(t);
   if (note) {
     const std::uint8_t power = std::max(rbp, kAnnotatedPower);
-    while (power < lbp(sym_)) {
-      ZR_TRY(left, led_step(std::move(left)));
-    }
-    if (!note->empty()) left.annotation = std::move(note);
+    while (left && power < lbp(sym_)) left = led_step(std::move(*left));
+    if (left && !note->empty()) left->annotation = std::move(note);
   }
-  while (rbp < lbp(sym_)) {
-    ZR_TRY(left, led_step(std::move(left)));
-  }
-  return left;
+  while (left && rbp < lbp(sym_)) left = led_step(std::move(*left));
+}
+
+Status Parser::push(Raw& into, std::uint8_t rbp) {
+  Result<Raw> item = expression(rbp);
+  if (!item) return fail(std::move(item).error());
+  into.children.push_back(std::move(*item));
+  return {};
 }
 
 Result<Raw> Parser::nud(Sym& t) {
@@ -244,9 +256,8 @@ Result<Raw> Parser::nud(Sym& t) {
       case '%':
         return leaf(RawKind::Parent, t);
       case '-': {
-        ZR_TRY(auto operand, expression(70));
         Raw raw = node(RawKind::Negate, t.span.end);
-        raw.children.push_back(std::move(operand));
+        ZR_TRY(push(raw, 70));
         raw.span = span_from(t.span.start);
         return raw;
       }
@@ -272,8 +283,7 @@ Result<Raw> Parser::nud(Sym& t) {
 Result<Raw> Parser::block(Sym& t) {
   Raw raw = node(RawKind::Block, t.span.end);
   while (!at(")")) {
-    ZR_TRY(auto item, expression(0));
-    raw.children.push_back(std::move(item));
+    ZR_TRY(push(raw, 0));
     if (!at(";")) break;
     ZR_TRY(advance(";", false));
   }
@@ -286,19 +296,17 @@ Result<Raw> Parser::array(Sym& t) {
   Raw raw = node(RawKind::Array, t.span.end);
   if (!at("]")) {
     for (;;) {
-      ZR_TRY(auto item, expression(0));
+      ZR_TRY(push(raw, 0));
       if (at("..")) {
         Raw range = node(RawKind::Binary, sym_.span.end);
         range.text = "..";
-        ZR_TRY(advance("..", false));
-        ZR_TRY(auto upper, expression(0));
-        range.span = span_from(item.span.start);
         range.children.reserve(2);
-        range.children.push_back(std::move(item));
-        range.children.push_back(std::move(upper));
-        item = std::move(range);
+        range.children.push_back(std::move(raw.children.back()));
+        ZR_TRY(advance("..", false));
+        ZR_TRY(push(range, 0));
+        range.span = span_from(range.children.front().span.start);
+        raw.children.back() = std::move(range);
       }
-      raw.children.push_back(std::move(item));
       if (!at(",")) break;
       ZR_TRY(advance(",", false));
     }
@@ -310,15 +318,12 @@ Result<Raw> Parser::array(Sym& t) {
 
 Result<Raw> Parser::transform(Sym& t) {
   Raw raw = node(RawKind::Transform, t.span.end);
-  ZR_TRY(auto pattern, expression(0));
-  raw.children.push_back(std::move(pattern));
+  ZR_TRY(push(raw, 0));
   ZR_TRY(advance("|", false));
-  ZR_TRY(auto update, expression(0));
-  raw.children.push_back(std::move(update));
+  ZR_TRY(push(raw, 0));
   if (at(",")) {
     ZR_TRY(advance(",", false));
-    ZR_TRY(auto removal, expression(0));
-    raw.children.push_back(std::move(removal));
+    ZR_TRY(push(raw, 0));
   }
   ZR_TRY(advance("|", false));
   raw.span = span_from(t.span.start);
@@ -328,11 +333,9 @@ Result<Raw> Parser::transform(Sym& t) {
 Status Parser::object_pairs(Raw& into) {
   if (!at("}")) {
     for (;;) {
-      ZR_TRY(auto key, expression(0));
+      ZR_TRY(push(into, 0));
       ZR_TRY(advance(":", false));
-      ZR_TRY(auto value, expression(0));
-      into.children.push_back(std::move(key));
-      into.children.push_back(std::move(value));
+      ZR_TRY(push(into, 0));
       if (!at(",")) break;
       ZR_TRY(advance(",", false));
     }
@@ -348,78 +351,64 @@ Result<Raw> Parser::led_step(Raw left) {
   const std::size_t start = left.span.start;
   ZR_TRY(advance(false));
 
-  auto binary = [&](Raw right) {
-    Raw raw = node(RawKind::Binary, position);
-    raw.text = op;
-    raw.span = span_from(start);
-    raw.children.reserve(2);
-    raw.children.push_back(std::move(left));
-    raw.children.push_back(std::move(right));
-    return raw;
-  };
+  if (op.size() == 1) {
+    switch (op[0]) {
+      case '[': {
+        if (at("]")) {
+          mark_keep_array(left);
+          // "[]" ends an operand: a "/" after it divides.
+          ZR_TRY(advance("]", true));
+          return left;
+        }
+        break;
+      }
+      case '{': {
+        Raw raw = node(RawKind::Group, position);
+        raw.children.push_back(std::move(left));
+        ZR_TRY(object_pairs(raw));
+        raw.span = span_from(start);
+        return raw;
+      }
+      case '(':
+        return call(std::move(left), position);
+      case '?': {
+        Raw raw = node(RawKind::Condition, position);
+        raw.children.push_back(std::move(left));
+        ZR_TRY(push(raw, 0));
+        if (at(":")) {
+          ZR_TRY(advance(":", false));
+          ZR_TRY(push(raw, 0));
+        }
+        raw.span = span_from(start);
+        return raw;
+      }
+      case '^':
+        return sort(std::move(left), position);
+      default:
+        break;
+    }
+  }
 
-  if (op == "??" || op == "?:") {
-    ZR_TRY(auto right, expression(0));
-    return binary(std::move(right));
+  if (op == ":=" && left.kind != RawKind::Variable)
+    return fail(at_raw(error::Error("S0212").with("token", token_value(left)), left));
+  Raw raw = node(RawKind::Binary, position);
+  raw.text = op;
+  raw.children.reserve(2);
+  raw.children.push_back(std::move(left));
+  if (op == "??" || op == "?:" || op == "[") {
+    ZR_TRY(push(raw, 0));
+    if (op == "[") ZR_TRY(advance("]", true));
+  } else if (op == ":=") {
+    ZR_TRY(push(raw, 9));  // one below its own power: right-associative
+  } else if (op == "@" || op == "#") {
+    ZR_TRY(push(raw, 80));
+    const Raw& right = raw.children.back();
+    if (right.kind != RawKind::Variable) return fail(at_raw(error::Error("S0214").with_token(op), right));
+  } else {
+    ZR_TRY(push(raw, power));
   }
-  if (op == ":=") {
-    if (left.kind != RawKind::Variable)
-      return fail(at_raw(error::Error("S0212").with("token", token_value(left)), left));
-    // One below its own power: right-associative.
-    ZR_TRY(auto right, expression(9));
-    return binary(std::move(right));
-  }
-  if (op.size() != 1) {
-    ZR_TRY(auto right, expression(power));
-    return binary(std::move(right));
-  }
-  switch (op[0]) {
-    case '@':
-    case '#': {
-      ZR_TRY(auto right, expression(80));
-      if (right.kind != RawKind::Variable) return fail(at_raw(error::Error("S0214").with_token(op), right));
-      return binary(std::move(right));
-    }
-    case '[': {
-      if (at("]")) {
-        mark_keep_array(left);
-        // "[]" ends an operand: a "/" after it divides.
-        ZR_TRY(advance("]", true));
-        return left;
-      }
-      ZR_TRY(auto index, expression(0));
-      ZR_TRY(advance("]", true));
-      return binary(std::move(index));
-    }
-    case '{': {
-      Raw raw = node(RawKind::Group, position);
-      raw.children.push_back(std::move(left));
-      ZR_TRY(object_pairs(raw));
-      raw.span = span_from(start);
-      return raw;
-    }
-    case '(':
-      return call(std::move(left), position);
-    case '?': {
-      Raw raw = node(RawKind::Condition, position);
-      ZR_TRY(auto then, expression(0));
-      raw.children.push_back(std::move(left));
-      raw.children.push_back(std::move(then));
-      if (at(":")) {
-        ZR_TRY(advance(":", false));
-        ZR_TRY(auto otherwise, expression(0));
-        raw.children.push_back(std::move(otherwise));
-      }
-      raw.span = span_from(start);
-      return raw;
-    }
-    case '^':
-      return sort(std::move(left), position);
-    default: {
-      ZR_TRY(auto right, expression(power));
-      return binary(std::move(right));
-    }
-  }
+  raw.span = span_from(start);
+  return raw;
 }
 
 Result<Raw> Parser::call(Raw left, std::size_t position) {
@@ -434,8 +423,7 @@ Result<Raw> Parser::call(Raw left, std::size_t position) {
         raw.children.push_back(std::move(placeholder));
         raw.partial = true;
       } else {
-        ZR_TRY(auto argument, expression(0));
-        raw.children.push_back(std::move(argument));
+        ZR_TRY(push(raw, 0));
       }
       if (!at(",")) break;
       ZR_TRY(advance(",", false));
@@ -484,9 +472,8 @@ Result<Raw> Parser::lambda(Raw call, std::size_t start) {
     raw.signature = std::move(*parsed);
   }
   ZR_TRY(advance("{", false));
-  ZR_TRY(auto body, expression(0));
+  ZR_TRY(push(raw, 0));
   ZR_TRY(advance("}", false));
-  raw.children.push_back(std::move(body));
   raw.span = span_from(start);
   return raw;
 }
@@ -504,8 +491,7 @@ Result<Raw> Parser::sort(Raw left, std::size_t position) {
       descending = true;
       ZR_TRY(advance(false));
     }
-    ZR_TRY(auto term, expression(0));
-    raw.children.push_back(std::move(term));
+    ZR_TRY(push(raw, 0));
     raw.descending.push_back(descending);
     if (!at(",")) break;
     ZR_TRY(advance(",", false));

@@ -65,7 +65,9 @@ class Parser {
   Status advance(std::string_view expected, bool infix);
   Status advance(bool infix) { return advance({}, infix); }
   Status deeper();
-  Result<Raw> expression_here(std::uint8_t rbp);
+  void expression_here(std::uint8_t rbp, Result<Raw>& left);
+  // Parses expression(rbp) straight into the children of `into`.
+  Status push(Raw& into, std::uint8_t rbp);
   Result<Raw> nud(Sym& t);
   Result<Raw> led_step(Raw left);
   Result<Raw> block(Sym& t);
@@ -77,7 +79,7 @@ class Parser {
   Result<Raw> sort(Raw left, std::size_t position);
   bool at(std::string_view op) const noexcept { return sym_.kind == SymKind::Operator && sym_.op == op; }
   // Leaves the current symbol: its doc comments annotate nothing, and the furthest end moves past it.
-  void leave() noexcept;
+  void leave();
   // The span from `start` to the furthest symbol consumed.
   ast::Span span_from(std::size_t start) const noexcept { return {start, std::max(start, last_end_)}; }
   error::Error at_raw(error::Error e, const Raw& raw) const {
@@ -89,10 +91,6 @@ class Parser {
   Sym sym_;
   std::size_t last_end_ = 0;
   std::size_t depth_ = 0;
-  // Nested calls of `expression`, one per level, so that every sixteenth level checks the machine stack
-  // (the depth counter also counts infix steps and may skip the levels at which a check is made). It
-  // starts so that the outermost call checks too.
-  std::size_t calls_ = 15;
   std::vector<error::Diagnostic> warnings_;
 };
 

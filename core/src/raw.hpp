@@ -65,6 +65,11 @@ struct Raw {
   std::vector<std::string> params;                // lambda parameters, without "$"
   std::optional<signature::Signature> signature;  // lambda
   std::unique_ptr<error::Error> error;            // an error node's recorded error
+
+  Raw() = default;
+  Raw(Raw&&) noexcept = default;
+  Raw& operator=(Raw&&) noexcept = default;
+  ~Raw();
 };
 
 }  // namespace zarnu_core::parser
