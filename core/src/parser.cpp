@@ -356,8 +356,8 @@ Result<Raw> Parser::led_step(Raw left) {
       case '[': {
         if (at("]")) {
           mark_keep_array(left);
-          // "[]" ends an operand: a "/" after it divides.
-          ZR_TRY(advance("]", true));
+          // The language reads the symbol after "[]" in operand position.
+          ZR_TRY(advance("]", false));
           return left;
         }
         break;
@@ -496,8 +496,8 @@ Result<Raw> Parser::sort(Raw left, std::size_t position) {
     if (!at(",")) break;
     ZR_TRY(advance(",", false));
   }
-  // The closing ")" ends an operand: a "/" after it divides.
-  ZR_TRY(advance(")", true));
+  // The language reads the symbol after a sort's ")" in operand position.
+  ZR_TRY(advance(")", false));
   raw.span = span_from(start);
   return raw;
 }

@@ -169,9 +169,10 @@ TEST(ParserShapes, RegexesWhereAnOperandIsExpected) {
   EXPECT_EQ(tree("(a) / (b) / c"), "(/ (/ (; a) (; b)) c)");
   EXPECT_EQ(tree("a[0] / b[1]"), "(/ ([ a 0) ([ b 1))");
   EXPECT_EQ(tree("a{b: c} / 2"), "(/ ({} a b c) 2)");
-  // "[]" and a sort's ")" end an operand like any other closer: the slash after them divides.
-  EXPECT_EQ(tree("a[] / 2"), "(/ a[] 2)");
-  EXPECT_EQ(tree("a^(b) / 2"), "(/ (^ a <b) 2)");
+  // After "[]" and a sort's ")" the language reads in operand position: a slash opens a regex.
+  EXPECT_EQ(failure("a[] / 2").code(), "S0302");
+  EXPECT_EQ(failure("a^(b) / 2").code(), "S0302");
+  EXPECT_EQ(failure("a[] /x/").code(), "S0201");
   // The driver reads the symbol after a prefix "(" or "[" in operator position.
   EXPECT_EQ(failure("(/x/)").token(), "/");
 }
