@@ -65,7 +65,13 @@ std::string_view op_text(BinOp op) noexcept {
   return kTexts[static_cast<int>(op)];
 }
 
-Node::~Node() = default;
+Node::~Node() {
+  // A deep tree is released through its members' destructors, one level per node; when the stack runs
+  // short, the rest of the subtree moves onto a fresh segment and is released there.
+  const bool owns_nodes = !children.empty() || attrs || lambda || transform;
+  if (owns_nodes && stack::remaining() < stack::kRedZone) [[unlikely]]
+    stack::grow([this] { Node rest(std::move(*this)); });
+}
 
 const Attrs& Node::a() const noexcept {
   static const Attrs kEmpty;

@@ -37,27 +37,25 @@ ast::Span from_token(std::size_t position, ast::Span outer) noexcept {
   return {position > 0 ? position - 1 : 0, outer.end};
 }
 
-void discard(Raw& raw, std::size_t depth) {
-  std::vector<Raw> kids = std::move(raw.children);
-  for (Raw& kid : kids)
-    if (!kid.children.empty()) stack::nest(depth + 1, [&] { discard(kid, depth + 1); });
-}
-
-Kids::~Kids() {
-  for (Raw& kid : items)
-    if (!kid.children.empty()) discard(kid, depth);
-}
-
 }  // namespace detail
 
-using detail::Kids;
 using detail::pass_up;
 
 Result<Node> Processor::process(Raw&& raw) {
-  ++depth_;
-  auto result = stack::nest(depth_, [&] { return process_inner(raw); });
+  // The root is at depth 0, so the stack is checked before anything else runs.
+  const std::size_t depth = depth_++;
+  auto result = stack::nest(depth, [&] { return process_inner(raw); });
   --depth_;
   return result;
+}
+
+// The functions on the recursion's path keep few nodes of their own: in unoptimised builds every
+// temporary has its own stack slot, and the stack is only checked every few levels.
+Status Processor::into(Node& out, Raw& raw) {
+  Result<Node> node = process(std::move(raw));
+  if (!node) return fail(std::move(node).error());
+  out = std::move(*node);
+  return {};
 }
 
 error::Error Processor::error(std::string_view code, ast::Span span, std::size_t position) const {
@@ -65,11 +63,12 @@ error::Error Processor::error(std::string_view code, ast::Span span, std::size_t
 }
 
 Result<Node> Processor::process_inner(Raw& raw) {
-  ZR_TRY(Node node, build(raw));
-  if (raw.keep_array) node.keep_array = true;
+  Result<Node> node = build(raw);
+  if (!node) return node;
+  if (raw.keep_array) node->keep_array = true;
   if (raw.annotation) {
     // A bare name is wrapped in a path; the annotation belongs to the name itself.
-    Node& to = raw.kind == RawKind::Name ? node.children.front() : node;
+    Node& to = raw.kind == RawKind::Name ? node->children.front() : *node;
     to.annotation = std::move(raw.annotation);
   }
   return node;
@@ -77,44 +76,17 @@ Result<Node> Processor::process_inner(Raw& raw) {
 
 Result<Node> Processor::build(Raw& raw) {
   switch (raw.kind) {
-    case RawKind::Name: {
-      Node step(NodeKind::Name, raw.span, raw.position);
-      step.text = std::move(raw.text);
-      step.keep_array = raw.keep_array;
-      Node path(NodeKind::Path, raw.span, raw.position);
-      path.keep_singleton = raw.keep_array;
-      path.children.push_back(std::move(step));
-      return path;
-    }
+    case RawKind::Name:
+      return name_path(raw);
     case RawKind::Variable:
-    case RawKind::String: {
-      Node node(raw.kind == RawKind::Variable ? NodeKind::Variable : NodeKind::String, raw.span,
-                raw.position);
-      node.text = std::move(raw.text);
-      return node;
-    }
-    case RawKind::Number: {
-      Node node(NodeKind::Number, raw.span, raw.position);
-      node.number = raw.number;
-      return node;
-    }
-    case RawKind::Literal: {
-      Node node(raw.literal == 2 ? NodeKind::Null : NodeKind::Bool, raw.span, raw.position);
-      node.flag = raw.literal == 1;
-      return node;
-    }
-    case RawKind::Regex: {
-      Node node(NodeKind::Regex, raw.span, raw.position);
-      node.text = std::move(raw.text);
-      node.regex_flags = std::make_unique<std::string>(std::move(raw.flags));
-      return node;
-    }
+    case RawKind::String:
+    case RawKind::Number:
+    case RawKind::Literal:
+    case RawKind::Regex:
     case RawKind::Wildcard:
-      return Node(NodeKind::Wildcard, raw.span, raw.position);
     case RawKind::Descendant:
-      return Node(NodeKind::Descendant, raw.span, raw.position);
     case RawKind::Placeholder:
-      return Node(NodeKind::Placeholder, raw.span, raw.position);
+      return leaf(raw);
     case RawKind::Parent:
       return new_parent(raw);
     case RawKind::Binary:
@@ -123,173 +95,177 @@ Result<Node> Processor::build(Raw& raw) {
       return order_by(raw);
     case RawKind::Group:
       return group_by(raw);
-    case RawKind::Array: {
-      Kids kids(raw, depth_);
-      Node node(NodeKind::Array, raw.span, raw.position);
-      node.children.reserve(kids.items.size());
-      for (Raw& item : kids.items) {
-        ZR_TRY(Node n, process(std::move(item)));
-        pass_up(node, n);
-        node.children.push_back(std::move(n));
-      }
-      return node;
-    }
+    case RawKind::Array:
+      return items(raw, NodeKind::Array);
     case RawKind::Object:
-      return pairs_node(raw);
+      return object(raw);
     case RawKind::Negate:
       return negate(raw);
     case RawKind::Call:
       return call(raw);
-    case RawKind::Lambda: {
-      Kids kids(raw, depth_);
-      ZR_TRY(Node body, process(std::move(kids.items.at(0))));
-      auto def = std::make_shared<ast::LambdaDef>();
-      def->body = tail_call_optimize(std::move(body));
-      def->params = std::move(raw.params);
-      def->signature = std::move(raw.signature);
-      Node node(NodeKind::Lambda, raw.span, raw.position);
-      node.lambda = std::move(def);
-      return node;
-    }
-    case RawKind::Condition: {
-      Kids kids(raw, depth_);
-      Node node(NodeKind::Condition, raw.span, raw.position);
-      node.children.reserve(kids.items.size());
-      for (Raw& part : kids.items) {
-        ZR_TRY(Node n, process(std::move(part)));
-        pass_up(node, n);
-        node.children.push_back(std::move(n));
-      }
-      return node;
-    }
-    case RawKind::Transform: {
-      Kids kids(raw, depth_);
-      auto def = std::make_shared<ast::TransformDef>();
-      ZR_TRY(def->pattern, process(std::move(kids.items.at(0))));
-      ZR_TRY(def->update, process(std::move(kids.items.at(1))));
-      if (kids.items.size() > 2) {
-        ZR_TRY(Node remove, process(std::move(kids.items[2])));
-        def->remove.emplace(std::move(remove));
-      }
-      Node node(NodeKind::Transform, raw.span, raw.position);
-      node.transform = std::move(def);
-      return node;
-    }
+    case RawKind::Lambda:
+      return lambda(raw);
+    case RawKind::Condition:
+      return items(raw, NodeKind::Condition);
+    case RawKind::Transform:
+      return transform(raw);
     case RawKind::Block:
       return block(raw);
     case RawKind::End:
       return fail(error("S0207", raw.span, raw.position).with_token("(end)"));
-    case RawKind::Error: {
-      Kids kids(raw, depth_);
-      if (!kids.items.empty()) return process(std::move(kids.items.front()));
-      if (raw.error) return fail(std::move(*raw.error));
-      return fail(error("S0201", raw.span, raw.position));
-    }
+    case RawKind::Error:
+      return error_node(raw);
   }
   panic("unknown parse-tree kind");
 }
 
-Result<Node> Processor::negate(Raw& raw) {
-  Kids kids(raw, depth_);
-  ZR_TRY(Node operand, process(std::move(kids.items.at(0))));
-  if (operand.kind == NodeKind::Number) {
-    // A negative literal is one number; it keeps whatever the operand carries.
-    operand.number = -operand.number;
-    operand.span = raw.span;
-    return operand;
+Node Processor::leaf(Raw& raw) {
+  Node node(NodeKind::Null, raw.span, raw.position);
+  switch (raw.kind) {
+    case RawKind::Variable:
+      node.kind = NodeKind::Variable;
+      node.text = std::move(raw.text);
+      break;
+    case RawKind::String:
+      node.kind = NodeKind::String;
+      node.text = std::move(raw.text);
+      break;
+    case RawKind::Number:
+      node.kind = NodeKind::Number;
+      node.number = raw.number;
+      break;
+    case RawKind::Literal:
+      node.kind = raw.literal == 2 ? NodeKind::Null : NodeKind::Bool;
+      node.flag = raw.literal == 1;
+      break;
+    case RawKind::Regex:
+      node.kind = NodeKind::Regex;
+      node.text = std::move(raw.text);
+      node.regex_flags = std::make_unique<std::string>(std::move(raw.flags));
+      break;
+    case RawKind::Wildcard:
+      node.kind = NodeKind::Wildcard;
+      break;
+    case RawKind::Descendant:
+      node.kind = NodeKind::Descendant;
+      break;
+    case RawKind::Placeholder:
+      node.kind = NodeKind::Placeholder;
+      break;
+    default:
+      panic("not a leaf of the parse tree");
   }
-  Node node(NodeKind::Negate, raw.span, raw.position);
-  pass_up(node, operand);
-  node.children.push_back(std::move(operand));
   return node;
 }
 
-Result<Node> Processor::call(Raw& raw) {
-  Kids kids(raw, depth_);
-  Node node(raw.partial ? NodeKind::Partial : NodeKind::Call, raw.span, raw.position);
-  // The arguments are processed before the callee (so their slots are numbered first), but the callee
-  // comes first among the children.
-  node.children.resize(kids.items.size());
-  for (std::size_t i = 1; i < kids.items.size(); ++i) {
-    ZR_TRY(node.children[i], process(std::move(kids.items[i])));
-    pass_up(node, node.children[i]);
+Node Processor::name_path(Raw& raw) {
+  Node path(NodeKind::Path, raw.span, raw.position);
+  path.keep_singleton = raw.keep_array;
+  Node& step = path.children.emplace_back(NodeKind::Name, raw.span, raw.position);
+  step.text = std::move(raw.text);
+  step.keep_array = raw.keep_array;
+  return path;
+}
+
+Result<Node> Processor::items(Raw& raw, NodeKind kind) {
+  std::vector<Raw> kids = std::move(raw.children);
+  Node node(kind, raw.span, raw.position);
+  node.children.reserve(kids.size());
+  for (Raw& item : kids) {
+    ZR_TRY(into(node.children.emplace_back(), item));
+    pass_up(node, node.children.back());
   }
-  ZR_TRY(node.children[0], process(std::move(kids.items.at(0))));
   return node;
 }
 
 Result<Node> Processor::block(Raw& raw) {
-  Kids kids(raw, depth_);
+  std::vector<Raw> kids = std::move(raw.children);
   Node node(NodeKind::Block, raw.span, raw.position);
   node.flag = true;  // needs a frame until the root pass knows better
-  node.children.reserve(kids.items.size());
-  for (Raw& item : kids.items) {
-    ZR_TRY(Node n, process(std::move(item)));
+  node.children.reserve(kids.size());
+  for (Raw& item : kids) {
+    ZR_TRY(into(node.children.emplace_back(), item));
+    const Node& n = node.children.back();
     pass_up(node, n);
     if (n.cons_array || (n.kind == NodeKind::Path && n.children.front().cons_array)) node.cons_array = true;
-    node.children.push_back(std::move(n));
   }
   return node;
 }
 
-Result<std::vector<Node>> Processor::pairs(std::span<Raw> raws, Node* collector) {
-  std::vector<Node> out;
-  out.reserve(raws.size());
+Status Processor::pairs(std::span<Raw> raws, std::vector<Node>& out, Node* collector) {
+  out.reserve(out.size() + raws.size());
   for (Raw& raw : raws) {
-    ZR_TRY(Node n, process(std::move(raw)));
-    if (collector) pass_up(*collector, n);
-    out.push_back(std::move(n));
+    ZR_TRY(into(out.emplace_back(), raw));
+    if (collector) pass_up(*collector, out.back());
   }
-  return out;
+  return {};
 }
 
-Result<Node> Processor::pairs_node(Raw& raw) {
-  Kids kids(raw, depth_);
+Result<Node> Processor::object(Raw& raw) {
+  std::vector<Raw> kids = std::move(raw.children);
   Node node(NodeKind::Object, raw.span, raw.position);
-  ZR_TRY(node.children, pairs(kids.items, &node));
+  ZR_TRY(pairs(kids, node.children, &node));
   return node;
 }
 
-namespace {
-
-// The operators that become a Binary node, by their text.
-std::optional<ast::BinOp> bin_op(std::string_view text) {
-  using ast::BinOp;
-  if (text.size() == 1) {
-    switch (text[0]) {
-      case '+':
-        return BinOp::Add;
-      case '-':
-        return BinOp::Sub;
-      case '*':
-        return BinOp::Mul;
-      case '/':
-        return BinOp::Div;
-      case '%':
-        return BinOp::Mod;
-      case '=':
-        return BinOp::Eq;
-      case '<':
-        return BinOp::Lt;
-      case '>':
-        return BinOp::Gt;
-      case '&':
-        return BinOp::Concat;
-      default:
-        return std::nullopt;
-    }
+Result<Node> Processor::negate(Raw& raw) {
+  std::vector<Raw> kids = std::move(raw.children);
+  Node node(NodeKind::Negate, raw.span, raw.position);
+  ZR_TRY(into(node.children.emplace_back(), kids.at(0)));
+  Node& operand = node.children.back();
+  if (operand.kind == NodeKind::Number) {
+    // A negative literal is one number; it keeps whatever the operand carries.
+    operand.number = -operand.number;
+    operand.span = raw.span;
+    return std::move(operand);
   }
-  if (text == "!=") return BinOp::Ne;
-  if (text == "<=") return BinOp::Le;
-  if (text == ">=") return BinOp::Ge;
-  if (text == "or") return BinOp::Or;
-  if (text == "in") return BinOp::In;
-  if (text == "..") return BinOp::Range;
-  if (text == "and") return BinOp::And;
-  return std::nullopt;
+  pass_up(node, operand);
+  return node;
 }
 
-}  // namespace
+Result<Node> Processor::call(Raw& raw) {
+  std::vector<Raw> kids = std::move(raw.children);
+  Node node(raw.partial ? NodeKind::Partial : NodeKind::Call, raw.span, raw.position);
+  // The arguments are processed before the callee (so their slots are numbered first), but the callee
+  // comes first among the children.
+  node.children.resize(kids.size());
+  for (std::size_t i = 1; i < kids.size(); ++i) {
+    ZR_TRY(into(node.children[i], kids[i]));
+    pass_up(node, node.children[i]);
+  }
+  ZR_TRY(into(node.children[0], kids.at(0)));
+  return node;
+}
+
+Result<Node> Processor::lambda(Raw& raw) {
+  std::vector<Raw> kids = std::move(raw.children);
+  auto def = std::make_shared<ast::LambdaDef>();
+  ZR_TRY(into(def->body, kids.at(0)));
+  def->body = tail_call_optimize(std::move(def->body));
+  def->params = std::move(raw.params);
+  def->signature = std::move(raw.signature);
+  Node node(NodeKind::Lambda, raw.span, raw.position);
+  node.lambda = std::move(def);
+  return node;
+}
+
+Result<Node> Processor::transform(Raw& raw) {
+  std::vector<Raw> kids = std::move(raw.children);
+  auto def = std::make_shared<ast::TransformDef>();
+  ZR_TRY(into(def->pattern, kids.at(0)));
+  ZR_TRY(into(def->update, kids.at(1)));
+  if (kids.size() > 2) ZR_TRY(into(def->remove.emplace(), kids[2]));
+  Node node(NodeKind::Transform, raw.span, raw.position);
+  node.transform = std::move(def);
+  return node;
+}
+
+Result<Node> Processor::error_node(Raw& raw) {
+  std::vector<Raw> kids = std::move(raw.children);
+  if (!kids.empty()) return process(std::move(kids.front()));
+  if (raw.error) return fail(std::move(*raw.error));
+  return fail(error("S0201", raw.span, raw.position));
+}
 
 Result<Node> Processor::binary(Raw& raw) {
   const std::string_view op = raw.text;
@@ -307,40 +283,94 @@ Result<Node> Processor::binary(Raw& raw) {
         break;
     }
   }
-  NodeKind kind = NodeKind::Binary;
-  std::optional<ast::BinOp> code;
-  if (op == ":=")
-    kind = NodeKind::Bind;
-  else if (op == "??" || op == "?:")
-    kind = NodeKind::Default;
-  else if (op == "~>")
-    kind = NodeKind::Apply;
-  else if (!(code = bin_op(op)))
-    panic("unknown operator in the parse tree");
+  return operation(raw);
+}
 
-  Kids kids(raw, depth_);
-  Node node(kind, raw.span, raw.position);
-  node.children.resize(2);
-  if (kind == NodeKind::Bind) {
-    // The variable is not evaluated; only the value hands slots up.
-    ZR_TRY(node.children[0], process(std::move(kids.items.at(0))));
-    ZR_TRY(node.children[1], process(std::move(kids.items.at(1))));
-    pass_up(node, node.children[1]);
+namespace {
+
+// The node of an operator that is not about paths, by its text.
+Node operator_node(const Raw& raw) {
+  using ast::BinOp;
+  Node node(NodeKind::Binary, raw.span, raw.position);
+  const std::string_view op = raw.text;
+  if (op.size() == 1) {
+    switch (op[0]) {
+      case '+':
+        node.op = BinOp::Add;
+        return node;
+      case '-':
+        node.op = BinOp::Sub;
+        return node;
+      case '*':
+        node.op = BinOp::Mul;
+        return node;
+      case '/':
+        node.op = BinOp::Div;
+        return node;
+      case '%':
+        node.op = BinOp::Mod;
+        return node;
+      case '=':
+        node.op = BinOp::Eq;
+        return node;
+      case '<':
+        node.op = BinOp::Lt;
+        return node;
+      case '>':
+        node.op = BinOp::Gt;
+        return node;
+      case '&':
+        node.op = BinOp::Concat;
+        return node;
+      default:
+        break;
+    }
+  } else if (op == ":=") {
+    node.kind = NodeKind::Bind;
     return node;
-  }
-  ZR_TRY(node.children[0], process(std::move(kids.items.at(0))));
-  ZR_TRY(node.children[1], process(std::move(kids.items.at(1))));
-  if (kind == NodeKind::Apply) {
-    // A "~>" chain hands nothing up; "[]" on either side keeps the result an array.
-    node.keep_array = node.children[0].keep_array || node.children[1].keep_array;
-    return node;
-  }
-  if (kind == NodeKind::Default)
+  } else if (op == "??" || op == "?:") {
+    node.kind = NodeKind::Default;
     node.flag = op == "?:";
-  else
-    node.op = *code;
-  pass_up(node, node.children[0]);
-  pass_up(node, node.children[1]);
+    return node;
+  } else if (op == "~>") {
+    node.kind = NodeKind::Apply;
+    return node;
+  } else {
+    static constexpr std::pair<std::string_view, BinOp> kLonger[] = {
+        {"!=", BinOp::Ne}, {"<=", BinOp::Le},    {">=", BinOp::Ge},  {"or", BinOp::Or},
+        {"in", BinOp::In}, {"..", BinOp::Range}, {"and", BinOp::And}};
+    for (const auto& [text, code] : kLonger) {
+      if (op == text) {
+        node.op = code;
+        return node;
+      }
+    }
+  }
+  panic("unknown operator in the parse tree: " + std::string(op));
+}
+
+}  // namespace
+
+Result<Node> Processor::operation(Raw& raw) {
+  Node node = operator_node(raw);
+  std::vector<Raw> kids = std::move(raw.children);
+  node.children.resize(2);
+  ZR_TRY(into(node.children[0], kids.at(0)));
+  ZR_TRY(into(node.children[1], kids.at(1)));
+  switch (node.kind) {
+    case NodeKind::Bind:
+      // The variable is not evaluated; only the value hands slots up.
+      pass_up(node, node.children[1]);
+      break;
+    case NodeKind::Apply:
+      // A "~>" chain hands nothing up; "[]" on either side keeps the result an array.
+      node.keep_array = node.children[0].keep_array || node.children[1].keep_array;
+      break;
+    default:
+      pass_up(node, node.children[0]);
+      pass_up(node, node.children[1]);
+      break;
+  }
   return node;
 }
 

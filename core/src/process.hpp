@@ -29,18 +29,30 @@ class Processor {
 
  private:
   Result<ast::Node> process_inner(parser::Raw& raw);
+  // Processes `raw` into `out`.
+  Status into(ast::Node& out, parser::Raw& raw);
   Result<ast::Node> build(parser::Raw& raw);
-  Result<ast::Node> binary(parser::Raw& raw);
+  ast::Node leaf(parser::Raw& raw);
+  ast::Node name_path(parser::Raw& raw);
+  Result<ast::Node> items(parser::Raw& raw, ast::NodeKind kind);
+  Result<ast::Node> block(parser::Raw& raw);
+  Result<ast::Node> object(parser::Raw& raw);
   Result<ast::Node> negate(parser::Raw& raw);
   Result<ast::Node> call(parser::Raw& raw);
-  Result<ast::Node> block(parser::Raw& raw);
-  Result<ast::Node> pairs_node(parser::Raw& raw);
-  // Processes key then value of each pair; with a collector, their ancestry goes into its `seeking`.
-  Result<std::vector<ast::Node>> pairs(std::span<parser::Raw> raws, ast::Node* collector);
+  Result<ast::Node> lambda(parser::Raw& raw);
+  Result<ast::Node> transform(parser::Raw& raw);
+  Result<ast::Node> error_node(parser::Raw& raw);
+  Result<ast::Node> binary(parser::Raw& raw);
+  Result<ast::Node> operation(parser::Raw& raw);
+  // Processes key then value of each pair into `out`; with a collector, their ancestry goes into its
+  // `seeking`.
+  Status pairs(std::span<parser::Raw> raws, std::vector<ast::Node>& out, ast::Node* collector);
 
   // Paths and what attaches to their steps.
   Result<ast::Node> path(parser::Raw& raw);
+  Status extend_path(ast::Node& path, ast::Node right);
   Result<ast::Node> filter(parser::Raw& raw);
+  Status attach_filter(ast::Node& result, ast::Node predicate, const parser::Raw& raw);
   Result<ast::Node> focus(parser::Raw& raw);
   Result<ast::Node> index(parser::Raw& raw);
   Result<ast::Node> group_by(parser::Raw& raw);
@@ -97,23 +109,10 @@ void widen(ast::Span& span, ast::Span by) noexcept;
 // The span from a bracketing token (one byte before `position`, the offset just after it) to the end of
 // `outer`.
 ast::Span from_token(std::size_t position, ast::Span outer) noexcept;
-// The node's path steps, or the node itself as its only "step" when it is not a path.
+// The last step of a path, or the node itself when it is not a path.
 ast::Node& last_step(ast::Node& node) noexcept;
 // Wraps a node that is not a path into a path of one step taking the node's span and position.
 ast::Node wrap_in_path(ast::Node node);
-
-// A parse-tree node's children taken out of it. Those left unprocessed when an error ends the pass are
-// released level by level through the stack guard: a deep parse tree would otherwise recurse through its
-// destructors on whatever stack is left.
-struct Kids {
-  Kids(parser::Raw& raw, std::size_t depth) noexcept : items(std::move(raw.children)), depth(depth) {}
-  Kids(const Kids&) = delete;
-  Kids& operator=(const Kids&) = delete;
-  ~Kids();
-
-  std::vector<parser::Raw> items;
-  std::size_t depth;
-};
 
 }  // namespace detail
 

@@ -12,7 +12,6 @@ using ast::Node;
 using ast::NodeKind;
 using ast::Stage;
 using detail::from_token;
-using detail::Kids;
 using detail::last_step;
 using detail::pass_up;
 using detail::widen;
@@ -57,52 +56,61 @@ std::string binding_name(Raw& right) {
 }  // namespace
 
 Result<Node> Processor::path(Raw& raw) {
-  Kids kids(raw, depth_);
-  ZR_TRY(Node left, process(std::move(kids.items.at(0))));
+  std::vector<Raw> kids = std::move(raw.children);
   Node result;
-  if (left.kind == NodeKind::Path) {
-    result = std::move(left);
-  } else {
-    const bool parent = left.kind == NodeKind::Parent;
-    const std::size_t slot = left.slot;
-    result = detail::wrap_in_path(std::move(left));
+  ZR_TRY(into(result, kids.at(0)));
+  if (result.kind != NodeKind::Path) {
+    const bool parent = result.kind == NodeKind::Parent;
+    const std::size_t slot = result.slot;
+    result = detail::wrap_in_path(std::move(result));
     if (parent) result.a_mut().seeking.push_back(slot);
   }
+  Node right;
+  ZR_TRY(into(right, kids.at(1)));
+  ZR_TRY(extend_path(result, std::move(right)));
+  return result;
+}
 
-  ZR_TRY(Node right, process(std::move(kids.items.at(1))));
+Status Processor::extend_path(Node& path, Node right) {
   if (right.kind == NodeKind::Path) {
-    result.children.insert(result.children.end(), std::make_move_iterator(right.children.begin()),
-                           std::make_move_iterator(right.children.end()));
+    path.children.insert(path.children.end(), std::make_move_iterator(right.children.begin()),
+                         std::make_move_iterator(right.children.end()));
   } else {
     if (right.has_predicates()) {
       right.attrs->stages = std::move(right.attrs->predicates);
       right.attrs->predicates.clear();
     }
-    result.children.push_back(std::move(right));
+    path.children.push_back(std::move(right));
   }
 
   bool keep = false;
-  for (Node& step : result.children) {
+  for (Node& step : path.children) {
     if (step.kind == NodeKind::String)
       step.kind = NodeKind::Name;
     else if (is_literal(step.kind))
       return fail(error("S0213", step.span, step.position).with("value", literal_json(step)));
     keep = keep || step.keep_array;
   }
-  if (keep) result.keep_singleton = true;
-  if (result.children.front().kind == NodeKind::Array) result.children.front().cons_array = true;
-  if (result.children.back().kind == NodeKind::Array) result.children.back().cons_array = true;
-  ZR_TRY(resolve_ancestry(result));
-  return result;
+  if (keep) path.keep_singleton = true;
+  if (path.children.front().kind == NodeKind::Array) path.children.front().cons_array = true;
+  if (path.children.back().kind == NodeKind::Array) path.children.back().cons_array = true;
+  return resolve_ancestry(path);
 }
 
 Result<Node> Processor::filter(Raw& raw) {
-  Kids kids(raw, depth_);
-  ZR_TRY(Node result, process(std::move(kids.items.at(0))));
+  std::vector<Raw> kids = std::move(raw.children);
+  Node result;
+  ZR_TRY(into(result, kids.at(0)));
   Node& target = last_step(result);
   if (target.group()) return fail(error("S0209", raw.span, raw.position));
+  Node predicate;
+  ZR_TRY(into(predicate, kids.at(1)));
+  ZR_TRY(attach_filter(result, std::move(predicate), raw));
+  return result;
+}
 
-  ZR_TRY(Node predicate, process(std::move(kids.items.at(1))));
+Status Processor::attach_filter(Node& result, Node predicate, const Raw& raw) {
+  Node& target = last_step(result);
   if (predicate.attrs) {
     // A "%" one level down inside the predicate reads the input of this very step.
     for (std::size_t slot : predicate.attrs->seeking) {
@@ -125,27 +133,28 @@ Result<Node> Processor::filter(Raw& raw) {
 
   widen(target.span, raw.span);
   widen(result.span, raw.span);
-  return result;
+  return {};
 }
 
 Result<Node> Processor::focus(Raw& raw) {
-  Kids kids(raw, depth_);
-  ZR_TRY(Node result, process(std::move(kids.items.at(0))));
-  std::string name = binding_name(kids.items.at(1));
+  std::vector<Raw> kids = std::move(raw.children);
+  Node result;
+  ZR_TRY(into(result, kids.at(0)));
   Node& target = last_step(result);
   if (target.has_stages() || target.has_predicates()) return fail(error("S0215", raw.span, raw.position));
   if (target.kind == NodeKind::Sort) return fail(error("S0216", raw.span, raw.position));
   if (raw.keep_array) target.keep_array = true;
-  target.a_mut().focus = std::move(name);
+  target.a_mut().focus = binding_name(kids.at(1));
   target.tuple = true;
   widen(result.span, raw.span);
   return result;
 }
 
 Result<Node> Processor::index(Raw& raw) {
-  Kids kids(raw, depth_);
-  ZR_TRY(Node result, process(std::move(kids.items.at(0))));
-  std::string name = binding_name(kids.items.at(1));
+  std::vector<Raw> kids = std::move(raw.children);
+  Node result;
+  ZR_TRY(into(result, kids.at(0)));
+  std::string name = binding_name(kids.at(1));
   if (result.kind != NodeKind::Path) {
     if (result.has_predicates()) {
       result.attrs->stages = std::move(result.attrs->predicates);
@@ -170,11 +179,13 @@ Result<Node> Processor::index(Raw& raw) {
 }
 
 Result<Node> Processor::group_by(Raw& raw) {
-  Kids kids(raw, depth_);
-  ZR_TRY(Node node, process(std::move(kids.items.at(0))));
+  std::vector<Raw> kids = std::move(raw.children);
+  Node node;
+  ZR_TRY(into(node, kids.at(0)));
   if (node.group()) return fail(error("S0210", raw.span, raw.position));
   // Parent references inside a group-by are not handed up: the pairs run per group, not per step.
-  ZR_TRY(std::vector<Node> flat, pairs(std::span<Raw>(kids.items).subspan(1), nullptr));
+  std::vector<Node> flat;
+  ZR_TRY(pairs(std::span<Raw>(kids).subspan(1), flat, nullptr));
   auto group = std::make_unique<ast::Group>();
   group->pairs.reserve(flat.size() / 2);
   for (std::size_t i = 0; i + 1 < flat.size(); i += 2)
@@ -186,18 +197,17 @@ Result<Node> Processor::group_by(Raw& raw) {
 }
 
 Result<Node> Processor::order_by(Raw& raw) {
-  Kids kids(raw, depth_);
-  ZR_TRY(Node left, process(std::move(kids.items.at(0))));
-  Node result = left.kind == NodeKind::Path ? std::move(left) : detail::wrap_in_path(std::move(left));
-  Node sort(NodeKind::Sort, raw.span, raw.position);
-  sort.children.reserve(kids.items.size() - 1);
-  for (std::size_t i = 1; i < kids.items.size(); ++i) {
-    ZR_TRY(Node term, process(std::move(kids.items[i])));
-    pass_up(sort, term);
-    sort.children.push_back(std::move(term));
+  std::vector<Raw> kids = std::move(raw.children);
+  Node result;
+  ZR_TRY(into(result, kids.at(0)));
+  if (result.kind != NodeKind::Path) result = detail::wrap_in_path(std::move(result));
+  Node& sort = result.children.emplace_back(NodeKind::Sort, raw.span, raw.position);
+  sort.children.reserve(kids.size() - 1);
+  for (std::size_t i = 1; i < kids.size(); ++i) {
+    ZR_TRY(into(sort.children.emplace_back(), kids[i]));
+    pass_up(sort, sort.children.back());
   }
   sort.descending = std::move(raw.descending);
-  result.children.push_back(std::move(sort));
   ZR_TRY(resolve_ancestry(result));
   return result;
 }
