@@ -35,8 +35,18 @@ bench: setup
 	@cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
+# g++ builds the targets (clang before 16 cannot compile libstdc++'s <expected>) against clang's libFuzzer
+# runtime; see fuzz/gcc_coverage.cpp.
+FUZZ_CXX ?= g++
+FUZZ_RUNS ?= 1000000
+fuzz: setup
+	@CXX=$(FUZZ_CXX) cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARNU_FUZZ=ON -DZARNU_TESTS=OFF -DZARNU_PYTHON=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@mkdir -p build-fuzz/corpus/json
+	@build-fuzz/fuzz_json -runs=$(FUZZ_RUNS) -dict=fuzz/json.dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/json fuzz/corpus/json
+
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	@rm -rf $(BUILD) build-sanitize build-bench
+	@rm -rf $(BUILD) build-sanitize build-bench build-fuzz

@@ -13,7 +13,7 @@ fi
 
 pkgs="build-essential cmake ninja-build pkg-config python3-dev python3-venv
   libmimalloc-dev nlohmann-json3-dev libtsl-ordered-map-dev $boost_pkgs libxxhash-dev libdouble-conversion-dev
-  libgtest-dev libbenchmark-dev libsimdjson-dev clang clang-format"
+  libgtest-dev libbenchmark-dev libsimdjson-dev clang libclang-rt-dev clang-format"
 
 missing=""
 for p in $pkgs; do

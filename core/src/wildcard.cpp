@@ -1,6 +1,7 @@
 // The wildcard step "*" (the values of an object's fields) and the descendant step "**" (a value and
 // everything nested inside it, depth first).
 #include "eval.hpp"
+#include "leaves.hpp"
 #include "limits.hpp"
 
 namespace zarnu_core::eval {
@@ -57,25 +58,11 @@ Result<Value> Evaluator::wildcard(const Value& input) {
       continue;
     }
     flattened = true;
-    // Arrays are flattened completely, with a stack instead of recursion.
-    std::vector<std::pair<Value, std::size_t>> stack;
-    stack.emplace_back(std::move(c), 0);
-    while (!stack.empty()) {
-      auto& [array, pos] = stack.back();
-      const Items& items = array.as_array().read();
-      if (pos == items.size()) {
-        stack.pop_back();
-        continue;
-      }
-      const Value& item = items[pos++];
-      if (item.is_array()) {
-        Value nested = item;
-        stack.emplace_back(std::move(nested), 0);
-        continue;
-      }
+    ZR_TRY(value::for_each_leaf(c, [&](const Value& leaf) -> Status {
       if (out.size() >= limit) return fail(array_too_long(limit));
-      out.push_back(item);
-    }
+      out.push_back(leaf);
+      return {};
+    }));
   }
   return Value::array_with(std::move(out), flattened ? 0 : value::kSequence);
 }

@@ -12,67 +12,6 @@ using namespace zarnu_test;
 
 namespace {
 
-// A host source over JSON data that counts what it is asked and can be told to fail.
-class TestSource : public Sources {
- public:
-  explicit TestSource(Json root, bool single_fields = true)
-      : root_(std::move(root)), single_fields_(single_fields) {}
-
-  Value top(const Rc<Shared>& shared) { return convert(root_, shared); }
-
-  std::optional<std::string> read(std::uint32_t index, Sink& sink) override {
-    ++reads;
-    const Json& c = *containers_.at(index);
-    if (fail_index == static_cast<int>(index)) {
-      if (c.is_array() && !c.empty()) sink.push(Value::number(1));  // partly delivered, then failed
-      return "cannot read container " + std::to_string(index);
-    }
-    sink.reserve(c.size());
-    if (c.is_array()) {
-      for (const Json& item : c) sink.push(convert(item, sink.shared()));
-    } else {
-      for (auto it = c.begin(); it != c.end(); ++it) {
-        sink.set_key(std::string_view(it.key()));
-        sink.push(convert(it.value(), sink.shared()));
-      }
-    }
-    return std::nullopt;
-  }
-
-  FieldOutcome read_field(std::uint32_t index, std::string_view key, Sink& slot,
-                          std::string& failure) override {
-    if (!single_fields_) return FieldOutcome::NotSupported;
-    ++field_reads;
-    if (fail_index == static_cast<int>(index)) {
-      failure = "cannot read member " + std::string(key);
-      return FieldOutcome::Failed;
-    }
-    const Json& c = *containers_.at(index);
-    auto it = c.find(key);
-    if (it != c.end()) slot.push(convert(*it, slot.shared()));
-    return FieldOutcome::Handled;
-  }
-
-  int reads = 0;
-  int field_reads = 0;
-  int conversions = 0;
-  int fail_index = -1;
-
- private:
-  Value convert(const Json& j, const Rc<Shared>& shared) {
-    ++conversions;
-    if (!j.is_structured()) return from_json(j);
-    auto index = static_cast<std::uint32_t>(containers_.size());
-    containers_.push_back(&j);
-    Pending pending{shared, Rc<Sources>::share(this), nullptr};
-    return j.is_array() ? lazy_array(std::move(pending), index) : lazy_object(std::move(pending), index);
-  }
-
-  Json root_;
-  bool single_fields_;
-  std::vector<const Json*> containers_;
-};
-
 Json big_object(int n) {
   Json j = Json::object();
   for (int i = 0; i < n; ++i) j["k" + std::to_string(i)] = i;

@@ -1,9 +1,8 @@
 // Field access.
 #include "functions/lookup.hpp"
 
-#include <vector>
-
 #include "lazy.hpp"
+#include "leaves.hpp"
 
 namespace zarnu_core::functions {
 
@@ -26,30 +25,16 @@ Value field(const Value& v, std::string_view key) {
 Value lookup(const Value& v, std::string_view key) {
   if (!v.is_array()) return field(v, key);
   Items out;
-  // Nested arrays are walked in place with a stack of positions.
-  std::vector<std::pair<Value, std::size_t>> stack;
-  stack.emplace_back(v, 0);
-  while (!stack.empty()) {
-    auto& [array, pos] = stack.back();
-    const Items& items = array.as_array().read();
-    if (pos == items.size()) {
-      stack.pop_back();
-      continue;
-    }
-    const Value& item = items[pos++];
-    if (item.is_array()) {
-      stack.emplace_back(item, 0);
-      continue;
-    }
+  (void)value::for_each_leaf(v, [&](const Value& item) -> Status {
     Value found = field(item, key);
-    if (found.is_undefined()) continue;
     if (found.is_array()) {
       const Items& more = found.as_array().read();
       out.insert(out.end(), more.begin(), more.end());
-    } else {
+    } else if (!found.is_undefined()) {
       out.push_back(std::move(found));
     }
-  }
+    return {};
+  });
   return Value::sequence(std::move(out));
 }
 

@@ -6,6 +6,7 @@
 
 #include "json.hpp"
 #include "lazy.hpp"
+#include "leaves.hpp"
 #include "stringify.hpp"
 
 namespace zarnu_core::functions {
@@ -61,23 +62,11 @@ Result<std::optional<bool>> boolean(const Value& v) {
   // Every leaf is judged, so that an infinite number anywhere is reported; nested arrays are walked with
   // a work list.
   bool any = false;
-  std::vector<std::pair<Value, std::size_t>> stack;
-  stack.emplace_back(cur, 0);
-  while (!stack.empty()) {
-    auto& [array, pos] = stack.back();
-    const Items& items = array.as_array().read();
-    if (pos == items.size()) {
-      stack.pop_back();
-      continue;
-    }
-    Value item = items[pos++];
-    if (item.is_array()) {
-      stack.emplace_back(std::move(item), 0);
-      continue;
-    }
-    ZR_TRY(auto leaf, scalar(item));
-    any = any || leaf.value_or(false);
-  }
+  ZR_TRY(value::for_each_leaf(cur, [&](const Value& leaf) -> Status {
+    ZR_TRY(auto judged, scalar(leaf));
+    any = any || judged.value_or(false);
+    return {};
+  }));
   return std::optional<bool>(any);
 }
 
