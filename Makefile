@@ -44,6 +44,8 @@ fuzz: setup
 	@cmake --build build-fuzz -j $(JOBS)
 	@mkdir -p build-fuzz/corpus/json
 	@build-fuzz/fuzz_json -runs=$(FUZZ_RUNS) -dict=fuzz/json.dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/json fuzz/corpus/json
+	@mkdir -p build-fuzz/corpus/expr
+	@build-fuzz/fuzz_expression -runs=$(FUZZ_RUNS) -max_len=512 -timeout=10 -artifact_prefix=build-fuzz/ build-fuzz/corpus/expr fuzz/corpus/expr
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -46,7 +46,106 @@ Value Value::object(std::size_t capacity) {
 }
 
 Fields make_fields(std::size_t capacity) {
-  return Fields(capacity, KeyHash{hash::map_seed()});
+  return Fields(capacity);
+}
+
+// The hash index of a large map: open addressing over positions (plus one; 0 is empty), seeded per map.
+struct Fields::Index {
+  std::uint64_t seed = hash::map_seed();
+  std::vector<std::uint32_t, Alloc<std::uint32_t>> slots;
+  std::size_t mask = 0;
+
+  void build(const Storage& entries) {
+    std::size_t n = 16;
+    while (n < entries.size() * 2) n <<= 1;
+    slots.assign(n, 0);
+    mask = n - 1;
+    for (std::size_t i = 0; i < entries.size(); ++i) add(entries, i);
+  }
+  void add(const Storage& entries, std::size_t pos) {
+    std::size_t h = hash::bytes(entries[pos].first.view(), seed) & mask;
+    while (slots[h] != 0) h = (h + 1) & mask;
+    slots[h] = static_cast<std::uint32_t>(pos + 1);
+  }
+};
+
+Fields::~Fields() = default;
+
+void Fields::IndexDeleter::operator()(Index* p) const noexcept {
+  delete p;
+}
+
+void Fields::clear() noexcept {
+  entries_.clear();
+  index_.reset();
+}
+
+std::size_t Fields::position(std::string_view key) const noexcept {
+  const std::size_t n = entries_.size();
+  if (n <= kLinear) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (entries_[i].first.view() == key) return i;
+    return n;
+  }
+  if (!index_) {
+    index_.reset(new Index());
+    index_->build(entries_);
+  }
+  std::size_t h = hash::bytes(key, index_->seed) & index_->mask;
+  for (;;) {
+    std::uint32_t slot = index_->slots[h];
+    if (slot == 0) return n;
+    if (entries_[slot - 1].first.view() == key) return slot - 1;
+    h = (h + 1) & index_->mask;
+  }
+}
+
+void Fields::index_add(std::size_t pos) {
+  if (!index_) return;  // built on the next lookup
+  if ((pos + 1) * 2 > index_->slots.size())
+    index_->build(entries_);
+  else
+    index_->add(entries_, pos);
+}
+
+std::pair<Fields::iterator, bool> Fields::try_emplace(Str key, Value v) {
+  std::size_t pos = position(key.view());
+  if (pos != entries_.size()) return {iterator(entries_.data() + pos), false};
+  if (entries_.size() >= UINT32_MAX) count_overflow();
+  entries_.emplace_back(std::move(key), std::move(v));
+  index_add(pos);
+  return {iterator(entries_.data() + pos), true};
+}
+
+std::pair<Fields::iterator, bool> Fields::insert_or_assign(Str key, Value v) {
+  std::size_t pos = position(key.view());
+  if (pos != entries_.size()) {
+    Value old = std::exchange(entries_[pos].second, std::move(v));
+    return {iterator(entries_.data() + pos), false};
+  }
+  if (entries_.size() >= UINT32_MAX) count_overflow();
+  entries_.emplace_back(std::move(key), std::move(v));
+  index_add(pos);
+  return {iterator(entries_.data() + pos), true};
+}
+
+Fields::iterator Fields::erase(const_iterator it) {
+  auto pos = static_cast<std::size_t>(it.get() - entries_.data());
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(pos));
+  index_.reset();
+  return iterator(entries_.data() + pos);
+}
+
+std::size_t Fields::erase(std::string_view key) {
+  std::size_t pos = position(key);
+  if (pos == entries_.size()) return 0;
+  erase(const_iterator(entries_.data() + pos));
+  return 1;
+}
+
+Fields::Storage Fields::take() noexcept {
+  index_.reset();
+  return std::move(entries_);
 }
 
 Items Value::items_or_self() const {
@@ -82,8 +181,8 @@ void take(Items& from, std::vector<Value, Alloc<Value>>& work) {
 }
 
 void take(Fields& from, std::vector<Value, Alloc<Value>>& work) {
-  for (auto it = from.begin(); it != from.end(); ++it)
-    if (owned(it->second)) work.push_back(std::move(it.value()));
+  for (auto& entry : from)
+    if (owned(entry.second)) work.push_back(std::move(entry.second));
   from.clear();
 }
 

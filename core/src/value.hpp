@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -15,7 +16,6 @@
 #include <vector>
 
 #include <mimalloc.h>
-#include <tsl/ordered_map.h>
 
 #include "hash.hpp"
 
@@ -291,7 +291,98 @@ static_assert(sizeof(Value) == 16);
 
 using Items = std::vector<Value, Alloc<Value>>;
 using Entry = std::pair<Str, Value>;
-using Fields = tsl::ordered_map<Str, Value, KeyHash, KeyEq, Alloc<Entry>, std::vector<Entry, Alloc<Entry>>>;
+
+// The fields of an object: entries in insertion order, found by a linear scan while there are few and
+// through a hash index (seeded per map, built on demand) beyond that. A key inserted again keeps its
+// place; erasing keeps the order of the others.
+class Fields {
+ public:
+  using Storage = std::vector<Entry, Alloc<Entry>>;
+
+  template <bool Const>
+  class Iter {
+   public:
+    using E = std::conditional_t<Const, const Entry, Entry>;
+    using V = std::conditional_t<Const, const Value, Value>;
+    using iterator_category = std::bidirectional_iterator_tag;
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+    using pointer = E*;
+    using reference = E&;
+    Iter() = default;
+    explicit Iter(E* p) : p_(p) {}
+    template <bool C = Const, class = std::enable_if_t<C>>
+    Iter(const Iter<false>& o) : p_(o.get()) {}
+    E& operator*() const noexcept { return *p_; }
+    E* operator->() const noexcept { return p_; }
+    V& value() const noexcept { return p_->second; }
+    const Str& key() const noexcept { return p_->first; }
+    Iter& operator++() noexcept {
+      ++p_;
+      return *this;
+    }
+    Iter& operator--() noexcept {
+      --p_;
+      return *this;
+    }
+    Iter operator++(int) noexcept { return Iter(p_++); }
+    friend bool operator==(const Iter& a, const Iter& b) noexcept { return a.p_ == b.p_; }
+    friend std::ptrdiff_t operator-(const Iter& a, const Iter& b) noexcept { return a.p_ - b.p_; }
+    E* get() const noexcept { return p_; }
+
+   private:
+    E* p_ = nullptr;
+  };
+  using iterator = Iter<false>;
+  using const_iterator = Iter<true>;
+
+  Fields() = default;
+  explicit Fields(std::size_t capacity) { entries_.reserve(capacity); }
+  Fields(Fields&&) noexcept = default;
+  Fields& operator=(Fields&&) noexcept = default;
+  Fields(const Fields& o) : entries_(o.entries_) {}
+  Fields& operator=(const Fields& o) {
+    entries_ = o.entries_;
+    index_.reset();
+    return *this;
+  }
+  ~Fields();
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+  void reserve(std::size_t n) { entries_.reserve(n); }
+  void clear() noexcept;
+  iterator begin() noexcept { return iterator(entries_.data()); }
+  iterator end() noexcept { return iterator(entries_.data() + entries_.size()); }
+  const_iterator begin() const noexcept { return const_iterator(entries_.data()); }
+  const_iterator end() const noexcept { return const_iterator(entries_.data() + entries_.size()); }
+  const Entry& front() const noexcept { return entries_.front(); }
+  const Entry& back() const noexcept { return entries_.back(); }
+
+  iterator find(std::string_view key) noexcept { return iterator(entries_.data() + position(key)); }
+  const_iterator find(std::string_view key) const noexcept {
+    return const_iterator(entries_.data() + position(key));
+  }
+  // Inserts when the key is new; otherwise leaves the entry (and drops `v`).
+  std::pair<iterator, bool> try_emplace(Str key, Value v);
+  // Inserts when the key is new; otherwise replaces the value in place.
+  std::pair<iterator, bool> insert_or_assign(Str key, Value v);
+  iterator erase(const_iterator it);
+  std::size_t erase(std::string_view key);
+  // Takes the entries out, leaving the map empty.
+  Storage take() noexcept;
+
+ private:
+  struct Index;
+  struct IndexDeleter {
+    void operator()(Index* p) const noexcept;
+  };
+  static constexpr std::size_t kLinear = 8;
+  std::size_t position(std::string_view key) const noexcept;  // size() when absent
+  void index_add(std::size_t pos);
+  Storage entries_;
+  mutable std::unique_ptr<Index, IndexDeleter> index_;
+};
 
 // A fresh, empty field map with its own hash seed.
 Fields make_fields(std::size_t capacity = 0);

@@ -202,3 +202,33 @@ TEST_F(DeepRelease, LazyItemsAreReleasedToo) {
   walk = Value();
   v = Value();
 }
+
+TEST(Fields, OrderLookupAndErase) {
+  Fields f;
+  for (int i = 0; i < 20; ++i) f.try_emplace(Str::make("k" + std::to_string(i)), Value::number(i));
+  EXPECT_EQ(f.size(), 20u);
+  for (int i = 0; i < 20; ++i) {
+    auto it = f.find("k" + std::to_string(i));
+    ASSERT_NE(it, f.end());
+    EXPECT_EQ(it->second.as_number(), i);
+  }
+  // A key inserted again keeps its place; insert_or_assign replaces the value in place.
+  EXPECT_FALSE(f.try_emplace(Str::make("k3"), Value::number(99)).second);
+  EXPECT_EQ(f.find("k3")->second.as_number(), 3);
+  EXPECT_FALSE(f.insert_or_assign(Str::make("k3"), Value::number(99)).second);
+  EXPECT_EQ(f.find("k3")->second.as_number(), 99);
+  EXPECT_EQ(std::distance(f.begin(), f.find("k3")), 3);
+  // Erasing keeps the order of the others, and lookups still find them.
+  EXPECT_EQ(f.erase("k0"), 1u);
+  EXPECT_EQ(f.erase("missing"), 0u);
+  EXPECT_EQ(f.begin()->first.view(), "k1");
+  for (int i = 1; i < 20; ++i) EXPECT_NE(f.find("k" + std::to_string(i)), f.end());
+  EXPECT_EQ(f.find("k0"), f.end());
+  // Small maps are scanned; growth past the scan limit builds the index.
+  Fields small;
+  small.try_emplace(Str::make("a"), Value::number(1));
+  EXPECT_NE(small.find("a"), small.end());
+  for (int i = 0; i < 100; ++i) small.insert_or_assign(Str::make(std::to_string(i)), Value());
+  EXPECT_EQ(small.size(), 101u);
+  EXPECT_EQ(std::distance(small.begin(), small.find("57")), 58);
+}

@@ -1,0 +1,59 @@
+// Fuzzes the front end and the evaluator: any text must parse into a tree or fail with a located error of
+// the table, never crash; a tree that parses is evaluated under tight limits against a fixed document, and
+// every outcome must be a value or an error with a known code.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "error.hpp"
+#include "expression.hpp"
+#include "parse.hpp"
+
+namespace {
+
+using zarnu_core::json::Json;
+
+const std::shared_ptr<const Json>& document() {
+  static const auto doc = std::make_shared<const Json>(Json::parse(R"({
+    "a": 1, "b": "text", "c": [1, 2, {"d": [3, 4]}, null, true], "e": {"f": {"g": "h"}, "i": [{"j": 1}, {"j": 2}]},
+    "k": 3.5, "l": "", "m": {}, "n": [], "o": "\u00e9\ud83d\ude00"})"));
+  return doc;
+}
+
+void check(const zarnu_core::error::Error& e, bool located) {
+  // Every error the language raises has a code of the table; positions come with spans.
+  if (!zarnu_core::error::template_for(e.code()) && e.code() != "X0000") std::abort();
+  if (located && !e.position()) std::abort();
+  (void)e.message();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 4096) return 0;
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto compiled = zarnu_core::Expression::compile(text);
+  if (!compiled) {
+    // Syntax errors are located; a nesting error (U1001) too.
+    check(compiled.error(), true);
+    return 0;
+  }
+  zarnu_core::Options options;
+  options.max_depth = 300;
+  options.timeout = std::chrono::milliseconds(50);
+  options.max_array_length = 10000;
+  options.max_string_length = 100000;
+  options.max_result_size = 1000000;
+  zarnu_core::Bindings bindings;
+  bindings.values.insert_or_assign("v", document());
+  zarnu_core::value::JsonBuilder builder;
+  auto input = [&](zarnu_core::value::Sink& sink) -> std::optional<std::string> {
+    sink.push(zarnu_core::value::lazy(document(), sink.shared()));
+    return std::nullopt;
+  };
+  auto out = compiled->evaluate_source_to(input, bindings, options, builder);
+  if (!out) check(out.error(), false);
+  return 0;
+}
