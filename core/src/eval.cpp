@@ -41,7 +41,8 @@ const Value& static_null() noexcept {
 Evaluator::Evaluator(const Limits& limits, Rc<Keeper> keeper) : limits_(limits), keeper_(std::move(keeper)) {
   if (limits_.timeout) start_ = std::chrono::steady_clock::now();
   if (limits_.seed) rng_ = seed_state(*limits_.seed);
-  polls_ = limits_.timeout.has_value() || limits_.cancel != nullptr;
+  timed_ = limits_.timeout.has_value() || limits_.cancel != nullptr;
+  polls_ = timed_;
 }
 
 Evaluator::~Evaluator() {
@@ -66,11 +67,6 @@ std::optional<error::Error> Evaluator::time_limits() const {
   }
   if (limits_.cancel && limits_.cancel->load(std::memory_order_relaxed)) return error::Error("U1003");
   return std::nullopt;
-}
-
-std::optional<error::Error> Evaluator::poll() const {
-  if (shared_ && shared_->failed) return shared_->failure();
-  return time_limits();
 }
 
 std::optional<error::Error> Evaluator::check_depth() const {

@@ -51,7 +51,7 @@ Result<std::optional<bool>> scalar(const Value& v) {
 
 }  // namespace
 
-Result<std::optional<bool>> boolean(const Value& v) {
+Result<std::optional<bool>> boolean_slow(const Value& v) {
   Value cur = v;
   while (cur.is_array()) {
     const Items& items = cur.as_array().read();
