@@ -53,6 +53,34 @@ std::uint64_t seed_state(std::uint64_t seed) noexcept;
 // Locates an error at a node unless it already has a position.
 error::Error locate(error::Error e, const ast::Node& node);
 
+// The name a call's procedure gives its errors as "token": a variable's name, or the first step of a
+// path when that step is a name or a variable.
+std::optional<std::string_view> procedure_name(const ast::Node& procedure) noexcept;
+
+// Whether a node belongs to the composition "$f ~> $g" builds from a text of its own: errors raised in
+// it are left for the call of the composed function to locate, in the expression's own text.
+bool in_composition(const ast::Node& node) noexcept;
+
+// The number of parameters a function value declares (what a host function is told it takes).
+std::size_t arity(const value::Function& f) noexcept;
+
+// Objects into which transforms stored function values. Such a function can hold the object it sits in
+// (as its context value), a cycle that no count breaks: when the evaluation ends the function values are
+// taken out of what was stored. Nothing of the evaluation can see them then; the output walk treats a
+// function and an absent value alike.
+class FunctionHolders {
+ public:
+  FunctionHolders() = default;
+  FunctionHolders(const FunctionHolders&) = delete;
+  FunctionHolders& operator=(const FunctionHolders&) = delete;
+  ~FunctionHolders();
+
+  void add(Value object, value::Str key);
+
+ private:
+  std::vector<std::pair<Value, value::Str>, value::Alloc<std::pair<Value, value::Str>>> held_;
+};
+
 class Evaluator {
  public:
   Evaluator(const Limits& limits, Rc<Keeper> keeper);
@@ -75,7 +103,13 @@ class Evaluator {
   std::optional<error::Error> time_limits() const;
   bool polls() const noexcept { return polls_; }
   // The time, cancellation and lazy-input checks made before every node.
-  std::optional<error::Error> poll() const;
+  std::optional<error::Error> poll() const {
+    if (shared_ && shared_->failed) [[unlikely]]
+      return shared_->failure();
+    if (timed_) [[unlikely]]
+      return time_limits();
+    return std::nullopt;
+  }
   Result<Value> check_size(Value v) const;
   std::optional<error::Error> check_string(std::size_t limit, std::size_t length) const;
   std::optional<error::Error> check_depth() const;
@@ -157,9 +191,11 @@ class Evaluator {
   Result<Value> default_op(const ast::Node& node, const Value& input, const FrameRef& frame);
   Result<Value> block(const ast::Node& node, const Value& input, const FrameRef& frame);
   Result<Value> bind_node(const ast::Node& node, const Value& input, const FrameRef& frame);
+  Result<Value> transform(const value::TransformFn& t, Items args, const Value& context);
 
   Limits limits_;
   bool polls_ = false;  // a timeout, a cancellation flag or a lazily read input: poll before every node
+  bool timed_ = false;  // a timeout or a cancellation flag
   std::size_t depth_ = 0;
   std::uint64_t rng_ = 0;
   std::optional<std::chrono::steady_clock::time_point> start_;
@@ -173,6 +209,7 @@ class Evaluator {
     std::size_t operator()(const std::pair<std::string, std::string>& k) const noexcept;
   };
   boost::unordered_flat_map<std::pair<std::string, std::string>, Rc<regex::Regex>, RegexKeyHash> regexes_;
+  FunctionHolders holders_;
   boost::unordered_flat_map<const char*, value::Str> keys_;  // by the address of the tree's text
 };
 

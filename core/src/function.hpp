@@ -76,6 +76,11 @@ struct Function : Counted {
   static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
+// Deletes a function value whose last reference went. A closure can capture a scope holding a closure
+// that captures another, thousands deep: past a bounded nesting of such releases on the thread, the rest
+// are queued and deleted one by one by the outermost release.
+void release_function(Function* f) noexcept;
+
 inline Value Value::adopt_function(Function* rep) noexcept {
   return adopt(Tag::Function, rep);
 }

@@ -261,6 +261,33 @@ void release_object(Object* o) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Function releases in progress on this thread, and those queued by releases nested too deep.
+thread_local std::uint32_t t_function_releases = 0;
+thread_local std::vector<Function*> t_queued_functions;
+constexpr std::uint32_t kRecursiveFunctionReleases = 64;
+
+}  // namespace
+
+void release_function(Function* f) noexcept {
+  if (t_function_releases >= kRecursiveFunctionReleases) {
+    t_queued_functions.push_back(f);
+    return;
+  }
+  ++t_function_releases;
+  delete f;
+  if (t_function_releases == 1) {
+    // The outermost release takes the queue apart; each queued function starts a fresh nesting.
+    while (!t_queued_functions.empty()) {
+      Function* next = t_queued_functions.back();
+      t_queued_functions.pop_back();
+      delete next;
+    }
+  }
+  --t_function_releases;
+}
+
 void Value::destroy() noexcept {
   switch (tag_) {
     case Tag::String:
@@ -273,7 +300,7 @@ void Value::destroy() noexcept {
       release_object(static_cast<Object*>(u_.p));
       break;
     case Tag::Function:
-      delete static_cast<Function*>(u_.p);
+      release_function(static_cast<Function*>(u_.p));
       break;
     case Tag::Undefined:
     case Tag::Null:
