@@ -30,10 +30,12 @@ sanitize: setup
 	@cmake --build build-sanitize -j $(JOBS)
 	@cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS) --timeout 1200 | tail -n 3
 
-bench: setup
+bench: build
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZARNU_BENCH=ON -DZARNU_TESTS=OFF -DZARNU_PYTHON=OFF >/dev/null
 	@cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@$(PYTHON) -m pip install -q --disable-pip-version-check jmespath jq
+	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_python.py
 
 # g++ builds the targets (clang before 16 cannot compile libstdc++'s <expected>) against clang's libFuzzer
 # runtime; see fuzz/gcc_coverage.cpp.

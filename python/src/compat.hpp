@@ -93,6 +93,47 @@ inline ModuleSlots export_slots(const char* name, const char* doc, ExecFunction 
 }
 #endif
 
+// The exception being raised, normalised to an instance, taken from the thread (nullptr when none).
+inline PyObject* fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!type) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value && traceback) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Raises an exception instance again as it is, traceback included; steals the reference.
+inline void restore_exception(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                PyException_GetTraceback(exception));
+#endif
+}
+
+// Looks `key` up in a dict without calling a subclass's __getitem__: 1 with a new reference in `*found`,
+// 0 when absent, -1 with an exception set.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** found) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyDict_GetItemRef(dict, key, found);
+#else
+  // With the GIL held nothing can run between the look-up and taking the reference.
+  *found = Py_XNewRef(PyDict_GetItemWithError(dict, key));
+  if (*found) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
 // Per-object critical sections exist only where there is no GIL to serialise access to an object;
 // elsewhere holding the GIL already gives that, and the section is empty.
 #if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)

@@ -1,6 +1,8 @@
 // The module `zarnu._zarnu`: its definition, the exec step that fills a new module object, and the entry
 // points through which the interpreter finds it. Its only exported symbols are those entry points.
 #include "compat.hpp"
+#include "errors.hpp"
+#include "expression_object.hpp"
 #include "pyutil.hpp"
 
 namespace zarnu_py {
@@ -10,9 +12,15 @@ constexpr const char* kName = "_zarnu";
 constexpr const char* kDoc = "The native module of the `zarnu` package.";
 constexpr const char* kVersion = "0.19.0";
 
+// Adds a process-wide object (nullptr when making it failed, with the exception set) under `name`.
+int add(PyObject* module, const char* name, PyObject* object) {
+  if (!object) return -1;
+  return PyModule_AddObjectRef(module, name, object);
+}
+
 // Fills a new module object. Attributes are added in a fixed order and the first failure ends the step;
-// what was added before it stays. Every process-wide object (the panic exception now, the classes later)
-// is made by the first exec and reused by later ones, so all module objects share them.
+// what was added before it stays. Every process-wide object (the classes, the exceptions) is made by the
+// first exec and reused by later ones, so all module objects share them.
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_Format(PyExc_TypeError, "%s can only fill a module object, not '%s'", kName,
@@ -22,8 +30,9 @@ int exec_module(PyObject* module) {
   // Made now, while nothing can go wrong yet, so that a later panic does not also have to make its type.
   if (!pyutil::panic_exception_type()) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
-  // The public names follow here, in this order, each added by its own file's `add_...(module)` step:
-  // Expression, Document, Function, union_reads, ZarnuError.
+  // The public names, in this order: Expression, Document, Function, union_reads, ZarnuError.
+  if (add(module, "Expression", expression::type()) < 0) return -1;
+  if (add(module, "ZarnuError", errors::zarnu_error_type()) < 0) return -1;
   return 0;
 }
 

@@ -1,4 +1,0 @@
-"""Imports zarnu and prints its version."""
-import zarnu
-
-print("zarnu", zarnu.__version__)

@@ -1,0 +1,410 @@
+// Python objects as data and back: classification, text, whole conversions. The walks keep their own
+// stack of containers instead of recursing, so they never move onto a grown stack segment and every Python
+// call they make (a float conversion, a str of an exception) runs on the thread's own stack.
+#include "convert.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "panic.hpp"
+#include "utf.hpp"
+
+namespace zarnu_py::convert {
+
+// An object the interpreter made, which it fails to do only when memory runs out: that becomes
+// std::bad_alloc (MemoryError at the boundary), anything else is a broken invariant.
+Ref made(PyObject* object) {
+  if (object) return Ref::steal(object);
+  if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
+  zarnu_core::panic("making a Python object failed: " + take_exception_text());
+}
+
+namespace {
+
+// The text of a str holding lone surrogates: its UTF-16 units decoded with every unpaired surrogate
+// replaced by U+FFFD.
+std::string surrogate_text(PyObject* string) {
+  Ref bytes = Ref::steal(PyObject_CallMethod(string, "encode", "ss", "utf-16-le", "surrogatepass"));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) {
+    PyErr_Clear();
+    return {};
+  }
+  std::string out;
+  out.reserve(static_cast<std::size_t>(size));
+  const auto unit = [&](Py_ssize_t i) -> char32_t {
+    return static_cast<unsigned char>(data[2 * i]) | (static_cast<unsigned char>(data[2 * i + 1]) << 8);
+  };
+  const Py_ssize_t units = size / 2;
+  for (Py_ssize_t i = 0; i < units; ++i) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    zarnu_core::utf::append(out, c);
+  }
+  return out;
+}
+
+Scalar from_double(double x) {
+  if (std::isfinite(x)) return x;
+  return nullptr;
+}
+
+// An int that does not fit 64 bits, or an int subclass: through the float conversion.
+Scalar big_integer(PyObject* object) {
+  const double x = PyFloat_AsDouble(object);
+  if (x == -1.0 && PyErr_Occurred()) return Failure{take_exception_text()};
+  return from_double(x);
+}
+
+}  // namespace
+
+Text text(PyObject* string) {
+  // ASCII text is its own UTF-8: the most common case needs no call.
+  if (PyUnicode_IS_COMPACT_ASCII(string)) {
+    return Text::borrowed(std::string_view(static_cast<const char*>(PyUnicode_DATA(string)),
+                                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(string))));
+  }
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(string, &size)) {
+    return Text::borrowed(std::string_view(utf8, static_cast<std::size_t>(size)));
+  }
+  PyErr_Clear();
+  return Text::owned(surrogate_text(string));
+}
+
+Scalar scalar(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (type == &PyUnicode_Type) return text(object);
+  if (type == &PyLong_Type) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (!overflow) return static_cast<std::int64_t>(value);
+    return big_integer(object);
+  }
+  if (type == &PyFloat_Type) return from_double(PyFloat_AS_DOUBLE(object));
+  if (type == &PyDict_Type || type == &PyList_Type) return Container{};
+  if (object == Py_None) return nullptr;
+  if (type == &PyBool_Type) return object == Py_True;
+  if (PyLong_Check(object)) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (!overflow) {
+      if (value == -1 && PyErr_Occurred()) return Failure{take_exception_text()};
+      return static_cast<std::int64_t>(value);
+    }
+    return big_integer(object);
+  }
+  if (PyFloat_Check(object)) return from_double(PyFloat_AS_DOUBLE(object));
+  if (PyUnicode_Check(object)) return text(object);
+  if (PyDict_Check(object) || PyList_Check(object) || PyTuple_Check(object)) return Container{};
+  return Failure{"Object of type " + type_name(object) + " is not JSON serializable"};
+}
+
+std::expected<Text, std::string> key(PyObject* object) {
+  if (PyUnicode_Check(object)) return text(object);
+  return std::unexpected("keys must be str, not " + type_name(object));
+}
+
+std::string type_name(PyObject* object) {
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+  Py_ssize_t size = 0;
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<double> number(PyObject* object) {
+  if (PyBool_Check(object) || !(PyLong_Check(object) || PyFloat_Check(object))) return std::nullopt;
+  const double x = PyFloat_AsDouble(object);
+  if (x == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return x;
+}
+
+std::string exception_text(PyObject* exception) {
+  std::string out;
+  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(exception)));
+  Py_ssize_t size = 0;
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  if (utf8) {
+    out.assign(utf8, static_cast<std::size_t>(size));
+  } else {
+    PyErr_Clear();
+    out = "?";
+  }
+  out += ": ";
+  Ref message = Ref::steal(PyObject_Str(exception));
+  if (message && PyUnicode_Check(message.get())) {
+    out += text(message.get()).view();
+  } else {
+    PyErr_Clear();
+    out += "<exception str() failed>";
+  }
+  return out;
+}
+
+std::string take_exception_text() {
+  Ref exception = Ref::steal(compat::fetch_exception());
+  if (!exception) return "unknown error";
+  return exception_text(exception.get());
+}
+
+Ref string(std::string_view text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (PyObject* out = PyUnicode_DecodeUTF8(text.data(), size, "surrogatepass")) return Ref::steal(out);
+  if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    // Not even surrogates explain the bytes: keep what can be read.
+    PyErr_Clear();
+    return made(PyUnicode_DecodeUTF8(text.data(), size, "replace"));
+  }
+  return made(nullptr);
+}
+
+Ref number(double x) {
+  if (std::fabs(x) < 1e21 && x == std::trunc(x)) {
+    // Below 9.2e18 the double fits a long long; above, PyLong_FromDouble is exact for integral doubles.
+    return made(std::fabs(x) < 9.2e18 ? PyLong_FromLongLong(static_cast<long long>(x))
+                                      : PyLong_FromDouble(x));
+  }
+  return made(PyFloat_FromDouble(x));
+}
+
+std::vector<Ref> children(PyObject* container) {
+  std::vector<Ref> out;
+  if (PyTuple_Check(container)) {
+    // Tuples do not change.
+    const Py_ssize_t size = PyTuple_GET_SIZE(container);
+    out.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) out.push_back(Ref::borrow(PyTuple_GET_ITEM(container, i)));
+    return out;
+  }
+  pyutil::CriticalSection section(container);
+  if (PyDict_Check(container)) {
+    out.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(container)));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(container, &position, &key, &value)) {
+      out.push_back(Ref::borrow(key));
+      out.push_back(Ref::borrow(value));
+    }
+  } else {
+    const Py_ssize_t size = PyList_GET_SIZE(container);
+    out.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) out.push_back(Ref::borrow(PyList_GET_ITEM(container, i)));
+  }
+  return out;
+}
+
+namespace {
+
+// The failure of a whole conversion: its reason, and whether it is about a value (ValueError) rather than
+// a type (TypeError).
+struct Invalid {
+  bool value = false;
+  std::string reason;
+};
+
+// One container being converted: its children taken when it was entered, and the JSON built so far.
+struct Open {
+  Ref container;
+  bool dict = false;
+  std::vector<Ref> children;  // items, or keys and values alternately
+  std::size_t next = 0;       // the next child (a pair counts as two)
+  Json out;
+  std::string key;             // the key of the dict child being converted
+  bool check_repeats = false;  // a key text seen so far might repeat another
+};
+
+Json json_scalar(Scalar& s) {
+  switch (s.index()) {
+    case 0:
+      return Json(nullptr);
+    case 1:
+      return Json(std::get<bool>(s));
+    case 2: {
+      const std::int64_t n = std::get<std::int64_t>(s);
+      return n >= 0 ? Json(static_cast<std::uint64_t>(n)) : Json(n);
+    }
+    case 3:
+      return Json(std::get<double>(s));
+    default:
+      return Json(std::move(std::get<Text>(s)).take());
+  }
+}
+
+class ToJson {
+ public:
+  std::expected<Json, Invalid> run(PyObject* root) {
+    if (auto failure = visit(root)) return std::unexpected(std::move(*failure));
+    while (!open_.empty()) {
+      Open& top = open_.back();
+      if (top.next == top.children.size()) {
+        Json done = std::move(top.out);
+        open_.pop_back();
+        place(std::move(done));
+        continue;
+      }
+      PyObject* child = top.children[top.next].get();
+      if (top.dict) {
+        auto text = key(child);
+        if (!text) return std::unexpected(Invalid{false, std::move(text).error()});
+        top.check_repeats = top.check_repeats || text->made() || !PyUnicode_CheckExact(child);
+        top.key = std::move(*text).take();
+        child = top.children[top.next + 1].get();
+        top.next += 2;
+      } else {
+        top.next += 1;
+      }
+      if (auto failure = visit(child)) return std::unexpected(std::move(*failure));
+    }
+    return std::move(result_);
+  }
+
+ private:
+  // Converts a scalar in place, or enters a container.
+  std::optional<Invalid> visit(PyObject* object) {
+    Scalar s = scalar(object);
+    if (auto* failure = std::get_if<Failure>(&s)) return Invalid{false, std::move(failure->reason)};
+    if (!std::holds_alternative<Container>(s)) {
+      place(json_scalar(s));
+      return std::nullopt;
+    }
+    for (const Open& ancestor : open_)
+      if (ancestor.container.get() == object) return Invalid{true, "Circular reference detected"};
+    if (open_.size() > 999) return Invalid{true, "it is nested more than 1000 levels deep"};
+    Open entered;
+    entered.container = Ref::borrow(object);
+    entered.dict = PyDict_Check(object);
+    entered.children = children(object);
+    if (entered.dict) {
+      entered.out = Json::object();
+      entered.out.get_ref<Json::object_t&>().reserve(entered.children.size() / 2);
+    } else {
+      entered.out = Json::array();
+      entered.out.get_ref<Json::array_t&>().reserve(entered.children.size());
+    }
+    open_.push_back(std::move(entered));
+    return std::nullopt;
+  }
+
+  // Puts a finished value into the container being converted, or makes it the result.
+  void place(Json value) {
+    if (open_.empty()) {
+      result_ = std::move(value);
+      return;
+    }
+    Open& top = open_.back();
+    if (!top.dict) {
+      top.out.get_ref<Json::array_t&>().push_back(std::move(value));
+      return;
+    }
+    auto& members = top.out.get_ref<Json::object_t&>();
+    // Distinct keys of a dict have distinct texts, except where lone surrogates were replaced or a str
+    // subclass defines its own equality: only then can a key repeat, keeping its first place.
+    if (top.check_repeats) {
+      for (auto& member : members) {
+        if (member.first == top.key) {
+          member.second = std::move(value);
+          return;
+        }
+      }
+    }
+    members.emplace_back(std::move(top.key), std::move(value));
+  }
+
+  std::vector<Open> open_;
+  Json result_;
+};
+
+}  // namespace
+
+std::optional<Json> to_json(PyObject* object, std::string_view context) {
+  auto converted = ToJson().run(object);
+  if (converted) return std::move(*converted);
+  const Invalid& invalid = converted.error();
+  const std::string message = std::string(context) + " cannot be converted to JSON: " + invalid.reason;
+  PyErr_SetString(invalid.value ? PyExc_ValueError : PyExc_TypeError, message.c_str());
+  return std::nullopt;
+}
+
+namespace {
+
+Ref py_scalar(const Json& json) {
+  switch (json.type()) {
+    case Json::value_t::boolean:
+      return Ref::borrow(json.get<bool>() ? Py_True : Py_False);
+    case Json::value_t::number_unsigned:
+      return made(PyLong_FromUnsignedLongLong(json.get<std::uint64_t>()));
+    case Json::value_t::number_integer:
+      return made(PyLong_FromLongLong(json.get<std::int64_t>()));
+    case Json::value_t::number_float:
+      return number(json.get<double>());
+    case Json::value_t::string:
+      return string(json.get_ref<const std::string&>());
+    default:
+      return Ref::borrow(Py_None);
+  }
+}
+
+Ref py_container(const Json& json) {
+  return made(json.is_array() ? PyList_New(0) : PyDict_New());
+}
+
+// Adds a converted child to a container being built: appended to a list, or set under its key.
+bool attach(PyObject* container, const Json::const_iterator& at, Ref child) {
+  if (PyList_Check(container)) return PyList_Append(container, child.get()) == 0;
+  Ref key = string(at.key());
+  return PyDict_SetItem(container, key.get(), child.get()) == 0;
+}
+
+}  // namespace
+
+Ref to_py(const Json& json) {
+  if (!json.is_array() && !json.is_object()) return py_scalar(json);
+  struct Building {
+    const Json* json;
+    Json::const_iterator at;
+    Ref out;
+  };
+  std::vector<Building> open;
+  open.push_back({&json, json.cbegin(), py_container(json)});
+  while (true) {
+    Building& top = open.back();
+    if (top.at == top.json->cend()) {
+      Ref done = std::move(top.out);
+      open.pop_back();
+      if (open.empty()) return done;
+      Building& parent = open.back();
+      if (!attach(parent.out.get(), parent.at, std::move(done))) return Ref();
+      ++parent.at;
+      continue;
+    }
+    const Json& child = top.at.value();
+    if (child.is_array() || child.is_object()) {
+      open.push_back({&child, child.cbegin(), py_container(child)});
+      continue;
+    }
+    if (!attach(top.out.get(), top.at, py_scalar(child))) return Ref();
+    ++top.at;
+  }
+}
+
+}  // namespace zarnu_py::convert

@@ -1,0 +1,108 @@
+// Python objects as data: how one object is classified (scalar, container or neither), the text of strings
+// and keys, whole conversions of Python data into JSON values and back, and the number rule for results.
+#pragma once
+
+#include "compat.hpp"
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "json.hpp"
+#include "pyutil.hpp"
+
+namespace zarnu_py::convert {
+
+using pyutil::Ref;
+using zarnu_core::json::Json;
+
+// The UTF-8 text of a str: borrowed from the interpreter's cached UTF-8 form, valid while the str lives, or
+// made anew when the str holds lone surrogates (which UTF-8 cannot carry).
+class Text {
+ public:
+  static Text borrowed(std::string_view text) noexcept { return Text(text, {}, false); }
+  static Text owned(std::string text) noexcept { return Text({}, std::move(text), true); }
+
+  Text(Text&& other) noexcept { *this = std::move(other); }
+  Text& operator=(Text&& other) noexcept {
+    owns_ = other.owns_;
+    owned_ = std::move(other.owned_);
+    borrowed_ = other.borrowed_;
+    return *this;
+  }
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+
+  std::string_view view() const noexcept { return owns_ ? std::string_view(owned_) : borrowed_; }
+  // Whether the text was made anew: it may equal the text of another str.
+  bool made() const noexcept { return owns_; }
+  std::string take() && { return owns_ ? std::move(owned_) : std::string(borrowed_); }
+
+ private:
+  Text(std::string_view borrowed, std::string owned, bool owns) noexcept
+      : borrowed_(borrowed), owned_(std::move(owned)), owns_(owns) {}
+  std::string_view borrowed_;
+  std::string owned_;
+  bool owns_ = false;
+};
+
+// The marks of `scalar` for what is not a scalar.
+struct Container {};
+struct Failure {
+  std::string reason;
+};
+
+// What one object is as data: null, a boolean, an integer, a double, text, a container to walk, or a
+// failure with its reason.
+using Scalar = std::variant<std::nullptr_t, bool, std::int64_t, double, Text, Container, Failure>;
+
+// Classifies an object by the JSON rules: exact types first (the common case), then subclasses.
+Scalar scalar(PyObject* object);
+
+// The text of a str (or subclass). Never fails: lone surrogates become U+FFFD, a pair of surrogates the
+// character they encode.
+Text text(PyObject* string);
+
+// The text of a dict key, or the failure reason "keys must be str, not {}".
+std::expected<Text, std::string> key(PyObject* object);
+
+// The short name of an object's type, "?" when it cannot be had.
+std::string type_name(PyObject* object);
+
+// A number for the options: a double from an int or float (or subclass), none for a bool, any other
+// object or a value the float conversion refuses.
+std::optional<double> number(PyObject* object);
+
+// "Type: text" for an exception (its type's qualified name and its str()).
+std::string exception_text(PyObject* exception);
+// The same for the exception being raised, which is cleared.
+std::string take_exception_text();
+
+// Takes over an object just made by the interpreter, which fails only when memory runs out: then throws
+// std::bad_alloc (MemoryError at the boundary).
+Ref made(PyObject* object);
+
+// A new str of UTF-8 text made by the core, in which lone surrogates may appear encoded as UTF-8.
+Ref string(std::string_view text);
+
+// The number rule of results: an integral double of magnitude below 1e21 as an int, any other as a float.
+Ref number(double x);
+
+// The children of a container (a dict's keys and values alternately, or the items of a list or tuple),
+// each with a reference of its own. A dict or list is read inside its critical section, which ends before
+// anything else happens: whatever Python code runs later, changing the container, leaves the children
+// taken alone.
+std::vector<Ref> children(PyObject* container);
+
+// Converts a Python object into a JSON value as a whole. On failure raises TypeError or ValueError
+// "{context} cannot be converted to JSON: {reason}" and returns none.
+std::optional<Json> to_json(PyObject* object, std::string_view context);
+
+// Converts a JSON value into new Python objects; a null Ref with the exception set on failure.
+Ref to_py(const Json& json);
+
+}  // namespace zarnu_py::convert

@@ -1,0 +1,189 @@
+// Reading Python containers for the core, one level at a time. Failures are never raised: they go back to
+// the core as text, which ends the evaluation with U1004.
+#include "source.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "convert.hpp"
+#include "headroom.hpp"
+#include "panic.hpp"
+
+namespace zarnu_py::source {
+
+using pyutil::Ref;
+using zarnu_core::value::FieldOutcome;
+using zarnu_core::value::Rc;
+using zarnu_core::value::Value;
+
+namespace {
+
+// Room asked of a sink before the items arrive: a huge container costs no large allocation up front.
+constexpr std::size_t kMostReserved = 65536;
+
+}  // namespace
+
+KeyCache::KeyCache() : map_(0, Hash{zarnu_core::hash::map_seed()}) {}
+
+void KeyCache::add(std::string_view name) {
+  if (find(name)) return;
+  PyObject* interned = convert::string(name).release();
+  PyUnicode_InternInPlace(&interned);
+  names_.emplace_back(std::string(name), Ref::steal(interned));
+  if (names_.size() <= kScanned) return;
+  // The map refers to the names' own text, which moves when the list grows: it is made again.
+  map_.clear();
+  for (const auto& [text, string] : names_) map_.emplace(std::string_view(text), string.get());
+}
+
+// Puts Python objects into one sink: scalars as values, containers as lazy values over the level below the
+// container being read.
+class Writer {
+ public:
+  // A writer for the children of container `index` of `level`; for the input itself, no level.
+  Writer(const KeyCache* keys, Level* level, std::uint32_t index)
+      : keys_(keys), level_(level), index_(index) {}
+
+  std::optional<std::string> put(PyObject* object, Sink& sink) {
+    convert::Scalar s = convert::scalar(object);
+    switch (s.index()) {
+      case 0:
+        sink.push(Value::null());
+        return std::nullopt;
+      case 1:
+        sink.push(Value::boolean(std::get<bool>(s)));
+        return std::nullopt;
+      case 2:
+        sink.push(Value::number(static_cast<double>(std::get<std::int64_t>(s))));
+        return std::nullopt;
+      case 3:
+        sink.push(Value::number(std::get<double>(s)));
+        return std::nullopt;
+      case 4:
+        sink.push(Value::string(std::get<convert::Text>(s).view()));
+        return std::nullopt;
+      case 5:
+        return put_container(object, sink);
+      default:
+        return std::move(std::get<convert::Failure>(s).reason);
+    }
+  }
+
+ private:
+  std::optional<std::string> put_container(PyObject* object, Sink& sink) {
+    // The container being read, then the one it was found in, and so on up to the input.
+    std::uint32_t index = index_;
+    for (const Level* up = level_; up;) {
+      const Level::Entry& entry = up->entries_[index];
+      if (entry.container.get() == object) return "Circular reference detected";
+      index = entry.parent;
+      up = up->parent_.get();
+    }
+    Rc<Level> below = level_ ? level_->children() : Rc<Level>::make(keys_, Rc<Level>());
+    if (below->entries_.size() > std::numeric_limits<std::uint32_t>::max())
+      return "too many lists and dicts in one level";
+    below->entries_.push_back({Ref::borrow(object), index_});
+    const auto at = static_cast<std::uint32_t>(below->entries_.size() - 1);
+    zarnu_core::value::Pending pending{sink.shared(), std::move(below), nullptr};
+    sink.push(PyDict_Check(object) ? zarnu_core::value::lazy_object(std::move(pending), at)
+                                   : zarnu_core::value::lazy_array(std::move(pending), at));
+    return std::nullopt;
+  }
+
+  const KeyCache* keys_;
+  Level* level_;         // the level of the container being read; none for the input
+  std::uint32_t index_;  // the container's index there
+};
+
+Level::Level(const KeyCache* keys, Rc<Level> parent) : keys_(keys), parent_(std::move(parent)) {}
+
+// Releasing the containers can run finalizers of objects that the evaluation alone kept alive.
+Level::~Level() {
+  try {
+    headroom::call([this] { entries_.clear(); });
+  } catch (...) {
+    // No segment could be mapped: the containers are released here, as they are.
+  }
+  // The last level of a chain as deep as the evaluation read the input can release every level above it:
+  // one after the other, not each from the destructor of the one below.
+  Rc<Level> up = std::move(parent_);
+  if (up && up->children_ == this) up->children_ = nullptr;
+  while (up && up->refs == 1) {
+    Rc<Level> next = std::move(up->parent_);
+    if (next && next->children_ == up.get()) next->children_ = nullptr;
+    up = std::move(next);  // the level released here no longer holds the one above
+  }
+}
+
+Rc<Level> Level::children() {
+  if (children_) return Rc<Level>::share(children_);
+  Rc<Level> made = Rc<Level>::make(keys_, Rc<Level>::share(this));
+  children_ = made.get();
+  return made;
+}
+
+PyObject* Level::container(std::uint32_t index) const {
+  if (index >= entries_.size()) zarnu_core::panic("a lazy value names a container its level does not have");
+  return entries_[index].container.get();
+}
+
+std::optional<std::string> Level::read(std::uint32_t index, Sink& sink) {
+  return headroom::call([&] { return read_whole(index, sink); });
+}
+
+FieldOutcome Level::read_field(std::uint32_t index, std::string_view key, Sink& slot, std::string& failure) {
+  return headroom::call([&] { return read_one(index, key, slot, failure); });
+}
+
+std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
+  PyObject* object = container(index);
+  Writer writer(keys_, this, index);
+  // Putting a child can run Python code (a float conversion, a finalizer) that changes the container:
+  // the children are taken first.
+  const std::vector<Ref> children = convert::children(object);
+  if (!PyDict_Check(object)) {
+    sink.reserve(std::min(children.size(), kMostReserved));
+    for (const Ref& item : children)
+      if (auto failure = writer.put(item.get(), sink)) return failure;
+    return std::nullopt;
+  }
+  sink.reserve(std::min(children.size() / 2, kMostReserved));
+  for (std::size_t i = 0; i < children.size(); i += 2) {
+    auto key = convert::key(children[i].get());
+    if (!key) return std::move(key).error();
+    sink.set_key(key->view());
+    if (auto failure = writer.put(children[i + 1].get(), sink)) return failure;
+  }
+  return std::nullopt;
+}
+
+FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& slot, std::string& failure) {
+  PyObject* object = container(index);
+  if (!PyDict_Check(object)) return FieldOutcome::NotSupported;
+  PyObject* name = keys_ ? keys_->find(key) : nullptr;
+  Ref made;
+  if (!name) {
+    made = convert::string(key);
+    name = made.get();
+  }
+  PyObject* found = nullptr;
+  const int outcome = compat::dict_get_ref(object, name, &found);
+  if (outcome < 0) {
+    failure = convert::take_exception_text();
+    return FieldOutcome::Failed;
+  }
+  if (outcome == 0) return FieldOutcome::Handled;
+  Ref value = Ref::steal(found);
+  if (auto put = Writer(keys_, this, index).put(value.get(), slot)) {
+    failure = std::move(*put);
+    return FieldOutcome::Failed;
+  }
+  return FieldOutcome::Handled;
+}
+
+std::optional<std::string> PySource::read(Sink& sink) {
+  return headroom::call([&] { return Writer(keys_, nullptr, 0).put(input_.get(), sink); });
+}
+
+}  // namespace zarnu_py::source

@@ -1,0 +1,106 @@
+// Lazy Python input: the core reads Python containers one level (or one dict member) at a time, as the
+// evaluation reaches them, through the sources defined here; nothing else of the input is converted.
+#pragma once
+
+#include "compat.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "hash.hpp"
+#include "lazy.hpp"
+#include "pyutil.hpp"
+
+namespace zarnu_py::source {
+
+using zarnu_core::value::Sink;
+
+// The field names an expression looks up, as interned str objects, so that looking one up in a dict
+// needs no new string. Made once per expression, then only read.
+class KeyCache {
+ public:
+  KeyCache();
+  // Adds a name (once), as a new interned str.
+  void add(std::string_view name);
+  // The str of a name, borrowed; nullptr when the name is not cached.
+  PyObject* find(std::string_view name) const noexcept {
+    // Most expressions name a handful of fields: comparing them beats hashing.
+    if (names_.size() <= kScanned) {
+      for (const auto& [text, string] : names_)
+        if (text == name) return string.get();
+      return nullptr;
+    }
+    auto it = map_.find(name);
+    return it == map_.end() ? nullptr : it->second;
+  }
+  std::size_t size() const noexcept { return names_.size(); }
+
+ private:
+  static constexpr std::size_t kScanned = 8;
+  struct Hash {
+    using is_transparent = void;
+    std::uint64_t seed;
+    std::size_t operator()(std::string_view key) const noexcept { return zarnu_core::hash::bytes(key, seed); }
+  };
+  struct Eq {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+  };
+  std::vector<std::pair<std::string, pyutil::Ref>> names_;
+  // The same strs, borrowed, by name; filled only past kScanned names.
+  boost::unordered_flat_map<std::string_view, PyObject*, Hash, Eq> map_;
+};
+
+// The containers found at one depth of the input: the input itself at the top; below, every container met
+// while reading a container of the level above (whole or one dict member at a time), each under its index
+// in order of discovery. A level holds its containers, and each remembers the container it was found in,
+// so the Python objects on the path to any lazy value stay alive with the value, and a container can be
+// told from its own ancestors. Sharing one level among all the containers of a depth, instead of one per
+// container read, spares a level (an allocation) per record in the common case of a path over many records.
+class Level final : public zarnu_core::value::Sources {
+ public:
+  Level(const KeyCache* keys, zarnu_core::value::Rc<Level> parent);
+  ~Level() override;
+
+  std::optional<std::string> read(std::uint32_t index, Sink& sink) override;
+  zarnu_core::value::FieldOutcome read_field(std::uint32_t index, std::string_view key, Sink& slot,
+                                             std::string& failure) override;
+
+ private:
+  friend class Writer;
+  struct Entry {
+    pyutil::Ref container;
+    std::uint32_t parent = 0;  // the index, in the level above, of the container it was found in
+  };
+
+  PyObject* container(std::uint32_t index) const;
+  // The level of the containers found in this one's, made on first use.
+  zarnu_core::value::Rc<Level> children();
+  std::optional<std::string> read_whole(std::uint32_t index, Sink& sink);
+  zarnu_core::value::FieldOutcome read_one(std::uint32_t index, std::string_view key, Sink& slot,
+                                           std::string& failure);
+
+  const KeyCache* keys_;
+  zarnu_core::value::Rc<Level> parent_;
+  std::vector<Entry> entries_;
+  // Not owned: the level below holds this one, and forgets itself here when it goes.
+  Level* children_ = nullptr;
+};
+
+// The input of `evaluate`: a Python object, read lazily.
+class PySource final : public zarnu_core::value::Source {
+ public:
+  PySource(PyObject* input, const KeyCache* keys) : input_(pyutil::Ref::borrow(input)), keys_(keys) {}
+  std::optional<std::string> read(Sink& sink) override;
+
+ private:
+  pyutil::Ref input_;
+  const KeyCache* keys_;
+};
+
+}  // namespace zarnu_py::source

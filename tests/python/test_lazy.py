@@ -1,0 +1,169 @@
+"""The input of `evaluate` is read lazily: only what the expression reaches is converted, and what cannot
+be read ends the evaluation with U1004 instead of raising from the middle of it."""
+
+import pytest
+
+from support import depth, nested
+from zarnu import Expression, ZarnuError
+
+
+class Counted(int):
+    """An int too big for 64 bits whose conversion (through __float__) is counted."""
+
+    conversions = 0
+
+    def __float__(self):
+        Counted.conversions += 1
+        return 1.5
+
+
+def unreadable(expression, data):
+    with pytest.raises(ZarnuError) as raised:
+        Expression(expression).evaluate(data)
+    error = raised.value
+    assert error.code == "U1004"
+    prefix = "The input could not be read: "
+    assert str(error).startswith(prefix)
+    return str(error)[len(prefix):]
+
+
+class TestOnlyWhatIsReached:
+    def test_no_input(self):
+        for source in ["$", "a.b", "$$", "*", "**"]:
+            assert Expression(source).evaluate() is None
+            assert Expression(source).evaluate(None) is None
+
+    def test_one_field_of_a_large_dict(self):
+        data = {f"k{i}": {i} for i in range(100000)}  # a set cannot be converted
+        data["wanted"] = [1, 2]
+        assert Expression("wanted").evaluate(data) == [1, 2]
+        assert unreadable("$", data) == "Object of type set is not JSON serializable"
+
+    def test_conversions_are_counted(self):
+        big = 2**70
+        data = {f"k{i}": Counted(big) for i in range(1000)}
+        Counted.conversions = 0
+        assert Expression("k5").evaluate(data) == 1.5
+        assert Counted.conversions == 1
+        Counted.conversions = 0
+        assert Expression("k5 + k6 + k5").evaluate(data) == 4.5
+        assert Counted.conversions == 3
+
+    def test_containers_below_are_not_read(self):
+        data = [[1], [{2}], {"x": {3}}]
+        assert Expression("$[0]").evaluate(data) == [1]
+        assert Expression("$[2].y").evaluate(data) is None
+        assert unreadable("$[1]", data) == "Object of type set is not JSON serializable"
+
+    def test_paths_over_records(self):
+        records = {"rows": [{"id": i, "tags": ["a", "b"], "bad": {i}} for i in range(100)]}
+        assert Expression("rows[id > 97].tags").evaluate(records) == ["a", "b", "a", "b"]
+
+
+class TestShapes:
+    def test_containers_of_every_kind(self):
+        class Table(dict):
+            pass
+
+        class Row(list):
+            pass
+
+        data = Table(a=Row([1, (2, 3)]), b=({"c": None},))
+        assert Expression("$").evaluate(data) == {"a": [1, [2, 3]], "b": [{"c": None}]}
+        assert Expression("a[1]").evaluate(data) == [2, 3]
+        assert Expression("b.c").evaluate(data) is None
+        assert Expression("$").evaluate((1, 2)) == [1, 2]
+
+    def test_scalars(self):
+        data = {"big": 2**53 + 1, "nan": float("nan"), "t": True, "s": "é\ud800", "n": None}
+        assert Expression("big").evaluate(data) == 2**53
+        assert Expression("nan = null").evaluate(data) is True
+        assert Expression("t = true").evaluate(data) is True
+        assert Expression("s").evaluate(data) == "é\ufffd"
+        assert Expression("n = null").evaluate(data) is True
+
+    def test_scalar_input(self):
+        assert Expression("$").evaluate(5) == 5
+        assert Expression("$ & 'x'").evaluate("a") == "ax"
+        assert Expression("$").evaluate(False) is False
+
+    def test_array_input_is_the_context(self):
+        assert Expression("$").evaluate([1, 2]) == [1, 2]
+        assert Expression("$[1]").evaluate([1, 2]) == 2
+        assert Expression("x").evaluate([{"x": 1}, {"x": 2}]) == [1, 2]
+
+
+class TestFailures:
+    def test_cycles(self):
+        data = {"a": 1, "inner": {"b": 2}}
+        data["self"] = data
+        data["inner"]["up"] = data
+        assert Expression("a").evaluate(data) == 1
+        assert Expression("inner.b").evaluate(data) == 2
+        assert unreadable("self", data) == "Circular reference detected"
+        assert unreadable("inner.up", data) == "Circular reference detected"
+        assert unreadable("$", data) == "Circular reference detected"
+
+    def test_repeats_are_not_cycles(self):
+        shared = [1]
+        data = {"a": shared, "b": shared, "c": {"d": shared}}
+        assert Expression("$").evaluate(data) == {"a": [1], "b": [1], "c": {"d": [1]}}
+
+    def test_non_str_keys_fail_only_a_whole_read(self):
+        data = {1: "one", "x": 2}
+        assert Expression("x").evaluate(data) == 2
+        assert unreadable("$", data) == "keys must be str, not int"
+
+    def test_int_beyond_doubles(self):
+        assert unreadable("x", {"x": 10**400}).startswith("OverflowError: ")
+
+    def test_failing_dict_lookup(self):
+        class Clash(str):
+            armed = False
+
+            def __hash__(self):
+                return hash("a")
+
+            def __eq__(self, other):
+                if Clash.armed:
+                    raise ValueError("boom")
+                return str.__eq__(self, other)
+
+        data = {Clash("z"): 1, "a": 2}
+        Clash.armed = True
+        assert unreadable("a", data) == "ValueError: boom"
+
+    def test_python_code_changing_the_input_while_it_is_read(self):
+        data = {}
+
+        class Clears(int):
+            def __float__(self):
+                data.clear()
+                return 0.5
+
+        data.update(a=Clears(2**70), b=[1, 2], c="x")
+        assert Expression("$").evaluate(data) == {"a": 0.5, "b": [1, 2], "c": "x"}
+        items = [Clears(2**70), 1, 2]
+        data = items  # the list read is cleared by its first item
+        assert Expression("$").evaluate(items) == [0.5, 1, 2]
+
+    def test_the_top_level_is_read_at_the_start(self):
+        assert unreadable("1", {1, 2}) == "Object of type set is not JSON serializable"
+        assert unreadable("1", 10**400).startswith("OverflowError: ")
+
+    def test_first_failure_wins(self):
+        assert unreadable("[a, b]", {"a": {1}, "b": b"x"}) == "Object of type set is not JSON serializable"
+
+
+class TestDepth:
+    def test_deep_input_is_read_level_by_level(self):
+        assert depth(Expression("$").evaluate(nested(1000))) == 1000
+        data = {"leaf": True}
+        for _ in range(900):
+            data = {"n": data, "unreadable": {1}}
+        assert Expression("n." * 900 + "leaf").evaluate(data) is True
+
+    def test_result_nesting_limit(self):
+        with pytest.raises(ZarnuError) as raised:
+            Expression("$").evaluate(nested(1001))
+        assert raised.value.code == "U1001"
