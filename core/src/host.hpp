@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "inspect.hpp"
+#include "value_view.hpp"
 #include "json.hpp"
 #include "output.hpp"
 #include "result.hpp"

@@ -6,7 +6,7 @@
 #include "eval.hpp"
 #include "from_json.hpp"
 #include "function.hpp"
-#include "inspect.hpp"
+#include "value_view.hpp"
 #include "output.hpp"
 
 namespace zarnu_core::eval {

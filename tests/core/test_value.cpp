@@ -6,7 +6,7 @@
 
 #include "function.hpp"
 #include "helpers.hpp"
-#include "inspect.hpp"
+#include "value_view.hpp"
 #include "lazy.hpp"
 #include "panic.hpp"
 #include "saturate.hpp"

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "error.hpp"
-#include "inspect.hpp"
+#include "value_view.hpp"
 
 namespace zarnu_core::ast {
 struct Node;

@@ -1,5 +1,5 @@
 // The tracer's view of a value.
-#include "inspect.hpp"
+#include "value_view.hpp"
 
 #include "audit/capture.hpp"
 #include "stringify.hpp"
