@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include <double-conversion/double-conversion.h>
+
 namespace zarnu_core::value {
 
 error::Error TooLarge::error(std::size_t limit, std::string_view wording) const {
@@ -21,7 +23,10 @@ std::uint64_t spend::number_length(double x) {
     }
     return digits + (x < 0 ? 1 : 0);
   }
-  return js_number(x).size();
+  char buffer[64];
+  double_conversion::StringBuilder builder(buffer, sizeof buffer);
+  double_conversion::DoubleToStringConverter::EcmaScriptConverter().ToShortest(x, &builder);
+  return static_cast<std::uint64_t>(builder.position());
 }
 
 std::optional<json::Json> to_json_at(const Value& value, std::size_t depth) {
