@@ -1,9 +1,12 @@
-// Bounded snapshots of values for the audit: long strings cut, containers cut to their first items,
-// nesting cut at a depth.
+// Bounded snapshots of values for the audit (long strings cut, containers cut to their first items,
+// nesting cut at a depth) and one-line excerpts of the expression's source.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "json.hpp"
 #include "value.hpp"
@@ -22,5 +25,10 @@ struct Limits {
 
 // The snapshot of a value at a depth (0 at the top); none for undefined. Never fails.
 std::optional<json::Json> capture(const value::Value& value, const Limits& limits, std::size_t depth);
+
+// The source between two byte offsets on one line: comments removed, runs of white space made one space,
+// cut to `max_source` characters (then ending in an ellipsis). Empty for a span that is not a valid
+// range of character boundaries of the source.
+std::string snippet(std::string_view source, std::size_t start, std::size_t end, std::uint64_t max_source);
 
 }  // namespace zarnu_core::audit

@@ -1,0 +1,41 @@
+// The explanation of an audit tree: one indented line per node a reader cares about (an annotated check,
+// a comparison, a binding, a failure, a branch, a boolean call, a filter), as data and as plain text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audit/tree.hpp"
+#include "json.hpp"
+
+namespace zarnu_core::audit::explain {
+
+struct ExplanationLine {
+  std::size_t depth = 0;
+  std::optional<bool> passed;
+  std::string text;
+  std::optional<std::string> message;
+  std::uint32_t node = 0;
+};
+
+struct Explanation {
+  std::string result;
+  std::vector<ExplanationLine> lines;
+
+  // "result: ..." and then each line indented two spaces per level behind its verdict mark.
+  std::string to_string() const;
+  json::Json to_json() const;
+};
+
+Explanation explain(const AuditTree& tree);
+
+// Appends the lines of a node and its subtree, starting at `depth`.
+void explain_node(const AuditNode& node, std::size_t depth, std::vector<ExplanationLine>& lines);
+
+// The compact JSON text of a capture, "undefined" when there is none.
+std::string value_text(const std::optional<json::Json>& value);
+
+}  // namespace zarnu_core::audit::explain

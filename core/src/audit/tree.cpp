@@ -1,0 +1,159 @@
+// The audit tree: assembled from a finished collector and written as JSON, keys in a fixed order and
+// absent parts left out.
+#include "audit/tree.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "stack.hpp"
+
+namespace zarnu_core::audit {
+
+namespace {
+
+using Members = json::Json::object_t;
+
+// An empty object with room for its members. Members are appended (a keyed insert would search them
+// first), and room is made up front because the members' vector copies them when it grows (their keys
+// are const), which for a deep subtree would be a deep recursive copy.
+json::Json object_with(std::size_t members) {
+  json::Json out = json::Json::object();
+  out.get_ref<json::Json::object_t&>().reserve(members);
+  return out;
+}
+
+void put(Members& members, std::string_view key, json::Json value) {
+  members.emplace_back(std::string(key), std::move(value));
+}
+
+json::Json error_json(const AuditError& error) {
+  json::Json out = object_with(2);
+  auto& m = out.get_ref<Members&>();
+  put(m, "code", error.code);
+  put(m, "message", error.message);
+  return out;
+}
+
+json::Json filter_json(const FilterAudit& filter) {
+  json::Json out = object_with(6);
+  auto& m = out.get_ref<Members&>();
+  put(m, "node", filter.node);
+  put(m, "source", filter.source);
+  if (filter.label) put(m, "label", *filter.label);
+  put(m, "tested", filter.tested);
+  put(m, "passed", filter.passed);
+  if (!filter.rejected.empty()) {
+    json::Json rejected = json::Json::array();
+    for (const json::Json& item : filter.rejected) rejected.push_back(json::copy(item));
+    put(m, "rejected", std::move(rejected));
+  }
+  return out;
+}
+
+// Captured values are copied by a walk that grows the stack: a result may be nested 1000 deep.
+json::Json optional_json(const std::optional<json::Json>& value) {
+  return value ? json::copy(*value) : json::Json(nullptr);
+}
+
+json::Json node_json(const AuditNode& node, std::size_t depth) {
+  json::Json out = object_with(18);
+  auto& m = out.get_ref<Members&>();
+  put(m, "node", node.node);
+  put(m, "kind", std::string(node.kind));
+  if (node.op) put(m, "op", *node.op);
+  json::Json span = object_with(2);
+  put(span.get_ref<Members&>(), "start", static_cast<std::uint64_t>(node.span.start));
+  put(span.get_ref<Members&>(), "end", static_cast<std::uint64_t>(node.span.end));
+  put(m, "span", std::move(span));
+  put(m, "source", node.source);
+  if (node.label) put(m, "label", *node.label);
+  if (node.message) put(m, "message", *node.message);
+  if (node.check_id) put(m, "checkId", *node.check_id);
+  if (node.input) put(m, "input", json::copy(*node.input));
+  if (node.output) put(m, "output", json::copy(*node.output));
+  put(m, "outcome", std::string(outcome_name(node.outcome)));
+  if (node.error) put(m, "error", error_json(*node.error));
+  if (node.operands) {
+    json::Json pair = json::Json::array();
+    pair.push_back(optional_json(node.operands->first));
+    pair.push_back(optional_json(node.operands->second));
+    put(m, "operands", std::move(pair));
+  }
+  if (node.short_circuited) put(m, "shortCircuited", true);
+  if (node.branch) put(m, "branch", std::string(branch_name(*node.branch)));
+  if (node.binding) put(m, "binding", *node.binding);
+  if (!node.filters.empty()) {
+    json::Json filters = json::Json::array();
+    for (const FilterAudit& f : node.filters) filters.push_back(filter_json(f));
+    put(m, "filters", std::move(filters));
+  }
+  if (!node.children.empty()) {
+    json::Json children = json::Json::array();
+    for (const AuditNode& child : node.children)
+      children.push_back(stack::nest(depth + 1, [&] { return node_json(child, depth + 1); }));
+    put(m, "children", std::move(children));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string fnv1a_hex(std::string_view text) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 0x100000001b3ULL;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out(16, '0');
+  for (int i = 15; i >= 0; --i, h >>= 4) out[static_cast<std::size_t>(i)] = kHex[h & 15];
+  return out;
+}
+
+AuditTree assemble(collector::AuditCollector&& collector, std::string timestamp) {
+  AuditTree tree;
+  AuditHeader& h = tree.header;
+  h.expression_hash = fnv1a_hex(collector.source());
+  h.input_hash = collector.input_hash();
+  h.timestamp = std::move(timestamp);
+  if (const auto& start = collector.start_instant()) {
+    const auto elapsed = std::chrono::steady_clock::now() - *start;
+    if (elapsed.count() > 0) h.duration_ms = std::chrono::duration<double, std::milli>(elapsed).count();
+  }
+  h.level = collector.level();
+  h.result = collector.take_result();
+  h.error = collector.take_error();
+  tree.root = collector.take_root();
+  tree.node_count = collector.node_count();
+  tree.truncated = collector.truncated();
+  return tree;
+}
+
+json::Json to_json(const AuditNode& node) {
+  return node_json(node, 0);
+}
+
+json::Json to_json(const AuditTree& tree) {
+  const AuditHeader& h = tree.header;
+  json::Json header = object_with(8);
+  auto& hm = header.get_ref<Members&>();
+  put(hm, "engine", h.engine);
+  put(hm, "expressionHash", h.expression_hash);
+  put(hm, "inputHash", h.input_hash);
+  put(hm, "timestamp", h.timestamp);
+  put(hm, "durationMs", std::isfinite(h.duration_ms) ? json::Json(h.duration_ms) : json::Json(nullptr));
+  put(hm, "level", std::string(level_name(h.level)));
+  if (h.result) put(hm, "result", json::copy(*h.result));
+  if (h.error) put(hm, "error", error_json(*h.error));
+
+  json::Json out = object_with(4);
+  auto& m = out.get_ref<Members&>();
+  put(m, "header", std::move(header));
+  if (tree.root) put(m, "root", to_json(*tree.root));
+  put(m, "nodeCount", tree.node_count);
+  put(m, "truncated", tree.truncated);
+  return out;
+}
+
+}  // namespace zarnu_core::audit

@@ -1,0 +1,46 @@
+// The audit tree of one audited evaluation (a header describing the run, the collector's root node, the
+// node count and the truncation flag) and its JSON form.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "audit/collector.hpp"
+#include "json.hpp"
+
+namespace zarnu_core::audit {
+
+inline constexpr std::string_view kEngine = "zarnu-core 0.19.0";
+
+struct AuditHeader {
+  std::string engine{kEngine};
+  std::string expression_hash;  // 16 lower-case hexadecimal digits
+  std::string input_hash;
+  std::string timestamp;
+  double duration_ms = 0;
+  Level level = Level::Decisions;
+  std::optional<json::Json> result;
+  std::optional<AuditError> error;
+};
+
+struct AuditTree {
+  AuditHeader header;
+  std::optional<AuditNode> root;
+  std::uint64_t node_count = 0;
+  bool truncated = false;
+};
+
+// The FNV-1a 64-bit hash of text as 16 lower-case hexadecimal digits.
+std::string fnv1a_hex(std::string_view text);
+
+// The tree of a finished collector: the expression hash of the source it saw, the time since its
+// `begin` (0 without one), and the given timestamp text, which the caller formats from the collector's
+// start time.
+AuditTree assemble(collector::AuditCollector&& collector, std::string timestamp);
+
+json::Json to_json(const AuditTree& tree);
+json::Json to_json(const AuditNode& node);
+
+}  // namespace zarnu_core::audit
