@@ -7,7 +7,12 @@
 #include <vector>
 
 #include "functions/aggregate.hpp"
+#include "functions/collections.hpp"
+#include "functions/encoding.hpp"
+#include "functions/higher.hpp"
+#include "functions/misc.hpp"
 #include "functions/native.hpp"
+#include "functions/numbers.hpp"
 #include "functions/strings.hpp"
 #include "panic.hpp"
 
@@ -114,55 +119,65 @@ Table build() {
   b.later<"parseInteger">("<s-s:n>", {"value", "picture"}, 2,
                           "Parses an integer written according to an XPath picture string");
   b.fn("number", "<(nsb)-:n>", {"arg"}, 1, "Casts a value to a number", &numeric::number);
-  b.later<"floor">("<n-:n>", {"arg"}, 1, "Rounds down");
-  b.later<"ceil">("<n-:n>", {"arg"}, 1, "Rounds up");
-  b.later<"round">("<n-n?:n>", {"arg", "precision"}, 2,
-                   "Rounds half to even, optionally to a number of decimal places");
-  b.later<"abs">("<n-:n>", {"arg"}, 1, "Absolute value");
+  b.fn("floor", "<n-:n>", {"arg"}, 1, "Rounds down", &numbers::floor);
+  b.fn("ceil", "<n-:n>", {"arg"}, 1, "Rounds up", &numbers::ceil);
+  b.fn("round", "<n-n?:n>", {"arg", "precision"}, 2,
+       "Rounds half to even, optionally to a number of decimal places", &numbers::round);
+  b.fn("abs", "<n-:n>", {"arg"}, 1, "Absolute value", &numbers::abs);
   b.later<"sqrt">("<n-:n>", {"arg"}, 1, "Square root");
   b.later<"power">("<n-n:n>", {"arg", "exp"}, 2, "Raises a number to a power");
-  b.later<"random">("<:n>", {}, 0, "A pseudo-random number between 0 (inclusive) and 1 (exclusive)");
-  b.later<"boolean">("<x-:b>", {"arg"}, 1, "The effective boolean value of a value");
-  b.later<"not">("<x-:b>", {"arg"}, 1, "Logical negation of the effective boolean value");
-  b.later<"exists">("<x:b>", {"arg"}, 1, "Whether a value is defined");
-  b.later<"map">("<af>", {"arr", "func"}, 2, "Applies a function to each item of an array");
-  b.later<"zip">("<a+>", {}, 0, "Combines arrays item by item into an array of arrays");
-  b.later<"filter">("<af>", {"arr", "func"}, 2, "The items of an array for which a predicate holds");
-  b.later<"single">("<af?>", {"arr", "func"}, 2,
-                    "The only item of an array matching a predicate; an error otherwise");
-  b.later<"reduce">("<afj?:j>", {"sequence", "func", "init"}, 3,
-                    "Folds an array into a single value with a function");
-  b.later<"sift">("<o-f?:o>", {"arg", "func"}, 2,
-                  "The key/value pairs of an object for which a predicate holds");
-  b.later<"keys">("<x-:a<s>>", {"arg"}, 1,
-                  "The keys of an object, or the union of keys of an array of objects");
-  b.later<"lookup">("<x-s:x>", {"input", "key"}, 2,
-                    "The value of a key in an object, or in each object of an array");
-  b.later<"spread">("<x-:a<o>>", {"arg"}, 1, "Splits an object into an array of single-key objects");
-  b.later<"merge">("<a<o>:o>", {"arg"}, 1, "Merges an array of objects into one; later keys win");
-  b.later<"each">("<o-f:a>", {"obj", "func"}, 2, "Applies a function to each key/value pair of an object");
-  b.later<"append">("<xx:a>", {"arg1", "arg2"}, 2, "Concatenates two values into an array");
-  b.later<"reverse">("<a:a>", {"arr"}, 1, "Reverses an array");
-  b.later<"sort">("<af?:a>", {"arr", "comparator"}, 2,
-                  "Sorts an array, optionally with a comparator function");
-  b.later<"shuffle">("<a:a>", {"arr"}, 1, "Shuffles an array into a random order");
-  b.later<"distinct">("<x:x>", {"arr"}, 1, "Removes duplicate values from an array");
-  b.later<"error">("<s?:x>", {"message"}, 1, "Raises an error (D3137) with a message");
-  b.later<"assert">("<bs?:x>", {"condition", "message"}, 2,
-                    "Raises an error (D3141) when a condition is false");
-  b.later<"type">("<x:s>", {"value"}, 1,
-                  "The type of a value: null, number, string, boolean, array, object or function");
-  b.later<"eval">("<sx?:x>", {"expr", "focus"}, 2,
-                  "Parses and evaluates a JSONata expression given as a string");
-  b.later<"clone">("<(oa)-:o>", {"arg"}, 1, "A deep copy of a value");
-  b.later<"base64encode">("<s-:s>", {"str"}, 1,
-                          "Encodes a string as Base64 (each character taken as a byte)");
-  b.later<"base64decode">("<s-:s>", {"str"}, 1, "Decodes a Base64 string (each byte becomes a character)");
-  b.later<"encodeUrlComponent">("<s-:s>", {"str"}, 1, "Percent-encodes a URL component");
-  b.later<"encodeUrl">("<s-:s>", {"str"}, 1, "Percent-encodes a URL, leaving reserved characters");
-  b.later<"decodeUrlComponent">("<s-:s>", {"str"}, 1, "Decodes a percent-encoded URL component");
-  b.later<"decodeUrl">("<s-:s>", {"str"}, 1,
-                       "Decodes a percent-encoded URL, leaving reserved characters encoded");
+  b.fn("random", "<:n>", {}, 0, "A pseudo-random number between 0 (inclusive) and 1 (exclusive)",
+       &numbers::random);
+  b.fn("boolean", "<x-:b>", {"arg"}, 1, "The effective boolean value of a value", &numbers::boolean);
+  b.fn("not", "<x-:b>", {"arg"}, 1, "Logical negation of the effective boolean value", &numbers::not_);
+  b.fn("exists", "<x:b>", {"arg"}, 1, "Whether a value is defined", &numbers::exists);
+  b.fn("map", "<af>", {"arr", "func"}, 2, "Applies a function to each item of an array", &collections::map);
+  b.fn("zip", "<a+>", {}, 0, "Combines arrays item by item into an array of arrays", &collections::zip);
+  b.fn("filter", "<af>", {"arr", "func"}, 2, "The items of an array for which a predicate holds",
+       &collections::filter);
+  b.fn("single", "<af?>", {"arr", "func"}, 2,
+       "The only item of an array matching a predicate; an error otherwise", &collections::single);
+  b.fn("reduce", "<afj?:j>", {"sequence", "func", "init"}, 3,
+       "Folds an array into a single value with a function", &collections::reduce);
+  b.fn("sift", "<o-f?:o>", {"arg", "func"}, 2, "The key/value pairs of an object for which a predicate holds",
+       &collections::sift);
+  b.fn("keys", "<x-:a<s>>", {"arg"}, 1, "The keys of an object, or the union of keys of an array of objects",
+       &collections::keys);
+  b.fn("lookup", "<x-s:x>", {"input", "key"}, 2,
+       "The value of a key in an object, or in each object of an array", &collections::lookup);
+  b.fn("spread", "<x-:a<o>>", {"arg"}, 1, "Splits an object into an array of single-key objects",
+       &collections::spread);
+  b.fn("merge", "<a<o>:o>", {"arg"}, 1, "Merges an array of objects into one; later keys win",
+       &collections::merge);
+  b.fn("each", "<o-f:a>", {"obj", "func"}, 2, "Applies a function to each key/value pair of an object",
+       &collections::each);
+  b.fn("append", "<xx:a>", {"arg1", "arg2"}, 2, "Concatenates two values into an array",
+       &collections::append);
+  b.fn("reverse", "<a:a>", {"arr"}, 1, "Reverses an array", &collections::reverse);
+  b.fn("sort", "<af?:a>", {"arr", "comparator"}, 2, "Sorts an array, optionally with a comparator function",
+       &collections::sort);
+  b.fn("shuffle", "<a:a>", {"arr"}, 1, "Shuffles an array into a random order", &collections::shuffle);
+  b.fn("distinct", "<x:x>", {"arr"}, 1, "Removes duplicate values from an array", &collections::distinct);
+  b.fn("error", "<s?:x>", {"message"}, 1, "Raises an error (D3137) with a message", &collections::error_);
+  b.fn("assert", "<bs?:x>", {"condition", "message"}, 2, "Raises an error (D3141) when a condition is false",
+       &collections::assert_);
+  b.fn("type", "<x:s>", {"value"}, 1,
+       "The type of a value: null, number, string, boolean, array, object or function", &collections::type_);
+  b.fn("eval", "<sx?:x>", {"expr", "focus"}, 2, "Parses and evaluates a JSONata expression given as a string",
+       &collections::eval_);
+  b.fn("clone", "<(oa)-:o>", {"arg"}, 1, "A deep copy of a value", &collections::clone);
+  b.fn("base64encode", "<s-:s>", {"str"}, 1, "Encodes a string as Base64 (each character taken as a byte)",
+       &strings::base64encode);
+  b.fn("base64decode", "<s-:s>", {"str"}, 1, "Decodes a Base64 string (each byte becomes a character)",
+       &strings::base64decode);
+  b.fn("encodeUrlComponent", "<s-:s>", {"str"}, 1, "Percent-encodes a URL component",
+       &strings::encode_url_component);
+  b.fn("encodeUrl", "<s-:s>", {"str"}, 1, "Percent-encodes a URL, leaving reserved characters",
+       &strings::encode_url);
+  b.fn("decodeUrlComponent", "<s-:s>", {"str"}, 1, "Decodes a percent-encoded URL component",
+       &strings::decode_url_component);
+  b.fn("decodeUrl", "<s-:s>", {"str"}, 1,
+       "Decodes a percent-encoded URL, leaving reserved characters encoded", &strings::decode_url);
   b.later<"now">("<s?s?:s>", {"picture", "timezone"}, 2,
                  "The evaluation's timestamp as an ISO 8601 string, or formatted with a picture");
   b.later<"millis">("<:n>", {}, 0, "The evaluation's timestamp in milliseconds since the epoch");

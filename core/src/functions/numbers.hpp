@@ -1,0 +1,26 @@
+// The rounding built-ins ($floor, $ceil, $round, $abs), $random with the evaluation's generator (shared
+// with $shuffle), and the boolean built-ins ($boolean, $not, $exists).
+#pragma once
+
+#include "functions/native.hpp"
+
+namespace zarnu_core::functions::numbers {
+
+// x times 10^n, computed on the decimal text of x so that rounding sees the digits a reader sees
+// (1.005 shifted by 2 is 100.5, not 100.49999999999999). NaN for a non-finite x or a non-integral n.
+double shift(double x, double n);
+
+// One draw of the evaluation's xorshift64* generator: a double in [0, 1) with 53 random bits. An
+// unseeded generator is seeded first from the evaluation's timestamp.
+double draw(eval::Evaluator& ev);
+
+Result<value::Value> floor(eval::Evaluator& ev, value::Items args, const Call& call);
+Result<value::Value> ceil(eval::Evaluator& ev, value::Items args, const Call& call);
+Result<value::Value> round(eval::Evaluator& ev, value::Items args, const Call& call);
+Result<value::Value> abs(eval::Evaluator& ev, value::Items args, const Call& call);
+Result<value::Value> random(eval::Evaluator& ev, value::Items args, const Call& call);
+Result<value::Value> boolean(eval::Evaluator& ev, value::Items args, const Call& call);
+Result<value::Value> not_(eval::Evaluator& ev, value::Items args, const Call& call);
+Result<value::Value> exists(eval::Evaluator& ev, value::Items args, const Call& call);
+
+}  // namespace zarnu_core::functions::numbers
