@@ -1,14 +1,35 @@
-// What an expression reads of one value: the whole value, or some of its fields (each with its own read).
-// The cut parse of JSON text uses it to skip the fields an expression never reads.
+// What an expression reads of its input and of its bindings: the read tree of one value, the answer for a
+// whole expression, their JSON form and union, and the static analysis that computes the answer. The cut
+// parse of JSON text uses a read to skip the fields an expression never reads.
 #pragma once
 
 #include <cstddef>
+#include <expected>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
+namespace zarnu_core {
+struct Bindings;
+namespace json {
+using Json = nlohmann::ordered_json;
+}
+namespace ast {
+struct Node;
+}
+}  // namespace zarnu_core
+
 namespace zarnu_core::reads {
+
+// The deepest a read may nest field names: the analysis never records longer paths, and the JSON form
+// accepts one more level only when it is `true`.
+inline constexpr std::size_t kMaxPath = 100;
 
 class Read {
  public:
@@ -27,6 +48,20 @@ class Read {
   // The read of a field, added (as an empty Fields read) when missing. Not for an All read.
   Read& at(std::string_view name);
 
+  // Makes this read the whole value, dropping its fields.
+  void make_all() noexcept {
+    all_ = true;
+    fields_.clear();
+  }
+  // Turns this read into what either read reads: an All absorbs the other side.
+  void unite(const Read& other);
+
+  // `true` for All, else an object of the fields' forms.
+  json::Json to_json() const;
+  // Reads the JSON form back; `depth` counts the objects around the value (0 at the top). The error is
+  // the message text.
+  static std::expected<Read, std::string> from_json(const json::Json& value, std::size_t depth = 0);
+
   friend bool operator==(const Read&, const Read&) = default;
 
  private:
@@ -34,5 +69,37 @@ class Read {
   bool all_;
   std::vector<std::pair<std::string, Read>> fields_;  // sorted by name, unique
 };
+
+// Where a value may come from: the input (no root) or a binding, and the field names walked from there.
+struct Place {
+  std::optional<std::string> root;
+  std::vector<std::string> path;
+
+  friend bool operator==(const Place&, const Place&) = default;
+};
+
+// The answer for one expression.
+struct Reads {
+  std::optional<Read> input;                          // absent when the input is never read
+  std::map<std::string, Read, std::less<>> bindings;  // only the bindings read
+  bool every_binding = false;                         // any binding may be read whole ($eval)
+
+  // {"input": ..., "bindings": {...}, "everyBinding": true}, "input" and "everyBinding" only when set.
+  json::Json serialize() const;
+  // Reads the JSON form back, also as an array [input, bindings, everyBinding] of at most three values;
+  // missing members take their defaults. The error is the message text.
+  static std::expected<Reads, std::string> from_json(const json::Json& value);
+  // Adds what another answer reads.
+  void unite(const Reads& other);
+
+  friend bool operator==(const Reads&, const Reads&) = default;
+};
+
+// What an expression's processed tree can read, found without evaluating it. Calls of the host functions
+// in `bindings` (except those that ask for their call's context) read only their arguments and what
+// their signatures take from the context; calls of anything the analysis cannot identify read their
+// context whole. Never fails: when unsure it records more.
+Reads analyse(const ast::Node& root);
+Reads analyse(const ast::Node& root, const Bindings& bindings);
 
 }  // namespace zarnu_core::reads

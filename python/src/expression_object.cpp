@@ -1,10 +1,14 @@
 // zarnu.Expression: construction and compilation, `source`, repr, cycle collection, the per-expression
-// cache of key strings, and `evaluate`, which keeps the thread attached while the core reads the input
-// and the result is built as Python objects.
+// caches, registered functions, and the evaluation roads: `evaluate` keeps the thread attached while the
+// core reads Python input and builds Python objects; `evaluate_json` and `evaluate_document` let other
+// threads run and attach again only for Python host functions and to build the result.
 #include "expression_object.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -16,12 +20,16 @@
 
 #include "ast.hpp"
 #include "convert.hpp"
+#include "document_object.hpp"
 #include "errors.hpp"
 #include "expression.hpp"
 #include "headroom.hpp"
+#include "host.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "pyutil.hpp"
+#include "reads.hpp"
+#include "signature.hpp"
 #include "source.hpp"
 
 namespace zarnu_py::expression {
@@ -30,10 +38,14 @@ using pyutil::Ref;
 
 namespace {
 
-// A Python function registered on the expression, made available as $name in every evaluation.
+using zarnu_core::error::Error;
+using zarnu_core::value::Value;
+
+// A Python function registered on the expression, made available as $name in every evaluation. The
+// signature is parsed once, when registered, and shared by the evaluations.
 struct Registered {
   std::string name;
-  std::optional<std::string> signature;
+  std::shared_ptr<const zarnu_core::signature::Signature> signature;
   Ref implementation;
   std::size_t arity = 0;
 };
@@ -53,6 +65,9 @@ struct State {
   std::vector<Registered> registered;
   // Made by the first evaluation with an input, then fixed; owned by the state.
   std::atomic<source::KeyCache*> keys{nullptr};
+  // What the expression reads of its input, without bindings: made once, by a detached thread.
+  std::once_flag input_read_once;
+  std::optional<zarnu_core::reads::Read> input_read;
 };
 
 struct ExpressionObject {
@@ -85,6 +100,70 @@ const source::KeyCache& key_cache(State& state) {
   return *published;
 }
 
+// What an expression reads of its input when nothing is known of its bindings: the cut that parsing JSON
+// input may make. An expression that never reads its input still needs the document, none of its fields.
+zarnu_core::reads::Read analyse_input(const zarnu_core::ast::Ast& ast) {
+  auto reads = zarnu_core::reads::analyse(ast.root);
+  return reads.input ? std::move(*reads.input) : zarnu_core::reads::Read::fields();
+}
+
+// Computed by the first thread that needs it; the others wait, which they do detached.
+const zarnu_core::reads::Read& input_read(State& state) {
+  std::call_once(state.input_read_once, [&] { state.input_read = analyse_input(state.compiled.ast()); });
+  return *state.input_read;
+}
+
+// The bindings of one evaluation: the registered functions, then the `bindings` argument (none when not
+// given), with the host functions made by one binder. They hold Python references, so they go while
+// attached: declared before any detached part of the evaluation.
+struct Prepared {
+  explicit Prepared(const State& state) : binder(state.source) {}
+  host::Binder binder;
+  zarnu_core::Bindings bindings;
+};
+
+bool prepare(State& state, PyObject* bindings, Prepared& out) {
+  std::vector<Registered> registered;
+  {
+    // Copied under the lock and used after it: making host functions runs Python code (inspect).
+    std::shared_lock lock(state.registered_lock);
+    registered.reserve(state.registered.size());
+    for (const Registered& one : state.registered)
+      registered.push_back({one.name, one.signature, Ref::borrow(one.implementation.get()), one.arity});
+  }
+  for (Registered& one : registered) {
+    out.bindings.function(
+        one.name, out.binder.function(one.name, std::move(one.implementation), one.signature, one.arity));
+  }
+  return !bindings || options::add_bindings(bindings, out.bindings, out.binder);
+}
+
+// The result of an evaluation as JSON text (none when undefined), against an input that is already a
+// value of the core (undefined for none). Calls into Python only through host functions, which attach.
+zarnu_core::Result<std::optional<std::string>> evaluate_to_text(const State& state, Value input,
+                                                                const Prepared& prepared,
+                                                                const zarnu_core::Options& options) {
+  zarnu_core::Expression::Run run{options.limits(), {}, nullptr};
+  ZR_TRY(Value result, state.compiled.run(std::move(input), prepared.bindings, run));
+  ZR_TRY(auto json,
+         zarnu_core::to_json(zarnu_core::output::Output{result, run.limits.max_result_size, nullptr}));
+  if (!json) return std::optional<std::string>();
+  return std::optional<std::string>(zarnu_core::json::to_text(*json));
+}
+
+// What the detached part of an evaluation leaves for the attached part to raise: a language error, or the
+// text of a ValueError.
+struct Failure {
+  std::optional<Error> error;
+  std::optional<std::string> invalid;
+};
+
+PyObject* raise(const Failure& failure, const State& state, const Prepared& prepared) {
+  if (failure.error) return host::raise(*failure.error, prepared.binder.host(), *state.source);
+  PyErr_SetString(PyExc_ValueError, failure.invalid->c_str());
+  return nullptr;
+}
+
 constexpr const char* kDoc =
     "Expression(source)\n--\n\nA compiled JSONata expression.\n\nCompile once, then evaluate against any "
     "number of documents, from any thread.";
@@ -95,6 +174,26 @@ constexpr const char* kEvaluateDoc =
     "against `input`, read one level at a time as the expression\nreaches it. `None` means no input "
     "document, and a result of `None` an undefined result\nor `null`.";
 
+constexpr const char* kEvaluateJsonDoc =
+    "evaluate_json($self, input=None, bindings=None, *, timeout=None, max_depth=None, "
+    "max_string_length=None, max_array_length=None, max_result_size=None, now=None, seed=None)\n--\n\nLike "
+    "`evaluate`, with the input document and the result as JSON text: `None` for an\nundefined result, "
+    "`\"null\"` for `null`. The fields of the input that the expression does\nnot read (`reads()`, without "
+    "bindings) are skipped while parsing. The evaluation lets\nother Python threads run, and attaches again "
+    "to call a host function written in Python.";
+
+constexpr const char* kEvaluateDocumentDoc =
+    "evaluate_document($self, document, bindings=None, *, timeout=None, max_depth=None, "
+    "max_string_length=None, max_array_length=None, max_result_size=None, now=None, seed=None)\n--\n\n"
+    "Evaluates the expression against a `Document` converted beforehand. The evaluation lets\nother Python "
+    "threads run.";
+
+constexpr const char* kRegisterDoc =
+    "register_function($self, name, implementation, signature=None)\n--\n\nMakes `implementation` "
+    "available to the expression as `$name`, in every evaluation. With\na `signature` (such as "
+    "`<n-n?:n>`), arguments are checked before each call, as for\nbuilt-in functions. A function of the "
+    "same name in the bindings takes precedence.\nRaises a `ZarnuError` when the signature is invalid.";
+
 constexpr const char* kSourceDoc = "The source text of the expression.";
 
 constexpr pyutil::Parameters kNew{"Expression", {"source"}, 1, 1};
@@ -104,6 +203,28 @@ constexpr pyutil::Parameters kEvaluate{"evaluate",
                                         "max_array_length", "max_result_size", "now", "seed"},
                                        2,
                                        0};
+
+constexpr pyutil::Parameters kEvaluateJson{"evaluate_json",
+                                           {"input", "bindings", "timeout", "max_depth", "max_string_length",
+                                            "max_array_length", "max_result_size", "now", "seed"},
+                                           2,
+                                           0};
+
+constexpr pyutil::Parameters kEvaluateDocument{
+    "evaluate_document",
+    {"document", "bindings", "timeout", "max_depth", "max_string_length", "max_array_length",
+     "max_result_size", "now", "seed"},
+    2,
+    1};
+
+constexpr pyutil::Parameters kRegister{"register_function", {"name", "implementation", "signature"}, 3, 2};
+
+// The keyword options of the evaluation methods, which all take them after the same two arguments.
+template <std::size_t N>
+std::optional<zarnu_core::Options> options_of(const std::array<PyObject*, N>& arguments) {
+  return options::convert(
+      {arguments[2], arguments[3], arguments[4], arguments[5], arguments[6], arguments[7], arguments[8]});
+}
 
 PyObject* expression_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto arguments = kNew.parse(args, kwargs);
@@ -173,17 +294,16 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   State& state = *state_of(self);
 
   // Bindings before options: a bad `bindings` is reported before a bad keyword.
-  zarnu_core::Bindings bindings;
-  if (arguments[1] && !options::add_bindings(arguments[1], bindings)) return nullptr;
-  const auto options = options::convert(
-      {arguments[2], arguments[3], arguments[4], arguments[5], arguments[6], arguments[7], arguments[8]});
+  Prepared prepared(state);
+  if (!prepare(state, arguments[1], prepared)) return nullptr;
+  const auto options = options_of(arguments);
   if (!options) return nullptr;
 
   output::PyBuilder builder;
   headroom::Evaluation evaluation;
   auto run = [&](zarnu_core::value::Source& input) {
     return state.compiled.evaluate_source_to([&](zarnu_core::value::Sink& sink) { return input.read(sink); },
-                                             bindings, *options, builder);
+                                             prepared.bindings, *options, builder);
   };
   auto result = [&] {
     if (!arguments[0]) {
@@ -193,7 +313,7 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     source::PySource input(arguments[0], &key_cache(state));
     return run(input);
   }();
-  if (!result) return errors::raise(result.error(), *state.source);
+  if (!result) return host::raise(result.error(), prepared.binder.host(), *state.source);
   if (Ref error = builder.take_error()) {
     compat::restore_exception(error.release());
     return nullptr;
@@ -202,8 +322,157 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return built ? built->release() : Py_NewRef(Py_None);
 }
 
+PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto parsed = kEvaluateJson.parse(args, nargs, kwnames);
+  if (!parsed) return nullptr;
+  const auto& arguments = *parsed;
+  if (arguments[0] && !PyUnicode_Check(arguments[0])) {
+    kEvaluateJson.bad_argument(0, "str", arguments[0]);
+    return nullptr;
+  }
+  State& state = *state_of(self);
+  Prepared prepared(state);
+  if (!prepare(state, arguments[1], prepared)) return nullptr;
+  const auto options = options_of(arguments);
+  if (!options) return nullptr;
+  // The UTF-8 form of the str is made here, while attached. A str never changes and the caller's
+  // reference keeps it alive, so the detached parse may read that text.
+  std::optional<convert::Text> input;
+  if (arguments[0]) input.emplace(convert::text(arguments[0]));
+
+  Failure failure;
+  std::optional<std::string> text;
+  {
+    pyutil::Detached detached;
+    headroom::Evaluation evaluation;
+    Value value;
+    std::optional<zarnu_core::document::ParseError> invalid;
+    if (input) {
+      auto document = zarnu_core::document::Document::parse_cut(input->view(), input_read(state));
+      if (document) {
+        value = std::move(document->value);
+      } else {
+        invalid = std::move(document.error());
+      }
+    }
+    if (invalid) {
+      failure.invalid = "input is not valid JSON: " + document_object::parse_error_text(*invalid);
+    } else if (auto result = evaluate_to_text(state, std::move(value), prepared, *options)) {
+      text = std::move(*result);
+    } else {
+      failure.error = std::move(result.error());
+    }
+  }
+  if (failure.error || failure.invalid) return raise(failure, state, prepared);
+  return text ? convert::string(*text).release() : Py_NewRef(Py_None);
+}
+
+PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto parsed = kEvaluateDocument.parse(args, nargs, kwnames);
+  if (!parsed) return nullptr;
+  const auto& arguments = *parsed;
+  PyObject* type = document_object::type();
+  if (!type) return nullptr;
+  if (!PyObject_TypeCheck(arguments[0], reinterpret_cast<PyTypeObject*>(type))) {
+    kEvaluateDocument.bad_argument(0, "zarnu.Document", arguments[0]);
+    return nullptr;
+  }
+  State& state = *state_of(self);
+  Prepared prepared(state);
+  if (!prepare(state, arguments[1], prepared)) return nullptr;
+  const auto options = options_of(arguments);
+  if (!options) return nullptr;
+  const std::shared_ptr<const document_object::Source> source = document_object::source_of(arguments[0]);
+
+  // Made while attached for the result alone; kept here so that they also go while attached.
+  Ref built;
+  Ref build_error;
+  Failure failure;
+  {
+    pyutil::Detached detached;
+    headroom::Evaluation evaluation;
+    auto copy = document_object::converted(source);
+    if (!copy) {
+      failure.invalid = "the document is not valid JSON: " + document_object::parse_error_text(copy.error());
+    } else {
+      zarnu_core::Expression::Run run{options->limits(), {}, nullptr};
+      auto result = state.compiled.run(std::move(*copy), prepared.bindings, run);
+      if (!result) {
+        failure.error = std::move(result.error());
+      } else {
+        pyutil::Attached attached;
+        output::PyBuilder builder;
+        auto written =
+            zarnu_core::output::Output{*result, run.limits.max_result_size, nullptr}.write(builder);
+        if (!written) {
+          failure.error = std::move(written.error());
+        } else if (*written) {
+          built = std::move(**written);
+        }
+        build_error = builder.take_error();
+      }
+    }
+  }
+  if (failure.error || failure.invalid) return raise(failure, state, prepared);
+  if (build_error) {
+    compat::restore_exception(build_error.release());
+    return nullptr;
+  }
+  return built ? built.release() : Py_NewRef(Py_None);
+}
+
+PyObject* register_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto parsed = kRegister.parse(args, nargs, kwnames);
+  if (!parsed) return nullptr;
+  const auto& [name, implementation, signature] = *parsed;
+  if (!PyUnicode_Check(name)) {
+    kRegister.bad_argument(0, "str", name);
+    return nullptr;
+  }
+  if (signature && !PyUnicode_Check(signature)) {
+    kRegister.bad_argument(2, "str", signature);
+    return nullptr;
+  }
+  if (!PyCallable_Check(implementation)) {
+    PyErr_SetString(PyExc_TypeError, "implementation must be callable");
+    return nullptr;
+  }
+  Registered entry;
+  if (signature) {
+    const std::string text(convert::text(signature).view());
+    auto checked = zarnu_core::signature::Signature::parse(text);
+    if (!checked) return errors::raise(checked.error(), text);
+    entry.arity = checked->params().size();
+    entry.signature = std::make_shared<const zarnu_core::signature::Signature>(std::move(*checked));
+  } else {
+    entry.arity = host::arity(implementation);
+  }
+  const std::string_view text = convert::text(name).view();
+  entry.name = text.substr(std::min(text.find_first_not_of('$'), text.size()));
+  entry.implementation = Ref::borrow(implementation);
+
+  State& state = *state_of(self);
+  std::vector<Registered> replaced;
+  {
+    std::unique_lock lock(state.registered_lock);
+    auto& list = state.registered;
+    auto same = std::stable_partition(list.begin(), list.end(),
+                                      [&](const Registered& one) { return one.name != entry.name; });
+    std::move(same, list.end(), std::back_inserter(replaced));
+    list.erase(same, list.end());
+    list.push_back(std::move(entry));
+  }
+  // Released after the lock: releasing a function can run Python code.
+  replaced.clear();
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
     {"evaluate", pyutil::method<&evaluate>(), METH_FASTCALL | METH_KEYWORDS, kEvaluateDoc},
+    {"evaluate_json", pyutil::method<&evaluate_json>(), METH_FASTCALL | METH_KEYWORDS, kEvaluateJsonDoc},
+    {"evaluate_document", pyutil::method<&evaluate_document>(), METH_FASTCALL | METH_KEYWORDS,
+     kEvaluateDocumentDoc},
+    {"register_function", pyutil::method<&register_function>(), METH_FASTCALL | METH_KEYWORDS, kRegisterDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,8 +1,10 @@
 // The module `zarnu._zarnu`: its definition, the exec step that fills a new module object, and the entry
 // points through which the interpreter finds it. Its only exported symbols are those entry points.
 #include "compat.hpp"
+#include "document_object.hpp"
 #include "errors.hpp"
 #include "expression_object.hpp"
+#include "function_object.hpp"
 #include "pyutil.hpp"
 
 namespace zarnu_py {
@@ -32,6 +34,8 @@ int exec_module(PyObject* module) {
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   // The public names, in this order: Expression, Document, Function, union_reads, ZarnuError.
   if (add(module, "Expression", expression::type()) < 0) return -1;
+  if (add(module, "Document", document_object::type()) < 0) return -1;
+  if (add(module, "Function", function_object::type()) < 0) return -1;
   if (add(module, "ZarnuError", errors::zarnu_error_type()) < 0) return -1;
   return 0;
 }

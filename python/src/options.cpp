@@ -146,7 +146,7 @@ std::optional<zarnu_core::Options> convert(const Keywords& keywords) {
   return out;
 }
 
-bool add_bindings(PyObject* bindings, zarnu_core::Bindings& out) {
+bool add_bindings(PyObject* bindings, zarnu_core::Bindings& out, host::Binder& binder) {
   if (!PyDict_Check(bindings)) {
     PyErr_SetString(PyExc_TypeError, "bindings must be a dict");
     return false;
@@ -161,6 +161,11 @@ bool add_bindings(PyObject* bindings, zarnu_core::Bindings& out) {
       return false;
     }
     std::string name(convert::text(key.get()).view());
+    if (PyCallable_Check(value.get())) {
+      const std::size_t arity = host::arity(value.get());
+      out.function(name, binder.function(name, Ref::borrow(value.get()), nullptr, arity));
+      continue;
+    }
     auto json = convert::to_json(value.get(), "binding " + name);
     if (!json) return false;
     out.functions.erase(name);

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "expression.hpp"  // the core's: Options and Bindings
+#include "host.hpp"
 
 namespace zarnu_py::options {
 
@@ -30,8 +31,9 @@ std::optional<zarnu_core::Options> convert(const Keywords& keywords);
 // object with a timestamp() method; none with the exception set.
 std::optional<std::int64_t> now(PyObject* object);
 
-// Adds the values of a `bindings` dict to `out`, each under its name (replacing a host function of the
-// same name); false with the exception set.
-bool add_bindings(PyObject* bindings, zarnu_core::Bindings& out);
+// Adds the items of a `bindings` dict to `out`, each under its name: a callable as a host function made by
+// `binder` (replacing a registered function of the same name), anything else as a value (hiding one);
+// false with the exception set.
+bool add_bindings(PyObject* bindings, zarnu_core::Bindings& out, host::Binder& binder);
 
 }  // namespace zarnu_py::options
