@@ -182,7 +182,9 @@ Result<Value> Evaluator::apply(const Value& function, Items args, const Value& c
       ZR_TRY(Value arg, eval(call_node.children[i], thunk.input, thunk.frame));
       call_args.push_back(std::move(arg));
     }
-    auto next = apply_inner(procedure, std::move(call_args), context, frame);
+    // The call runs in the lambda's scope, as it would have in the body, so that a built-in such as
+    // $eval sees the lambda's variables; the context stays the caller's.
+    auto next = apply_inner(procedure, std::move(call_args), context, thunk.frame);
     if (!next) {
       if (in_composition(procedure_node)) return next;
       error::Error e = locate(std::move(next).error(), procedure_node);
