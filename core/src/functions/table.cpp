@@ -8,11 +8,13 @@
 
 #include "functions/aggregate.hpp"
 #include "functions/collections.hpp"
+#include "functions/dates.hpp"
 #include "functions/encoding.hpp"
 #include "functions/higher.hpp"
 #include "functions/misc.hpp"
 #include "functions/native.hpp"
 #include "functions/numbers.hpp"
+#include "functions/numeric.hpp"
 #include "functions/strings.hpp"
 #include "panic.hpp"
 
@@ -111,21 +113,23 @@ Table build() {
                    "Splits a string by a separator or regular expression");
   b.fn("join", "<a<s>s?:s>", {"strs", "separator"}, 2, "Joins an array of strings with an optional separator",
        &strings::join);
-  b.later<"formatNumber">("<n-so?:s>", {"value", "picture", "options"}, 3,
-                          "Formats a number with an XPath picture string");
-  b.later<"formatBase">("<n-n?:s>", {"value", "radix"}, 2, "Formats a number in another base (2 to 36)");
-  b.later<"formatInteger">("<n-s:s>", {"value", "picture"}, 2,
-                           "Formats an integer with an XPath picture string (words, roman, letters, digits)");
-  b.later<"parseInteger">("<s-s:n>", {"value", "picture"}, 2,
-                          "Parses an integer written according to an XPath picture string");
+  b.fn("formatNumber", "<n-so?:s>", {"value", "picture", "options"}, 3,
+       "Formats a number with an XPath picture string", &numeric::format_number);
+  b.fn("formatBase", "<n-n?:s>", {"value", "radix"}, 2, "Formats a number in another base (2 to 36)",
+       &numeric::format_base);
+  b.fn("formatInteger", "<n-s:s>", {"value", "picture"}, 2,
+       "Formats an integer with an XPath picture string (words, roman, letters, digits)",
+       &numeric::format_integer);
+  b.fn("parseInteger", "<s-s:n>", {"value", "picture"}, 2,
+       "Parses an integer written according to an XPath picture string", &numeric::parse_integer);
   b.fn("number", "<(nsb)-:n>", {"arg"}, 1, "Casts a value to a number", &numeric::number);
   b.fn("floor", "<n-:n>", {"arg"}, 1, "Rounds down", &numbers::floor);
   b.fn("ceil", "<n-:n>", {"arg"}, 1, "Rounds up", &numbers::ceil);
   b.fn("round", "<n-n?:n>", {"arg", "precision"}, 2,
        "Rounds half to even, optionally to a number of decimal places", &numbers::round);
   b.fn("abs", "<n-:n>", {"arg"}, 1, "Absolute value", &numbers::abs);
-  b.later<"sqrt">("<n-:n>", {"arg"}, 1, "Square root");
-  b.later<"power">("<n-n:n>", {"arg", "exp"}, 2, "Raises a number to a power");
+  b.fn("sqrt", "<n-:n>", {"arg"}, 1, "Square root", &numeric::sqrt);
+  b.fn("power", "<n-n:n>", {"arg", "exp"}, 2, "Raises a number to a power", &numeric::power);
   b.fn("random", "<:n>", {}, 0, "A pseudo-random number between 0 (inclusive) and 1 (exclusive)",
        &numbers::random);
   b.fn("boolean", "<x-:b>", {"arg"}, 1, "The effective boolean value of a value", &numbers::boolean);
@@ -178,13 +182,13 @@ Table build() {
        &strings::decode_url_component);
   b.fn("decodeUrl", "<s-:s>", {"str"}, 1,
        "Decodes a percent-encoded URL, leaving reserved characters encoded", &strings::decode_url);
-  b.later<"now">("<s?s?:s>", {"picture", "timezone"}, 2,
-                 "The evaluation's timestamp as an ISO 8601 string, or formatted with a picture");
-  b.later<"millis">("<:n>", {}, 0, "The evaluation's timestamp in milliseconds since the epoch");
-  b.later<"fromMillis">("<n-s?s?:s>", {"millis", "picture", "timezone"}, 3,
-                        "Formats milliseconds since the epoch as a timestamp string");
-  b.later<"toMillis">("<s-s?:n>", {"timestamp", "picture"}, 2,
-                      "Parses a timestamp string into milliseconds since the epoch");
+  b.fn("now", "<s?s?:s>", {"picture", "timezone"}, 2,
+       "The evaluation's timestamp as an ISO 8601 string, or formatted with a picture", &dates::now);
+  b.fn("millis", "<:n>", {}, 0, "The evaluation's timestamp in milliseconds since the epoch", &dates::millis);
+  b.fn("fromMillis", "<n-s?s?:s>", {"millis", "picture", "timezone"}, 3,
+       "Formats milliseconds since the epoch as a timestamp string", &dates::from_millis);
+  b.fn("toMillis", "<s-s?:n>", {"timestamp", "picture"}, 2,
+       "Parses a timestamp string into milliseconds since the epoch", &dates::to_millis);
   return std::move(b).finish();
 }
 
