@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ast.hpp"
+#include "audit_py.hpp"
 #include "convert.hpp"
 #include "document_object.hpp"
 #include "errors.hpp"
@@ -29,8 +30,10 @@
 #include "output.hpp"
 #include "pyutil.hpp"
 #include "reads.hpp"
+#include "reads_py.hpp"
 #include "signature.hpp"
 #include "source.hpp"
+#include "stack.hpp"
 
 namespace zarnu_py::expression {
 
@@ -79,27 +82,6 @@ State* state_of(PyObject* self) {
   return reinterpret_cast<ExpressionObject*>(self)->state.get();
 }
 
-// The field names the expression looks up in its input.
-std::vector<std::string> field_names(const zarnu_core::ast::Ast& ast) {
-  std::vector<std::string> names;
-  ast.root.walk([&](const zarnu_core::ast::Node& node) {
-    if (node.kind == zarnu_core::ast::NodeKind::Name) names.push_back(node.text);
-  });
-  return names;
-}
-
-// The key cache, made at first use. Two threads may make it at once: the first to finish publishes its
-// cache and the other drops its own, so nobody waits for another thread while attached.
-const source::KeyCache& key_cache(State& state) {
-  if (const source::KeyCache* keys = state.keys.load(std::memory_order_acquire)) return *keys;
-  auto made = std::make_unique<source::KeyCache>();
-  for (const std::string& name : field_names(state.compiled.ast())) made->add(name);
-  source::KeyCache* published = nullptr;
-  if (state.keys.compare_exchange_strong(published, made.get(), std::memory_order_acq_rel))
-    return *made.release();
-  return *published;
-}
-
 // What an expression reads of its input when nothing is known of its bindings: the cut that parsing JSON
 // input may make. An expression that never reads its input still needs the document, none of its fields.
 zarnu_core::reads::Read analyse_input(const zarnu_core::ast::Ast& ast) {
@@ -107,10 +89,32 @@ zarnu_core::reads::Read analyse_input(const zarnu_core::ast::Ast& ast) {
   return reads.input ? std::move(*reads.input) : zarnu_core::reads::Read::fields();
 }
 
-// Computed by the first thread that needs it; the others wait, which they do detached.
+// Computed by the first thread that needs it; the others wait. The analysis never touches the interpreter,
+// so a thread may wait attached without blocking the one computing it.
 const zarnu_core::reads::Read& input_read(State& state) {
   std::call_once(state.input_read_once, [&] { state.input_read = analyse_input(state.compiled.ast()); });
   return *state.input_read;
+}
+
+// Adds the field names of a read, at every depth, to the key cache.
+void add_keys(const zarnu_core::reads::Read& read, source::KeyCache& keys, std::size_t depth) {
+  for (const auto& [name, inner] : read.entries()) {
+    keys.add(name);
+    zarnu_core::stack::nest(depth + 1, [&] { add_keys(inner, keys, depth + 1); });
+  }
+}
+
+// The key cache: the field names the expression reads of its input, made at first use. Two threads may
+// make it at once: the first to finish publishes its cache and the other drops its own, so nobody waits
+// for another thread while attached.
+const source::KeyCache& key_cache(State& state) {
+  if (const source::KeyCache* keys = state.keys.load(std::memory_order_acquire)) return *keys;
+  auto made = std::make_unique<source::KeyCache>();
+  add_keys(input_read(state), *made, 0);
+  source::KeyCache* published = nullptr;
+  if (state.keys.compare_exchange_strong(published, made.get(), std::memory_order_acq_rel))
+    return *made.release();
+  return *published;
 }
 
 // The bindings of one evaluation: the registered functions, then the `bindings` argument (none when not
@@ -194,6 +198,20 @@ constexpr const char* kRegisterDoc =
     "`<n-n?:n>`), arguments are checked before each call, as for\nbuilt-in functions. A function of the "
     "same name in the bindings takes precedence.\nRaises a `ZarnuError` when the signature is invalid.";
 
+constexpr const char* kEvaluateWithAuditDoc =
+    "evaluate_with_audit($self, input=None, bindings=None, *, level=None, limits=None, timeout=None, "
+    "max_depth=None, max_string_length=None, max_array_length=None, max_result_size=None, now=None, "
+    "seed=None)\n--\n\nEvaluates the expression and records how the result was reached, at `level` "
+    "(`\"off\"`,\n`\"decisions\"`, the default, or `\"full\"`) within the capture `limits`. The input is\n"
+    "converted whole first. Evaluation errors are not raised: they are reported in the result,\na `dict` "
+    "with `result`, `error`, `audit`, `explanation` and `explanation_text`.";
+
+constexpr const char* kReadsDoc =
+    "reads($self, bindings=None)\n--\n\nThe fields of the input and of the bindings the expression reads "
+    "(ADR 0016), as a `dict`\nin the JSON form. The functions in `bindings`, and those registered on the "
+    "expression,\nread only their arguments, since a Python function does not receive the context of "
+    "its\ncall; a call to a function the analysis does not know reads its context whole.";
+
 constexpr const char* kSourceDoc = "The source text of the expression.";
 
 constexpr pyutil::Parameters kNew{"Expression", {"source"}, 1, 1};
@@ -216,6 +234,15 @@ constexpr pyutil::Parameters kEvaluateDocument{
      "max_result_size", "now", "seed"},
     2,
     1};
+
+constexpr pyutil::Parameters kEvaluateWithAudit{
+    "evaluate_with_audit",
+    {"input", "bindings", "level", "limits", "timeout", "max_depth", "max_string_length", "max_array_length",
+     "max_result_size", "now", "seed"},
+    2,
+    0};
+
+constexpr pyutil::Parameters kReads{"reads", {"bindings"}, 1, 0};
 
 constexpr pyutil::Parameters kRegister{"register_function", {"name", "implementation", "signature"}, 3, 2};
 
@@ -421,6 +448,47 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
   return built ? built.release() : Py_NewRef(Py_None);
 }
 
+PyObject* evaluate_with_audit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto parsed = kEvaluateWithAudit.parse(args, nargs, kwnames);
+  if (!parsed) return nullptr;
+  const auto& arguments = *parsed;
+  PyObject* const level = arguments[2];
+  PyObject* const limits = arguments[3];
+  if (level && !PyUnicode_Check(level)) {
+    kEvaluateWithAudit.bad_argument(2, "str", level);
+    return nullptr;
+  }
+  if (limits && !PyDict_Check(limits)) {
+    kEvaluateWithAudit.bad_argument(3, "dict", limits);
+    return nullptr;
+  }
+  // The checks in their documented order: input, level and limits, bindings, then the other keywords.
+  std::optional<convert::Json> input;
+  if (arguments[0]) {
+    input = convert::to_json(arguments[0], "the input");
+    if (!input) return nullptr;
+  }
+  const auto settings = audit_py::settings(level, limits);
+  if (!settings) return nullptr;
+  State& state = *state_of(self);
+  Prepared prepared(state);
+  if (!prepare(state, arguments[1], prepared)) return nullptr;
+  const auto options = options::convert(
+      {arguments[4], arguments[5], arguments[6], arguments[7], arguments[8], arguments[9], arguments[10]});
+  if (!options) return nullptr;
+  return audit_py::run(state.compiled, input, prepared.bindings, *options, *settings);
+}
+
+PyObject* reads(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto parsed = kReads.parse(args, nargs, kwnames);
+  if (!parsed) return nullptr;
+  State& state = *state_of(self);
+  // Built as for an evaluation, though only the names of the host functions among them matter.
+  Prepared prepared(state);
+  if (!prepare(state, (*parsed)[0], prepared)) return nullptr;
+  return reads_py::to_py(zarnu_core::reads::analyse(state.compiled.ast().root, prepared.bindings));
+}
+
 PyObject* register_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto parsed = kRegister.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
@@ -472,6 +540,9 @@ PyMethodDef kMethods[] = {
     {"evaluate_json", pyutil::method<&evaluate_json>(), METH_FASTCALL | METH_KEYWORDS, kEvaluateJsonDoc},
     {"evaluate_document", pyutil::method<&evaluate_document>(), METH_FASTCALL | METH_KEYWORDS,
      kEvaluateDocumentDoc},
+    {"evaluate_with_audit", pyutil::method<&evaluate_with_audit>(), METH_FASTCALL | METH_KEYWORDS,
+     kEvaluateWithAuditDoc},
+    {"reads", pyutil::method<&reads>(), METH_FASTCALL | METH_KEYWORDS, kReadsDoc},
     {"register_function", pyutil::method<&register_function>(), METH_FASTCALL | METH_KEYWORDS, kRegisterDoc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -6,9 +6,12 @@
 #include "expression_object.hpp"
 #include "function_object.hpp"
 #include "pyutil.hpp"
+#include "reads_py.hpp"
 
 namespace zarnu_py {
 namespace {
+
+using pyutil::Ref;
 
 constexpr const char* kName = "_zarnu";
 constexpr const char* kDoc = "The native module of the `zarnu` package.";
@@ -18,6 +21,17 @@ constexpr const char* kVersion = "0.19.0";
 int add(PyObject* module, const char* name, PyObject* object) {
   if (!object) return -1;
   return PyModule_AddObjectRef(module, name, object);
+}
+
+// The module function `union_reads`, bound to the first module object filled. Like the classes it is made
+// once per process, so that every module object made from the definition offers the very same function.
+PyObject* union_reads(PyObject* module) {
+  static constinit pyutil::ProcessObject made;
+  return made.get([module]() -> PyObject* {
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return nullptr;
+    return PyCFunction_NewEx(&reads_py::union_reads_definition(), module, name.get());
+  });
 }
 
 // Fills a new module object. Attributes are added in a fixed order and the first failure ends the step;
@@ -36,6 +50,7 @@ int exec_module(PyObject* module) {
   if (add(module, "Expression", expression::type()) < 0) return -1;
   if (add(module, "Document", document_object::type()) < 0) return -1;
   if (add(module, "Function", function_object::type()) < 0) return -1;
+  if (add(module, "union_reads", union_reads(module)) < 0) return -1;
   if (add(module, "ZarnuError", errors::zarnu_error_type()) < 0) return -1;
   return 0;
 }

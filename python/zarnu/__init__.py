@@ -6,3 +6,4 @@ from ._zarnu import Expression as Expression
 from ._zarnu import Function as Function
 from ._zarnu import ZarnuError as ZarnuError
 from ._zarnu import __version__ as __version__
+from ._zarnu import union_reads as union_reads

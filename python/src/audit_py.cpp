@@ -1,0 +1,263 @@
+// Audited evaluation at the Python boundary: reads the level and the capture limits, runs the evaluation
+// with the audit collector installed, and turns the audit tree and its explanation into Python objects,
+// with the spans of the nodes counted in characters of the source as everywhere else in Python.
+#include "audit_py.hpp"
+
+#include <charconv>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "audit/explain.hpp"
+#include "audit/tree.hpp"
+#include "convert.hpp"
+#include "datetime.hpp"
+#include "errors.hpp"
+#include "from_json.hpp"
+#include "headroom.hpp"
+#include "pyutil.hpp"
+#include "stack.hpp"
+#include "value_view.hpp"
+
+namespace zarnu_py::audit_py {
+
+namespace {
+
+using pyutil::Ref;
+using zarnu_core::json::Json;
+namespace audit = zarnu_core::audit;
+
+// A double as the hashed text writes it: the shortest digits that read back to it, in plain notation with
+// at least one fractional digit while the decimal exponent lies between -5 and 16, else in exponent form
+// ("1e21", "1.5e-7"). Hashes must agree across implementations, so this form is fixed.
+void append_float(std::string& out, double x) {
+  char buffer[32];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+  std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
+  if (text.front() == '-') {
+    out.push_back('-');
+    text.remove_prefix(1);
+  }
+  const std::size_t e = text.find('e');
+  std::string digits;
+  for (char c : text.substr(0, e))
+    if (c != '.') digits.push_back(c);
+  int exponent = 0;
+  std::string_view power = text.substr(e + 1);
+  if (power.front() == '+') power.remove_prefix(1);
+  std::from_chars(power.data(), power.data() + power.size(), exponent);
+  // The value is 0.digits times 10^point.
+  const int length = static_cast<int>(digits.size());
+  const int point = exponent + 1;
+  if (point >= length && point <= 16) {
+    out.append(digits).append(static_cast<std::size_t>(point - length), '0').append(".0");
+  } else if (point > 0 && point <= 16) {
+    out.append(digits, 0, static_cast<std::size_t>(point)).push_back('.');
+    out.append(digits, static_cast<std::size_t>(point));
+  } else if (point > -5 && point <= 0) {
+    out.append("0.").append(static_cast<std::size_t>(-point), '0').append(digits);
+  } else {
+    out.push_back(digits[0]);
+    if (length > 1) out.append(".").append(digits, 1);
+    out.push_back('e');
+    out.append(std::to_string(point - 1));
+  }
+}
+
+void append_hashed(std::string& out, const Json& value, std::size_t depth) {
+  switch (value.type()) {
+    case Json::value_t::number_float:
+      append_float(out, value.get<double>());
+      return;
+    case Json::value_t::array: {
+      out.push_back('[');
+      bool first = true;
+      for (const Json& item : value) {
+        if (!std::exchange(first, false)) out.push_back(',');
+        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(out, item, depth + 1); });
+      }
+      out.push_back(']');
+      return;
+    }
+    case Json::value_t::object: {
+      out.push_back('{');
+      bool first = true;
+      for (auto it = value.begin(); it != value.end(); ++it) {
+        if (!std::exchange(first, false)) out.push_back(',');
+        zarnu_core::value::write_json_string(out, it.key());
+        out.push_back(':');
+        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(out, it.value(), depth + 1); });
+      }
+      out.push_back('}');
+      return;
+    }
+    default:
+      // Scalars other than floats have one compact form.
+      zarnu_core::json::write(out, value, false, depth);
+      return;
+  }
+}
+
+// Counts the node spans of the tree in characters of the source instead of bytes. Walked without
+// recursion: the tree can be as deep as the evaluation was.
+void spans_in_characters(audit::AuditNode& root, std::string_view source) {
+  bool ascii = true;
+  for (char c : source) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return;
+  // characters[i]: the characters that begin before byte i.
+  std::vector<std::size_t> characters(source.size() + 1);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    characters[i] = count;
+    if ((static_cast<unsigned char>(source[i]) & 0xC0) != 0x80) ++count;
+  }
+  characters[source.size()] = count;
+  auto convert = [&](std::size_t offset) { return offset < characters.size() ? characters[offset] : count; };
+  std::vector<audit::AuditNode*> pending{&root};
+  while (!pending.empty()) {
+    audit::AuditNode* node = pending.back();
+    pending.pop_back();
+    node->span.start = convert(node->span.start);
+    node->span.end = convert(node->span.end);
+    for (audit::AuditNode& child : node->children) pending.push_back(&child);
+  }
+}
+
+// The error entry of the result: the code and message of the error, then where it happened as the
+// ZarnuError of that error reports it.
+Ref error_dict(const zarnu_core::error::Error& error, std::string_view source) {
+  Ref exception = errors::to_exception(error, source);
+  Ref out = convert::made(PyDict_New());
+  if (PyDict_SetItemString(out.get(), "code", convert::string(error.code()).get()) < 0) return {};
+  if (PyDict_SetItemString(out.get(), "message", convert::string(error.message()).get()) < 0) return {};
+  for (const char* name : {"position", "start", "end", "token", "value"}) {
+    Ref attribute = Ref::steal(PyObject_GetAttrString(exception.get(), name));
+    if (!attribute || PyDict_SetItemString(out.get(), name, attribute.get()) < 0) return {};
+  }
+  return out;
+}
+
+// The start time of an audited evaluation as text: the ISO 8601 form in UTC, empty when out of range.
+std::string timestamp(double millis) {
+  auto text = zarnu_core::datetime::from_millis(millis, std::nullopt, std::nullopt, 64);
+  return text ? std::move(*text) : std::string();
+}
+
+bool set(PyObject* dict, const char* key, Ref value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+}  // namespace
+
+std::optional<Settings> settings(PyObject* level, PyObject* limits) {
+  Settings out;
+  if (level) {
+    auto parsed = audit::parse_level(convert::text(level).view());
+    if (!parsed) {
+      PyErr_SetString(PyExc_ValueError, "level must be \"off\", \"decisions\" or \"full\"");
+      return std::nullopt;
+    }
+    out.level = *parsed;
+  }
+  if (!limits) return out;
+  pyutil::CriticalSection section(limits);
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(limits, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "the names of the limits must be str");
+      return std::nullopt;
+    }
+    if (PyBool_Check(value) || !PyLong_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "limit %U must be an int", key);
+      return std::nullopt;
+    }
+    const unsigned long long count = PyLong_AsUnsignedLongLong(value);
+    if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "limit %U must not be negative", key);
+      return std::nullopt;
+    }
+    const std::string_view name = convert::text(key).view();
+    std::uint64_t* slot = name == "max_items"      ? &out.limits.max_items
+                          : name == "max_string"   ? &out.limits.max_string
+                          : name == "max_depth"    ? &out.limits.max_depth
+                          : name == "max_rejected" ? &out.limits.max_rejected
+                          : name == "max_nodes"    ? &out.limits.max_nodes
+                          : name == "max_source"   ? &out.limits.max_source
+                                                   : nullptr;
+    if (!slot) {
+      PyErr_Format(PyExc_ValueError, "unknown capture limit '%U'", key);
+      return std::nullopt;
+    }
+    *slot = count;
+  }
+  return out;
+}
+
+PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>& input,
+              const zarnu_core::Bindings& bindings, const zarnu_core::Options& options,
+              const Settings& settings) {
+  std::string hashed;
+  if (input) append_hashed(hashed, *input, 0);
+  audit::collector::AuditCollector collector(settings.level, settings.limits, audit::fnv1a_hex(hashed));
+
+  const zarnu_core::ast::Ast& ast = compiled.ast();
+  zarnu_core::Expression::Run run{options.limits(), zarnu_core::value::Shared::create(), &collector};
+  // The run refuses a tree with an error diagnostic before evaluating anything; an audit of it has not
+  // begun either.
+  bool invalid = false;
+  for (const auto& diagnostic : ast.diagnostics) invalid = invalid || diagnostic.kind == 0;
+  if (!invalid) {
+    // The collector's start time is the evaluation's own "now": fixed here and handed to the evaluator,
+    // so that the timestamp of the audit and the time the expression sees agree.
+    if (!run.limits.now) {
+      using namespace std::chrono;
+      run.limits.now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    }
+    collector.begin(ast.source, static_cast<double>(*run.limits.now));
+  }
+
+  // Host functions called from here get the stack room the caller had.
+  headroom::Evaluation evaluation;
+  zarnu_core::value::Value value = input ? zarnu_core::value::from_json(*input) : zarnu_core::value::Value();
+  auto outcome = [&]() -> zarnu_core::Result<std::pair<zarnu_core::value::Value, std::optional<Json>>> {
+    ZR_TRY(zarnu_core::value::Value result, compiled.run(std::move(value), bindings, run));
+    if (run.shared->failed) return zarnu_core::fail(run.shared->failure());
+    ZR_TRY(auto json, zarnu_core::to_json(
+                          zarnu_core::output::Output{result, run.limits.max_result_size, run.shared.get()}));
+    return std::pair(std::move(result), std::move(json));
+  }();
+  if (!invalid) {
+    if (outcome) {
+      const zarnu_core::value::Inspect view(outcome->first);
+      collector.end({&view, nullptr});
+    } else {
+      collector.end({nullptr, &outcome.error()});
+    }
+  }
+
+  const std::string_view source = ast.source;
+  std::string started = timestamp(collector.start_time());
+  audit::AuditTree tree = audit::assemble(std::move(collector), std::move(started));
+  const audit::explain::Explanation explanation = audit::explain::explain(tree);
+  if (tree.root) spans_in_characters(*tree.root, source);
+
+  Ref out = convert::made(PyDict_New());
+  Ref result = outcome && outcome->second ? convert::to_py(*outcome->second) : Ref::borrow(Py_None);
+  if (!set(out.get(), "result", std::move(result))) return nullptr;
+  Ref error = outcome ? Ref::borrow(Py_None) : error_dict(outcome.error(), source);
+  if (!set(out.get(), "error", std::move(error))) return nullptr;
+  if (!set(out.get(), "audit", convert::to_py(audit::to_json(tree)))) return nullptr;
+  if (!set(out.get(), "explanation", convert::to_py(explanation.to_json()))) return nullptr;
+  if (!set(out.get(), "explanation_text", convert::string(explanation.to_string()))) return nullptr;
+  return out.release();
+}
+
+}  // namespace zarnu_py::audit_py

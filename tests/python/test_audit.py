@@ -1,0 +1,128 @@
+"""Audited evaluation from Python: the shape of the result, levels and capture limits with their errors,
+evaluation errors reported rather than raised, hashes, timestamps and spans counted in characters."""
+
+import datetime
+
+import pytest
+
+from zarnu import Expression, ZarnuError
+
+ITEMS = {"items": [{"n": "a", "p": 5}, {"n": "b", "p": 20}, {"n": "c", "p": 1}]}
+FILTER = Expression("items[p > 3].n")
+
+
+def fnv1a(text):
+    value = 0xCBF29CE484222325
+    for byte in text.encode():
+        value = ((value ^ byte) * 0x100000001B3) % 2**64
+    return f"{value:016x}"
+
+
+def test_result_and_header():
+    audited = FILTER.evaluate_with_audit(ITEMS)
+    assert list(audited) == ["result", "error", "audit", "explanation", "explanation_text"]
+    assert audited["result"] == ["a", "b"] and audited["error"] is None
+    header = audited["audit"]["header"]
+    assert header["result"] == ["a", "b"] and header["level"] == "decisions"
+    assert header["expressionHash"] == fnv1a("items[p > 3].n")
+    assert audited["explanation_text"].startswith('result: ["a","b"]\n')
+    assert Expression("x").evaluate_with_audit()["audit"]["header"]["inputHash"] == "cbf29ce484222325"
+
+
+@pytest.mark.parametrize(
+    "number, text",
+    [(1.0, "1.0"), (-0.0, "-0.0"), (1e21, "1e21"), (1.5e-7, "1.5e-7"), (2.5e-5, "0.000025"),
+     (1e15, "1000000000000000.0"), (1.25e16, "1.25e16")],
+)
+def test_input_hash_of_compact_text(number, text):
+    value = {"b": [1, -2, "é\n", number], "a": {"x": None, "y": True}}
+    expected = fnv1a(f'{{"b":[1,-2,"é\\n",{text}],"a":{{"x":null,"y":true}}}}')
+    assert Expression("1").evaluate_with_audit(value)["audit"]["header"]["inputHash"] == expected
+
+
+def test_timestamp_is_the_evaluations_now():
+    now = datetime.datetime(2026, 1, 31, 12, 0, tzinfo=datetime.timezone.utc)
+    audited = Expression("$millis()").evaluate_with_audit(now=now)
+    assert audited["audit"]["header"]["timestamp"] == "2026-01-31T12:00:00.000Z"
+    audited = Expression("$millis()").evaluate_with_audit()
+    stamp = datetime.datetime.fromisoformat(audited["audit"]["header"]["timestamp"].replace("Z", "+00:00"))
+    assert stamp.timestamp() * 1000 == audited["result"]
+
+
+def test_spans_count_characters():
+    root = Expression("'é😀' & x").evaluate_with_audit({"x": "y"}, level="full")["audit"]["root"]
+    assert root["span"] == {"start": 0, "end": 8}
+    assert root["children"][1]["span"] == {"start": 7, "end": 8}
+
+
+def test_evaluation_errors_are_reported():
+    audited = Expression("  $error('boom')").evaluate_with_audit()
+    error = audited["error"]
+    assert list(error) == ["code", "message", "position", "start", "end", "token", "value"]
+    assert audited["result"] is None
+    assert audited["audit"]["header"]["error"] == {"code": "D3137", "message": "boom"}
+    with pytest.raises(ZarnuError) as raised:
+        Expression("  $error('boom')").evaluate()
+    assert (error["start"], error["end"]) == (raised.value.start, raised.value.end)
+
+    too_large = Expression("$string(a)").evaluate_with_audit({"a": list(range(10))}, max_result_size=3)
+    assert too_large["result"] is None and too_large["error"]["code"] == "U1001"
+    header = too_large["audit"]["header"]
+    assert header["error"]["code"] == "U1001" and "result" not in header
+
+    def fail():
+        raise KeyError("k")
+
+    assert Expression("$f()").evaluate_with_audit(bindings={"f": fail})["error"]["code"]
+
+
+def test_levels():
+    off = FILTER.evaluate_with_audit(ITEMS, level="off")["audit"]
+    assert "root" not in off and off["nodeCount"] == 0
+    decisions = FILTER.evaluate_with_audit(ITEMS, level=None)["audit"]
+    full = FILTER.evaluate_with_audit(ITEMS, level="full")["audit"]
+    assert 0 < decisions["nodeCount"] < full["nodeCount"]
+    for level in ["Full", ""]:
+        with pytest.raises(ValueError, match='^level must be "off", "decisions" or "full"$'):
+            FILTER.evaluate_with_audit(level=level)
+
+
+@pytest.mark.parametrize(
+    "limits, kind, message",
+    [
+        ({"max_items": True}, TypeError, "limit max_items must be an int"),
+        ({"max_items": -1}, ValueError, "limit max_items must not be negative"),
+        ({"max_items": 2**64}, ValueError, "limit max_items must not be negative"),
+        ({"bogus": 1}, ValueError, "unknown capture limit 'bogus'"),
+        ({"bogus": "1"}, TypeError, "limit bogus must be an int"),
+        ({1: 1}, TypeError, "the names of the limits must be str"),
+    ],
+)
+def test_bad_limits(limits, kind, message):
+    with pytest.raises(kind) as raised:
+        FILTER.evaluate_with_audit(limits=limits)
+    assert str(raised.value) == message
+
+
+def test_order_of_checks():
+    with pytest.raises(TypeError, match="level"):
+        FILTER.evaluate_with_audit(object(), level=1)
+    with pytest.raises(TypeError, match="limits"):
+        FILTER.evaluate_with_audit(object(), limits=[])
+    with pytest.raises(TypeError, match="input"):
+        FILTER.evaluate_with_audit(object(), level="x")
+    with pytest.raises(ValueError, match="level"):
+        FILTER.evaluate_with_audit(level="x", limits={"bogus": 1})
+    with pytest.raises(ValueError, match="capture limit"):
+        FILTER.evaluate_with_audit(limits={"bogus": 1}, bindings=[1])
+    with pytest.raises(TypeError, match="bindings"):
+        FILTER.evaluate_with_audit(bindings=[1], timeout="x")
+
+
+def test_limits_apply():
+    limits = {"max_string": 3}
+    audited = Expression("$").evaluate_with_audit({"s": "abcdef"}, level="full", limits=limits)
+    output = audited["audit"]["root"]["output"]
+    assert output["s"].startswith("abc") and len(output["s"]) < 6
+    full = FILTER.evaluate_with_audit(ITEMS, level="full", limits={"max_nodes": 3})["audit"]
+    assert full["nodeCount"] == 3 and full["truncated"] is True
