@@ -17,6 +17,8 @@ queries = {
     "expensive lines": "lines[price > 20].sku",
     "line totals": 'lines.{"sku": sku, "total": price * quantity}',
     "with a binding": 'lines[quantity >= $least].title',
+    "order total": '$formatNumber($sum(lines.(price * quantity)), "#,##0.00")',
+    "grouped": 'lines{$uppercase($substring(sku, 0, 3)): quantity}',
 }
 
 for label, source in queries.items():
