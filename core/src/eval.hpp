@@ -148,6 +148,12 @@ class Evaluator {
   Result<Value> call_host(const host::HostFunction& host, Items args, const Value& context,
                           const FrameRef& frame);
   Result<Value> regex_literal(const ast::Node& node);
+  // The first match of a compiled pattern in text[0, length) at or after a byte offset (a character
+  // boundary); with a timeout or a cancellation flag the search polls time_limits() every 1024
+  // backtracks or loop turns and ends with its error (D1012, U1003).
+  Result<std::optional<zarnu_regex::api::Match>> find_regex(const zarnu_regex::api::Regex& regex,
+                                                            std::string_view text, std::size_t length,
+                                                            std::size_t start);
 
   // Settings and state read by the built-ins.
   const Limits& limits() const noexcept { return limits_; }

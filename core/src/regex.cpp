@@ -1,10 +1,12 @@
-// The bridge to the regular-expression engine: compiled literals cached per evaluation, the search, and
-// match objects.
+// The bridge to the regular-expression engine: compiled literals cached per evaluation, the search under
+// the evaluation's time limit and cancellation, and match objects.
 #include "regex.hpp"
 
 #include "eval.hpp"
 #include "function.hpp"
-#include "utf.hpp"
+#include "panic.hpp"
+#include "stack.hpp"
+#include "util.hpp"
 
 namespace zarnu_core::regex {
 
@@ -12,47 +14,87 @@ using value::Value;
 
 namespace {
 
-// Until an engine is installed, patterns do not compile.
-class NoEngine final : public Engine {
- public:
-  std::expected<std::shared_ptr<const void>, std::string> compile(std::string_view,
-                                                                  std::string_view) const override {
-    return std::unexpected(std::string("regular expressions are not available"));
+const Engine* g_substitute = nullptr;
+
+// The engine's invariant failures become the core's panics.
+template <class F>
+auto guarded(F&& f) {
+  try {
+    return f();
+  } catch (const zarnu_regex::util::Panic& p) {
+    panic(p.what());
   }
-  Result<std::optional<Match>> search(const void*, std::string_view, std::size_t,
-                                      eval::Evaluator&) const override {
-    return std::optional<Match>();
+}
+
+// The built-in engine behind the generic interface, for callers that compile patterns of their own.
+class Builtin final : public Engine {
+ public:
+  std::expected<std::shared_ptr<const void>, std::string> compile(std::string_view pattern,
+                                                                  std::string_view flags) const override {
+    auto compiled = guarded([&] { return zarnu_regex::api::Regex::from_utf8(pattern, flags); });
+    if (!compiled) return std::unexpected(std::move(compiled.error().text));
+    return std::make_shared<const zarnu_regex::api::Regex>(std::move(*compiled));
+  }
+  Result<std::optional<Match>> search(const void* compiled, std::string_view text, std::size_t start,
+                                      eval::Evaluator& ev) const override {
+    const auto& re = *static_cast<const zarnu_regex::api::Regex*>(compiled);
+    ZR_TRY(auto found, ev.find_regex(re, text, text.size(), start));
+    if (!found) return std::optional<Match>();
+    Match m{found->start(), found->end(), {}};
+    m.groups.reserve(found->captures.size());
+    for (const auto& c : found->captures)
+      m.groups.push_back(c ? *c : std::pair(std::string_view::npos, std::string_view::npos));
+    return std::optional<Match>(std::move(m));
   }
 };
 
-const NoEngine kNoEngine;
-const Engine* g_engine = &kNoEngine;
+const Builtin kBuiltin;
 
 }  // namespace
 
 const Engine& engine() {
-  return *g_engine;
+  return g_substitute ? *g_substitute : static_cast<const Engine&>(kBuiltin);
 }
+
 void set_engine(const Engine* e) {
-  g_engine = e ? e : &kNoEngine;
+  g_substitute = e;
 }
 
 Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_view flags) {
-  auto compiled = engine().compile(pattern, flags);
-  if (!compiled)
-    return fail(error::Error("S0302").with("value", pattern).with_message(std::move(compiled).error()));
   auto r = value::Rc<Regex>::make();
   r->pattern = std::string(pattern);
   r->flags = std::string(flags);
-  r->compiled = std::move(*compiled);
+  auto failed = [&](std::string message) {
+    return fail(error::Error("S0302").with("value", pattern).with("message", message));
+  };
+  if (g_substitute) {
+    auto compiled = g_substitute->compile(pattern, flags);
+    if (!compiled) return failed(std::move(compiled).error());
+    r->substitute = std::move(*compiled);
+    return r;
+  }
+  // The parser recurses once per nesting level (at most 256); give it room when the stack runs low.
+  auto compile = [&] { return guarded([&] { return zarnu_regex::api::Regex::from_utf8(pattern, flags); }); };
+  auto compiled =
+      stack::remaining() >= zarnu_regex::parse::kParseStackBytes ? compile() : stack::grow(compile);
+  if (!compiled) return failed(std::move(compiled.error().text));
+  r->compiled.emplace(std::move(*compiled));
   return r;
+}
+
+std::size_t utf16_units(std::string_view text) noexcept {
+  // A lead byte counts one unit, a four-byte lead one more (a surrogate pair); continuation bytes none.
+  std::size_t units = 0;
+  for (unsigned char b : text) units += static_cast<std::size_t>((b & 0xC0) != 0x80) + (b >= 0xF0);
+  return units;
 }
 
 std::size_t byte_offset(std::string_view text, std::size_t utf16_index) noexcept {
   std::size_t units = 0, pos = 0;
   while (pos < text.size() && units < utf16_index) {
-    units += static_cast<unsigned char>(text[pos]) >= 0xF0 ? 2 : 1;
-    pos += utf::sequence_length(static_cast<unsigned char>(text[pos]));
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    units += lead >= 0xF0 ? 2 : 1;
+    pos += zarnu_regex::util::utf8_sequence_length(lead);
   }
   return pos < text.size() ? pos : text.size();
 }
@@ -60,26 +102,61 @@ std::size_t byte_offset(std::string_view text, std::size_t utf16_index) noexcept
 Result<Value> exec(eval::Evaluator& ev, const value::Rc<Regex>& regex, const value::Str& text,
                    std::size_t length, std::size_t start) {
   if (start > length) return Value();
-  ZR_TRY(auto found, engine().search(regex->compiled.get(), text.view().substr(0, length), start, ev));
-  if (!found) return Value();
-  const std::string_view t = text.view();
+  const std::string_view t = text.view().substr(0, length);
+  std::size_t match_start = 0, match_end = 0;
+  value::Items groups;
+  if (regex->substitute) {
+    ZR_TRY(auto found, g_substitute->search(regex->substitute.get(), t, start, ev));
+    if (!found) return Value();
+    match_start = found->start;
+    match_end = found->end;
+    for (const auto& [gs, ge] : found->groups)
+      groups.push_back(gs == std::string_view::npos ? Value() : Value::string(t.substr(gs, ge - gs)));
+  } else {
+    ZR_TRY(auto found, ev.find_regex(*regex->compiled, t, length, start));
+    if (!found) return Value();
+    match_start = found->start();
+    match_end = found->end();
+    groups.reserve(found->captures.size());
+    for (const auto& c : found->captures)
+      groups.push_back(c ? Value::string(t.substr(c->first, c->second - c->first)) : Value());
+  }
+  const std::size_t start_units = utf16_units(t.substr(0, match_start));
+  const std::size_t end_units = start_units + utf16_units(t.substr(match_start, match_end - match_start));
   Value m = Value::object(5);
   value::Fields& f = m.as_object().fields;
   auto put = [&](std::string_view key, Value v) { f.try_emplace(value::Str::make(key), std::move(v)); };
-  put("match", Value::string(t.substr(found->start, found->end - found->start)));
-  put("start", Value::number(static_cast<double>(utf::utf16_length(t.substr(0, found->start)))));
-  put("end", Value::number(static_cast<double>(utf::utf16_length(t.substr(0, found->end)))));
-  value::Items groups;
-  for (const auto& [gs, ge] : found->groups)
-    groups.push_back(gs == std::string_view::npos ? Value() : Value::string(t.substr(gs, ge - gs)));
+  put("match", Value::string(t.substr(match_start, match_end - match_start)));
+  put("start", Value::number(static_cast<double>(start_units)));
+  put("end", Value::number(static_cast<double>(end_units)));
   put("groups", Value::array_with(std::move(groups), 0));
-  put("next", value::make_function(value::NextFn{regex, text, length, found->end}));
+  put("next", value::make_function(value::NextFn{regex, text, length, match_end}));
   return m;
 }
 
 }  // namespace zarnu_core::regex
 
 namespace zarnu_core::eval {
+
+Result<std::optional<zarnu_regex::api::Match>> Evaluator::find_regex(const zarnu_regex::api::Regex& regex,
+                                                                     std::string_view text,
+                                                                     std::size_t length, std::size_t start) {
+  if (start != 0 && start < length && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+    panic("start index is not on a char boundary");
+  if (start > length) return std::optional<zarnu_regex::api::Match>();
+  text = text.substr(0, length);
+  // Without a timeout or a cancellation flag nothing can interrupt the search: no polling at all.
+  if (!timed_) return regex::guarded([&] { return regex.find_from(text, start); });
+  std::optional<error::Error> stop;
+  auto ask = [&] {
+    stop = time_limits();
+    return stop.has_value();
+  };
+  auto found = regex::guarded(
+      [&] { return regex.find_from_interruptible(text, start, zarnu_regex::interrupt::Callback::of(ask)); });
+  if (found.stopped) return fail(stop ? std::move(*stop) : error::Error("U1003"));
+  return std::move(found.match);
+}
 
 std::size_t Evaluator::RegexKeyHash::operator()(const std::pair<std::string, std::string>& k) const noexcept {
   return hash::bytes(k.first, hash::process_seed()) ^ (hash::bytes(k.second, hash::process_seed()) * 31);

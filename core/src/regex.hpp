@@ -1,5 +1,5 @@
 // The bridge between the evaluator and the regular-expression engine: compiled literals (cached per
-// evaluation) and the search that turns a match into the language's match object.
+// evaluation), the search that turns a match into the language's match object, and UTF-16 offsets.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api.hpp"
 #include "result.hpp"
 #include "value.hpp"
 
@@ -19,46 +20,54 @@ class Evaluator;
 
 namespace zarnu_core::regex {
 
-// One match: byte offsets of the whole match and of each capture group (npos for a group that did not
-// take part).
+// A match of a substitute engine: byte offsets of the whole match and of each capture group (npos for a
+// group that did not take part).
 struct Match {
   std::size_t start = 0;
   std::size_t end = 0;
   std::vector<std::pair<std::size_t, std::size_t>> groups;
 };
 
-// The engine behind compiled patterns.
+// A stand-in for the built-in engine, for tests that want patterns of their own making.
 class Engine {
  public:
   virtual ~Engine() = default;
   // Compiles a pattern; a failure gives the engine's error text.
   virtual std::expected<std::shared_ptr<const void>, std::string> compile(std::string_view pattern,
                                                                           std::string_view flags) const = 0;
-  // Searches from a byte offset; the poll is called now and then and stops the search with its error.
+  // Searches from a byte offset.
   virtual Result<std::optional<Match>> search(const void* compiled, std::string_view text, std::size_t start,
                                               eval::Evaluator& ev) const = 0;
 };
 
-// The engine in use (replaceable for tests).
+// The engine in use: a substitute when one is installed, else the built-in engine behind this
+// interface (its searches go through Evaluator::find_regex, under the time limit).
 const Engine& engine();
+// Installs a substitute engine for the patterns compiled from now on; nullptr restores the built-in one.
 void set_engine(const Engine* e);
 
-// A compiled pattern, shared within one evaluation.
+// A compiled pattern, shared within one evaluation (by non-atomic counts: it never leaves its thread).
 struct Regex : value::Counted {
   std::string pattern;
   std::string flags;
-  std::shared_ptr<const void> compiled;
+  std::optional<zarnu_regex::api::Regex> compiled;  // the built-in engine's program
+  std::shared_ptr<const void> substitute;           // or a substitute engine's
 
   // Compiles a pattern; S0302 with "value" (the pattern) and "message" (the engine's text) on failure.
   static Result<value::Rc<Regex>> create(std::string_view pattern, std::string_view flags);
 };
 
-// Searches `text` from a byte offset: undefined when there is no match (or the offset is past the end),
-// else a match object {match, start, end, groups, next}.
+// Searches `text` (of `length` bytes) from a byte offset at a character boundary: undefined when there is
+// no match or the offset is past the end, else a match object {match, start, end, groups, next}.
 Result<value::Value> exec(eval::Evaluator& ev, const value::Rc<Regex>& regex, const value::Str& text,
                           std::size_t length, std::size_t start);
 
-// The byte offset of a UTF-16 code-unit index into text.
+// The byte offset of a UTF-16 code-unit index into text: the first character at which the count of units
+// before it reaches the index (an index inside a surrogate pair moves past that character); the length of
+// the text when the index lies beyond it.
 std::size_t byte_offset(std::string_view text, std::size_t utf16_index) noexcept;
+
+// The UTF-16 code units of UTF-8 text.
+std::size_t utf16_units(std::string_view text) noexcept;
 
 }  // namespace zarnu_core::regex

@@ -15,6 +15,7 @@
 #include "functions/native.hpp"
 #include "functions/numbers.hpp"
 #include "functions/numeric.hpp"
+#include "functions/patterns.hpp"
 #include "functions/strings.hpp"
 #include "panic.hpp"
 
@@ -103,14 +104,15 @@ Table build() {
   b.fn("trim", "<s-:s>", {"str"}, 1, "Normalizes and trims whitespace", &strings::trim);
   b.fn("pad", "<s-ns?:s>", {"str", "width", "char"}, 3,
        "Pads a string to a width; positive pads on the right, negative on the left", &strings::pad);
-  b.later<"match">("<s-f<s:o>n?:a<o>>", {"str", "regex", "limit"}, 3,
-                   "Matches a regular expression, returning the matches with their positions and groups");
-  b.later<"contains">("<s-(sf):b>", {"str", "token"}, 2,
-                      "Whether a string contains a substring or matches a regular expression");
-  b.later<"replace">("<s-(sf)(sf)n?:s>", {"str", "pattern", "replacement", "limit"}, 4,
-                     "Replaces occurrences of a substring or regular expression");
-  b.later<"split">("<s-(sf)n?:a<s>>", {"str", "separator", "limit"}, 3,
-                   "Splits a string by a separator or regular expression");
+  b.fn("match", "<s-f<s:o>n?:a<o>>", {"str", "regex", "limit"}, 3,
+       "Matches a regular expression, returning the matches with their positions and groups",
+       &strings::match_);
+  b.fn("contains", "<s-(sf):b>", {"str", "token"}, 2,
+       "Whether a string contains a substring or matches a regular expression", &strings::contains);
+  b.fn("replace", "<s-(sf)(sf)n?:s>", {"str", "pattern", "replacement", "limit"}, 4,
+       "Replaces occurrences of a substring or regular expression", &strings::replace);
+  b.fn("split", "<s-(sf)n?:a<s>>", {"str", "separator", "limit"}, 3,
+       "Splits a string by a separator or regular expression", &strings::split);
   b.fn("join", "<a<s>s?:s>", {"strs", "separator"}, 2, "Joins an array of strings with an optional separator",
        &strings::join);
   b.fn("formatNumber", "<n-so?:s>", {"value", "picture", "options"}, 3,

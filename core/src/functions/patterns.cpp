@@ -1,0 +1,370 @@
+// The pattern built-ins. A string pattern is searched by bytes; a matcher's offsets count UTF-16 code units
+// and are mapped onto the UTF-8 text by a slicer that walks it once while the cuts move left to right.
+#include "functions/patterns.hpp"
+
+#include <limits>
+#include <string>
+
+#include "eval.hpp"
+#include "output.hpp"
+#include "saturate.hpp"
+#include "utf.hpp"
+
+namespace zarnu_core::functions::strings {
+
+using value::Items;
+using value::Value;
+
+namespace {
+
+const Value& arg(const Items& args, std::size_t i) noexcept {
+  return i < args.size() ? args[i] : eval::static_undefined();
+}
+
+// The limit argument: none unless it is a number.
+std::optional<double> limit_of(const Value& v) noexcept {
+  if (!v.is_number()) return std::nullopt;
+  return v.as_number();
+}
+
+bool reached(const std::optional<double>& limit, std::size_t count) noexcept {
+  return limit && static_cast<double>(count) >= *limit;
+}
+
+// A number field read as an offset: truncated toward zero, negatives and NaN 0, large values saturating.
+std::size_t offset_field(const Value& match, std::string_view key) {
+  const Value v = field(match, key);
+  return v.is_number() ? saturate_cast<std::size_t>(v.as_number()) : 0;
+}
+
+std::size_t add_saturating(std::size_t a, std::size_t b) noexcept {
+  return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max() : a + b;
+}
+
+// Cuts UTF-8 text by UTF-16 offsets. It remembers the character boundary where the last cut ended, so a
+// series of cuts moving left to right walks the text once; a cut that starts further left walks it again.
+class Slicer {
+ public:
+  explicit Slicer(std::string_view text) : text_(text) {}
+
+  void append(std::string& out, std::size_t start, std::size_t end) {
+    if (start > end) std::swap(start, end);
+    seek(start);
+    std::size_t unit = unit_, byte = byte_;
+    while (byte < text_.size() && unit < end) {
+      const std::size_t len = utf::sequence_length(static_cast<unsigned char>(text_[byte]));
+      const std::size_t width = len == 4 ? 2 : 1;
+      const bool first = unit >= start;  // the character, or the high half of a pair, lies inside
+      const bool second = width == 2 && unit + 1 < end;
+      if (first && (width == 1 || second)) {
+        out.append(text_.substr(byte, len));
+      } else if (first || second) {
+        out.append("\xEF\xBF\xBD");  // only one half of the pair lies inside the cut
+      }
+      if (unit + width <= end) {
+        unit_ = unit + width;
+        byte_ = byte + len;
+      }
+      unit += width;
+      byte += len;
+    }
+  }
+
+ private:
+  // Moves to the character that holds the code unit `target` (or to the end of the text).
+  void seek(std::size_t target) {
+    if (target < unit_) unit_ = byte_ = 0;
+    while (byte_ < text_.size()) {
+      const std::size_t len = utf::sequence_length(static_cast<unsigned char>(text_[byte_]));
+      const std::size_t width = len == 4 ? 2 : 1;
+      if (unit_ + width > target) break;
+      unit_ += width;
+      byte_ += len;
+    }
+  }
+
+  std::string_view text_;
+  std::size_t unit_ = 0;  // the UTF-16 offset of the character at byte_
+  std::size_t byte_ = 0;
+};
+
+// $split's result is an ordinary array: a single piece stays wrapped.
+Value plain_array(Items items) {
+  return Value::array_with(std::move(items), 0);
+}
+
+constexpr std::size_t kToEnd = std::numeric_limits<std::size_t>::max();
+
+Result<Value> check_length(eval::Evaluator& ev, const std::string& out) {
+  if (auto e = ev.check_string(ev.max_string_length(), out.size())) return fail(std::move(*e));
+  return Value();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// $replace
+
+Result<Value> replace_string(eval::Evaluator& ev, std::string_view str, std::string_view pattern,
+                             const Value& replacement, std::optional<double> limit) {
+  // A function replacement only has meaning for a matcher: here occurrences are removed.
+  const std::string_view text = replacement.is_string() ? replacement.as_string() : std::string_view();
+  std::string out;
+  std::size_t pos = 0, count = 0;
+  while (!reached(limit, count)) {
+    const std::size_t at = str.find(pattern, pos);
+    if (at == std::string_view::npos) break;
+    out.append(str.substr(pos, at - pos)).append(text);
+    ZR_TRY(check_length(ev, out));
+    pos = at + pattern.size();
+    ++count;
+  }
+  out.append(str.substr(pos));
+  return Value::string(out);
+}
+
+Result<Value> replace_matcher(eval::Evaluator& ev, const Value& str, const Value& pattern,
+                              const Value& replacement, std::optional<double> limit, const Call& call) {
+  ZR_TRY(Value r, evaluate_matcher(ev, pattern, str, call));
+  if (r.is_undefined()) return str;
+  const std::string_view text = str.as_string();
+  Slicer slicer(text);
+  std::string out;
+  std::size_t prev = 0, count = 0;
+  do {
+    const std::size_t start = offset_field(r, "start");
+    slicer.append(out, prev, start);
+    if (replacement.is_string()) {
+      out.append(substitute(replacement.as_string(), r));
+    } else {
+      Items args;
+      args.push_back(r);
+      ZR_TRY(Value inserted, ev.callback(replacement, std::move(args), call.frame));
+      if (!inserted.is_string()) return fail(eval::with_value(error::Error("D3012"), inserted));
+      out.append(inserted.as_string());
+    }
+    ZR_TRY(check_length(ev, out));
+    const Value matched = field(r, "match");
+    const std::size_t len = matched.is_string() ? utf::utf16_length(matched.as_string()) : 0;
+    ++count;
+    ZR_TRY(r, evaluate_matcher(ev, field(r, "next"), Value(), call));
+    prev = add_saturating(start, len);
+  } while (!r.is_undefined() && !reached(limit, count));
+  slicer.append(out, prev, kToEnd);
+  return Value::string(out);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// $split
+
+Items split_string(std::string_view str, std::string_view sep, std::size_t keep) {
+  Items pieces;
+  if (sep.empty()) {
+    for (std::size_t i = 0; i < str.size() && pieces.size() < keep;) {
+      const std::size_t len = utf::sequence_length(static_cast<unsigned char>(str[i]));
+      pieces.push_back(Value::string(str.substr(i, len)));
+      i += len;
+    }
+    return pieces;
+  }
+  std::size_t pos = 0;
+  while (pieces.size() < keep) {
+    const std::size_t at = str.find(sep, pos);
+    if (at == std::string_view::npos) {
+      pieces.push_back(Value::string(str.substr(pos)));
+      break;
+    }
+    pieces.push_back(Value::string(str.substr(pos, at - pos)));
+    pos = at + sep.size();
+  }
+  return pieces;
+}
+
+Result<Value> split_matcher(eval::Evaluator& ev, const Value& str, const Value& sep,
+                            std::optional<double> limit, const Call& call) {
+  ZR_TRY(Value r, evaluate_matcher(ev, sep, str, call));
+  Items pieces;
+  if (r.is_undefined()) {
+    pieces.push_back(str);
+    return plain_array(std::move(pieces));
+  }
+  Slicer slicer(str.as_string());
+  std::size_t prev = 0;
+  std::string piece;
+  while (!reached(limit, pieces.size())) {
+    piece.clear();
+    slicer.append(piece, prev, offset_field(r, "start"));
+    pieces.push_back(Value::string(piece));
+    const std::size_t end = offset_field(r, "end");
+    ZR_TRY(r, evaluate_matcher(ev, field(r, "next"), Value(), call));
+    prev = end;
+    if (r.is_undefined()) {
+      if (!reached(limit, pieces.size())) {
+        piece.clear();
+        slicer.append(piece, prev, kToEnd);
+        pieces.push_back(Value::string(piece));
+      }
+      break;
+    }
+  }
+  return plain_array(std::move(pieces));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// $match
+
+Value match_object(eval::Evaluator& ev, const Value& r) {
+  Value out = Value::object(3);
+  auto fields = out.as_object().borrow_mut();
+  fields->insert_or_assign(ev.key("match"), field(r, "match"));
+  fields->insert_or_assign(ev.key("index"), field(r, "start"));
+  fields->insert_or_assign(ev.key("groups"), field(r, "groups"));
+  return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// The matcher protocol
+
+Result<Value> evaluate_matcher(eval::Evaluator& ev, const Value& matcher, Value arg, const Call& call) {
+  Items args;
+  args.push_back(std::move(arg));
+  ZR_TRY(Value r, ev.callback(matcher, std::move(args), call.frame));
+  if (r.is_undefined()) return r;
+  if (r.is_object()) {
+    if (field(r, "start").is_number() || field(r, "groups").is_array() || field(r, "next").is_function())
+      return r;
+  }
+  return fail(error::Error("T1010"));
+}
+
+Value field(const Value& v, std::string_view key) {
+  if (!v.is_object()) return Value();
+  auto fields = v.as_object().borrow();
+  auto it = fields->find(key);
+  return it == fields->end() ? Value() : it->second;
+}
+
+std::string utf16_substring(std::string_view text, std::size_t start, std::optional<std::size_t> end) {
+  std::string out;
+  Slicer(text).append(out, start, end.value_or(kToEnd));
+  return out;
+}
+
+std::optional<std::size_t> read_digits(std::string_view text, std::size_t pos, std::size_t max_digits) {
+  std::size_t n = 0, taken = 0;
+  for (; taken < max_digits && pos + taken < text.size(); ++taken) {
+    const char c = text[pos + taken];
+    if (c < '0' || c > '9') break;
+    const auto digit = static_cast<std::size_t>(c - '0');
+    if (n > (std::numeric_limits<std::size_t>::max() - digit) / 10) return std::nullopt;
+    n = n * 10 + digit;
+  }
+  if (taken == 0) return std::nullopt;
+  return n;
+}
+
+std::string substitute(std::string_view replacement, const Value& match) {
+  const Value groups = field(match, "groups");
+  const Items* items = groups.is_array() ? &groups.as_array().read() : nullptr;
+  const std::size_t count = items ? items->size() : 0;
+  std::size_t max_digits = 1;
+  for (std::size_t g = count; g >= 10; g /= 10) ++max_digits;
+
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < replacement.size()) {
+    const std::size_t dollar = replacement.find('$', pos);
+    if (dollar == std::string_view::npos) {
+      out.append(replacement.substr(pos));
+      break;
+    }
+    out.append(replacement.substr(pos, dollar - pos));
+    pos = dollar + 1;
+    if (pos == replacement.size()) {
+      out.push_back('$');
+      break;
+    }
+    if (replacement[pos] == '$') {
+      out.push_back('$');
+      ++pos;
+      continue;
+    }
+    if (replacement[pos] == '0') {
+      if (const Value m = field(match, "match"); m.is_string()) out.append(m.as_string());
+      ++pos;
+      continue;
+    }
+    auto n = read_digits(replacement, pos, max_digits);
+    if (n && max_digits >= 2 && *n > count) n = read_digits(replacement, pos, max_digits - 1);
+    if (!n) {
+      out.push_back('$');
+      continue;
+    }
+    if (*n >= 1 && *n <= count) {
+      const Value& g = (*items)[*n - 1];
+      if (g.is_string()) out.append(g.as_string());
+    }
+    for (std::size_t k = *n; k > 0; k /= 10) ++pos;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The built-ins
+
+Result<Value> match_(eval::Evaluator& ev, Items args, const Call& call) {
+  const Value& str = arg(args, 0);
+  if (!str.is_string()) return Value();
+  const std::optional<double> limit = limit_of(arg(args, 2));
+  if (limit && *limit < 0) return fail(error::Error("D3040").with("value", *limit).with("index", 3));
+  Items out;
+  if (limit && *limit == 0) return Value::sequence(std::move(out));
+  ZR_TRY(Value r, evaluate_matcher(ev, arg(args, 1), str, call));
+  for (std::size_t count = 0; !r.is_undefined() && !reached(limit, count); ++count) {
+    out.push_back(match_object(ev, r));
+    ZR_TRY(r, evaluate_matcher(ev, field(r, "next"), Value(), call));
+  }
+  return Value::sequence(std::move(out));
+}
+
+Result<Value> contains(eval::Evaluator& ev, Items args, const Call& call) {
+  const Value& str = arg(args, 0);
+  const Value& token = arg(args, 1);
+  if (!str.is_string() || token.is_undefined()) return Value();
+  if (token.is_string())
+    return Value::boolean(str.as_string().find(token.as_string()) != std::string_view::npos);
+  ZR_TRY(Value r, evaluate_matcher(ev, token, str, call));
+  return Value::boolean(!r.is_undefined());
+}
+
+Result<Value> replace(eval::Evaluator& ev, Items args, const Call& call) {
+  const Value& str = arg(args, 0);
+  const Value& pattern = arg(args, 1);
+  if (!str.is_string()) return Value();
+  if (pattern.is_string() && pattern.as_string().empty())
+    return fail(error::Error("D3010").with("value", "").with("index", 2));
+  const std::optional<double> limit = limit_of(arg(args, 3));
+  if (limit && *limit < 0) return fail(error::Error("D3011").with("value", *limit).with("index", 4));
+  if (pattern.is_undefined()) return Value();
+  if (limit && *limit == 0) return str;
+  if (pattern.is_string())
+    return replace_string(ev, str.as_string(), pattern.as_string(), arg(args, 2), limit);
+  return replace_matcher(ev, str, pattern, arg(args, 2), limit, call);
+}
+
+Result<Value> split(eval::Evaluator& ev, Items args, const Call& call) {
+  const Value& str = arg(args, 0);
+  const Value& sep = arg(args, 1);
+  if (!str.is_string()) return Value();
+  const std::optional<double> limit = limit_of(arg(args, 2));
+  if (limit && *limit < 0) return fail(error::Error("D3020").with("value", *limit).with("index", 3));
+  if (sep.is_undefined()) return Value();
+  if (limit && *limit == 0) return plain_array({});
+  if (sep.is_string()) {
+    const std::size_t keep = limit ? saturate_cast<std::size_t>(*limit) : kToEnd;
+    return plain_array(split_string(str.as_string(), sep.as_string(), keep));
+  }
+  return split_matcher(ev, str, sep, limit, call);
+}
+
+}  // namespace zarnu_core::functions::strings

@@ -1,0 +1,451 @@
+// The interpreter's main loop, backtracking, the loop decision, single-character loops and lookaround
+// assertions, instantiated for both directions and both poll policies.
+#include "classicalbacktrack.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "api.hpp"
+#include "matchers.hpp"
+
+namespace zarnu_regex::classicalbacktrack {
+
+using BT = BacktrackInsn;
+using cursor::Backward;
+using cursor::Forward;
+using insn::Insn;
+using insn::Op;
+using matchers::is_line_terminator;
+
+void BacktrackStack::grow() {
+  const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+  auto data = std::make_unique<BacktrackInsn[]>(capacity);
+  std::copy(data_.get(), data_.get() + size_, data.get());
+  data_ = std::move(data);
+  capacity_ = capacity;
+}
+
+template <class Poll>
+MatchAttempter<Poll>::MatchAttempter(const insn::CompiledRegex& re, Poll poll)
+    : re_(&re), loops_(re.loops), groups_(re.groups), poll_(poll) {
+  stack_.push(BT{});
+}
+
+template <class Poll>
+std::optional<RefPosition> MatchAttempter<Poll>::try_at_pos(const Utf8Input& input, RefPosition pos) {
+  return run<Forward>(input, 0, pos);
+}
+
+template <class Poll>
+std::optional<std::uint32_t> MatchAttempter<Poll>::run_loop(const insn::LoopFields& f, RefPosition pos,
+                                                            std::uint32_t ip) {
+  LoopData& data = loops_[f.loop_id];
+  // An iteration beyond the minimum that consumed nothing is refused (the mandatory ones may be empty).
+  if (data.iters > f.min_iters && data.entry == pos) return std::nullopt;
+  if (data.iters >= f.max_iters) {
+    if (data.iters >= f.min_iters) return f.exit;
+    return std::nullopt;
+  }
+  if (data.iters < f.min_iters || f.greedy) {
+    if (data.iters >= f.min_iters) stack_.push(BT{BT::Kind::SetPosition, 0, f.exit, pos, 0, 0});
+    stack_.push(BT{BT::Kind::SetLoopData, f.loop_id, 0, data.entry, data.iters, 0});
+    ++data.iters;
+    data.entry = pos;
+    return ip + 1;
+  }
+  const RefPosition previous = data.entry;
+  data.entry = pos;
+  stack_.push(BT{BT::Kind::EnterNonGreedyLoop, 0, ip, previous, pos, data.iters});
+  return f.exit;
+}
+
+namespace {
+
+// The scan of a single-character loop body from `pos`, at most `count` iterations; the position reached.
+template <class Dir>
+RefPosition scan_body(const Insn& body, const insn::CompiledRegex& re, const Utf8Input& input,
+                      RefPosition pos, std::size_t count) {
+  // Tight loops for the bodies that compare bytes; the character bodies share the general test.
+  if (body.op == Op::ByteSeq1 || body.op == Op::AsciiBracket) {
+    for (std::size_t n = 0; n < count; ++n) {
+      std::uint8_t b;
+      RefPosition p = pos;
+      if (!Dir::next_byte(input, p, b)) break;
+      if (body.op == Op::ByteSeq1 ? b != body.bytes[0] : !body.ascii.contains(b)) break;
+      pos = p;
+    }
+    return pos;
+  }
+  if constexpr (Dir::kForward) {
+    if (body.op == Op::MatchAnyExceptLineTerminator) {
+      for (std::size_t n = 0; n < count && pos < input.len; ++n) {
+        const std::uint8_t b = input.data[pos];
+        if (b < 0x80) {
+          if (b == '\n' || b == '\r') break;
+          ++pos;
+          continue;
+        }
+        const auto d = input.decode_after(pos);
+        if (is_line_terminator(d.cp)) break;
+        pos += d.len;
+      }
+      return pos;
+    }
+  }
+  for (std::size_t n = 0; n < count; ++n)
+    if (!matchers::match_one<Dir>(body, re, input, pos)) break;
+  return pos;
+}
+
+bool is_scm_body(Op op) {
+  switch (op) {
+    case Op::Char:
+    case Op::CharSet:
+    case Op::Bracket:
+    case Op::AsciiBracket:
+    case Op::MatchAny:
+    case Op::MatchAnyExceptLineTerminator:
+    case Op::ByteSet2:
+    case Op::ByteSet3:
+    case Op::ByteSet4:
+    case Op::ByteSeq1:
+    case Op::ByteSeq2:
+    case Op::ByteSeq3:
+    case Op::ByteSeq4:
+    case Op::ByteSeq5:
+    case Op::ByteSeq6:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+template <class Poll>
+template <class Dir>
+std::optional<std::pair<RefPosition, RefPosition>> MatchAttempter<Poll>::with_scm_loop_impl(
+    const insn::CompiledRegex& re, const Utf8Input& input, RefPosition pos, std::size_t min, std::size_t max,
+    std::uint32_t ip) {
+  const Insn& body = re.insns.at(ip + 1);
+  if (!is_scm_body(body.op)) util::unreachable("Missing SCM: " + insn::debug(body));
+  // A surrogate can match no character of valid text: the loop takes zero iterations (matching the
+  // general loop), which satisfies only a minimum of zero.
+  if (body.op == Op::Char && !util::is_scalar_value(body.cp)) {
+    if (min > 0) return std::nullopt;
+    return std::pair(pos, pos);
+  }
+  RefPosition p = pos;
+  for (std::size_t n = 0; n < min; ++n)
+    if (!matchers::match_one<Dir>(body, re, input, p)) return std::nullopt;
+  const RefPosition p_min = p;
+  return std::pair(p_min, scan_body<Dir>(body, re, input, p_min, max - min));
+}
+
+template <class Poll>
+template <class Dir>
+bool MatchAttempter<Poll>::run_lookaround(const Utf8Input& input, std::uint32_t ip, RefPosition pos,
+                                          std::uint16_t start_group, std::uint16_t end_group, bool negate) {
+  if (start_group > end_group || end_group > groups_.size())
+    util::unreachable("Invalid lookaround group range");
+  const std::size_t saved_at = saved_groups_.size();
+  saved_groups_.insert(saved_groups_.end(), groups_.begin() + start_group, groups_.begin() + end_group);
+
+  // The body runs on a stack of its own; the enclosing one is set aside.
+  BacktrackStack own;
+  if (!spare_stacks_.empty()) {
+    own = std::move(spare_stacks_.back());
+    spare_stacks_.pop_back();
+  }
+  own.truncate(0);
+  own.push(BT{});
+  std::swap(stack_, own);
+  const bool matched = run<Dir>(input, ip, pos).has_value();
+  std::swap(stack_, own);
+  spare_stacks_.push_back(std::move(own));
+
+  if (!matched || negate) {
+    std::copy(saved_groups_.begin() + static_cast<std::ptrdiff_t>(saved_at), saved_groups_.end(),
+              groups_.begin() + start_group);
+  } else {
+    for (std::uint16_t g = start_group; g < end_group; ++g) {
+      const types::GroupData& old = saved_groups_[saved_at + (g - start_group)];
+      stack_.push(BT{BT::Kind::SetCaptureGroup, g, 0, old.start, old.end, 0});
+    }
+  }
+  saved_groups_.resize(saved_at);
+  return matched != negate;
+}
+
+template <class Poll>
+template <class Dir>
+std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std::uint32_t ip,
+                                                     RefPosition pos) {
+  const std::vector<Insn>& insns = re_->insns;
+  for (;;) {
+    bool ok = true;
+    const Insn& in = insns[ip];
+    switch (in.op) {
+      case Op::Goal:
+        stack_.truncate(1);
+        return pos;
+      case Op::Char: {
+        auto d = Dir::peek(input, pos);
+        ok = d && d->cp == in.cp;
+        if (ok) Dir::move(pos, d->len);
+        ++ip;
+        break;
+      }
+      case Op::StartOfLine:
+        ok = pos == 0 || (in.flag && matchers::before_is(input, pos, is_line_terminator));
+        ++ip;
+        break;
+      case Op::EndOfLine:
+        ok = pos == input.len || (in.flag && matchers::after_is(input, pos, is_line_terminator));
+        ++ip;
+        break;
+      case Op::EnterLoop: {
+        LoopData& data = loops_[in.loop.loop_id];
+        // A loop entered again (inside an outer loop) keeps a record of its old state: backtracking into
+        // an earlier pass of the outer loop must find the count that pass had.
+        if (data.iters != 0)
+          stack_.push(BT{BT::Kind::SetLoopData, in.loop.loop_id, 0, data.entry, data.iters, 0});
+        data.iters = 0;
+        auto next = run_loop(in.loop, pos, ip);
+        ok = next.has_value();
+        if (ok) ip = *next;
+        break;
+      }
+      case Op::LoopAgain: {
+        if (poll_.tick()) {
+          stack_.truncate(1);
+          return std::nullopt;
+        }
+        const Insn& enter = insns.at(in.target);
+        if (enter.op != Op::EnterLoop) util::unreachable("EnterLoop should always refer to loop field");
+        auto next = run_loop(enter.loop, pos, in.target);
+        ok = next.has_value();
+        if (ok) ip = *next;
+        break;
+      }
+      case Op::Loop1CharBody: {
+        const insn::ScmFields& f = in.scm;
+        const std::uint32_t cont = ip + 2;
+        if (f.greedy) {
+          auto r = with_scm_loop_impl<Dir>(*re_, input, pos, f.min_iters, f.max_iters, ip);
+          ok = r.has_value();
+          if (ok) {
+            if (r->first != r->second)
+              stack_.push(BT{BT::Kind::GreedyLoop1Char, 0, cont, r->first, r->second, 0});
+            pos = r->second;
+          }
+        } else {
+          auto r = with_scm_loop_impl<Dir>(*re_, input, pos, f.min_iters, f.min_iters, ip);
+          ok = r.has_value();
+          if (ok) {
+            pos = r->first;
+            if (f.max_iters > f.min_iters) {
+              const RefPosition far =
+                  scan_body<Dir>(insns[ip + 1], *re_, input, pos, f.max_iters - f.min_iters);
+              if (far != pos) stack_.push(BT{BT::Kind::NonGreedyLoop1Char, 0, cont, pos, far, 0});
+            }
+          }
+        }
+        ip = cont;
+        break;
+      }
+      case Op::Jump:
+        ip = in.target;
+        break;
+      case Op::Alt:
+        stack_.push(BT{BT::Kind::SetPosition, 0, in.target, pos, 0, 0});
+        ++ip;
+        break;
+      case Op::BeginCaptureGroup: {
+        types::GroupData& g = groups_[in.group];
+        stack_.push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
+        (Dir::kForward ? g.start : g.end) = pos;
+        ++ip;
+        break;
+      }
+      case Op::EndCaptureGroup:
+        (Dir::kForward ? groups_[in.group].end : groups_[in.group].start) = pos;
+        ++ip;
+        break;
+      case Op::ResetCaptureGroup: {
+        types::GroupData& g = groups_[in.group];
+        stack_.push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
+        g.reset();
+        ++ip;
+        break;
+      }
+      case Op::BackRef: {
+        const types::GroupData& g = groups_[in.backref.group];
+        ++ip;
+        if (!g.complete()) break;
+        if (in.backref.icase) {
+          ok = matchers::backref_icase<Dir>(input, g.start, g.end, pos);
+        } else {
+          ok = Dir::match_bytes(input, pos, input.data + g.start, g.end - g.start);
+        }
+        break;
+      }
+      case Op::Lookahead:
+      case Op::Lookbehind: {
+        const insn::LookaroundFields& f = in.look;
+        ok = in.op == Op::Lookahead
+                 ? run_lookaround<Forward>(input, ip + 1, pos, f.start_group, f.end_group, f.negate)
+                 : run_lookaround<Backward>(input, ip + 1, pos, f.start_group, f.end_group, f.negate);
+        if (poll_.stopped()) {
+          stack_.truncate(1);
+          return std::nullopt;
+        }
+        ip = f.continuation;
+        break;
+      }
+      case Op::WordBoundary:
+      case Op::WordBoundaryUnicodeICase: {
+        const auto word =
+            in.op == Op::WordBoundary ? matchers::is_word_char : matchers::is_word_char_unicode_icase;
+        const bool boundary = matchers::before_is(input, pos, word) != matchers::after_is(input, pos, word);
+        ok = boundary != in.flag;
+        ++ip;
+        break;
+      }
+      case Op::JustFail:
+        ok = false;
+        break;
+      default:
+        // The single-character instructions: characters, classes, byte sets and byte runs.
+        ok = matchers::match_one<Dir>(in, *re_, input, pos);
+        ++ip;
+        break;
+    }
+    if (ok) continue;
+
+    // Backtrack: undo the records above the latest choice point, then resume there.
+    if (poll_.tick()) {
+      stack_.truncate(1);
+      return std::nullopt;
+    }
+    for (bool resumed = false; !resumed;) {
+      if (stack_.empty()) util::unreachable("BT stack should never be empty");
+      BT& top = stack_.back();
+      switch (top.kind) {
+        case BT::Kind::Exhausted:
+          return std::nullopt;
+        case BT::Kind::SetPosition:
+          ip = top.ip;
+          pos = top.a;
+          stack_.pop_back();
+          resumed = true;
+          break;
+        case BT::Kind::SetLoopData:
+          loops_[top.id] = LoopData{top.a, top.b};
+          stack_.pop_back();
+          break;
+        case BT::Kind::SetCaptureGroup:
+          groups_[top.id] = types::GroupData{top.a, top.b};
+          stack_.pop_back();
+          break;
+        case BT::Kind::EnterNonGreedyLoop: {
+          const Insn& enter = insns.at(top.ip);
+          if (enter.op != Op::EnterLoop)
+            util::unreachable("EnterNonGreedyLoop must point at a loop instruction");
+          const std::uint16_t id = enter.loop.loop_id;
+          const std::uint32_t body = top.ip + 1;
+          const RefPosition at = top.b;
+          const std::size_t iters = top.c;
+          top = BT{BT::Kind::SetLoopData, id, 0, top.a, iters, 0};
+          // The deferred iteration, entered as a forced one.
+          stack_.push(BT{BT::Kind::SetLoopData, id, 0, at, iters, 0});
+          loops_[id] = LoopData{at, iters + 1};
+          ip = body;
+          pos = at;
+          resumed = true;
+          break;
+        }
+        case BT::Kind::GreedyLoop1Char:
+          if (top.b == top.a) {
+            stack_.pop_back();
+            break;
+          }
+          if constexpr (Dir::kForward) {
+            // When a literal follows, only the positions where its first byte stands can succeed; that
+            // byte starts a character, so the search cannot land inside one.
+            if (const Insn& next = insns[top.ip]; insn::is_byte_seq(next.op)) {
+              const void* hit = memrchr(input.data + top.a, next.bytes[0], top.b - top.a);
+              if (!hit) {
+                stack_.pop_back();
+                break;
+              }
+              top.b = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data);
+              pos = top.b;
+              ip = top.ip;
+              resumed = true;
+              break;
+            }
+          }
+          top.b = Dir::unstep(input, top.b);
+          pos = top.b;
+          ip = top.ip;
+          resumed = true;
+          break;
+        case BT::Kind::NonGreedyLoop1Char:
+          if (top.a == top.b) {
+            stack_.pop_back();
+            break;
+          }
+          if constexpr (Dir::kForward) {
+            if (const Insn& next = insns[top.ip]; insn::is_byte_seq(next.op)) {
+              const std::size_t from = Dir::step(input, top.a), to = std::min(top.b + 1, input.len);
+              const void* hit =
+                  from < to ? std::memchr(input.data + from, next.bytes[0], to - from) : nullptr;
+              if (!hit) {
+                stack_.pop_back();
+                break;
+              }
+              top.a = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data);
+              pos = top.a;
+              ip = top.ip;
+              resumed = true;
+              break;
+            }
+          }
+          top.a = Dir::step(input, top.a);
+          pos = top.a;
+          ip = top.ip;
+          resumed = true;
+          break;
+      }
+    }
+  }
+}
+
+template class MatchAttempter<interrupt::NoPoll>;
+template class MatchAttempter<interrupt::Poll>;
+
+api::Match make_match(const insn::CompiledRegex& re, std::vector<types::GroupData>& groups, RefPosition start,
+                      RefPosition end) {
+  api::Match m;
+  m.range = {start, end};
+  m.captures.reserve(groups.size());
+  for (types::GroupData& g : groups) {
+    if (g.complete())
+      m.captures.emplace_back(std::pair(g.start, g.end));
+    else
+      m.captures.emplace_back(std::nullopt);
+    g.reset();
+  }
+  m.group_names = re.group_names;
+  return m;
+}
+
+BacktrackExecutor::BacktrackExecutor(const api::Regex& re, std::string_view text)
+    : re_(&re), input_(text, re.compiled().flags.unicode), attempter_(re.compiled(), interrupt::NoPoll{}) {}
+
+api::Match BacktrackExecutor::successful_match(RefPosition start, RefPosition end) {
+  return make_match(re_->compiled(), attempter_.groups(), start, end);
+}
+
+}  // namespace zarnu_regex::classicalbacktrack

@@ -1,0 +1,49 @@
+// Successive matches, and the searches of the compiled regex.
+#include "exec.hpp"
+
+namespace zarnu_regex::exec {
+
+Matches::Matches(const api::Regex& re, std::string_view text, RefPosition start) : executor_(re, text) {
+  if (start <= text.size()) next_start_ = start;
+}
+
+std::optional<api::Match> Matches::next() {
+  if (!next_start_) return std::nullopt;
+  const auto& input = executor_.input();
+  auto found = scan(executor_.regex().compiled(), input, *next_start_, executor_.attempter());
+  if (!found) return std::nullopt;
+  const auto [start, end] = *found;
+  if (end != start)
+    next_start_ = end;
+  else if (start >= input.len)
+    next_start_.reset();
+  else
+    next_start_ = start + util::utf8_sequence_length(input.data[start]);
+  return executor_.successful_match(start, end);
+}
+
+}  // namespace zarnu_regex::exec
+
+namespace zarnu_regex::api {
+
+std::optional<Match> Regex::find_from(std::string_view text, std::size_t start) const {
+  exec::Matches m(*this, text, start);
+  return m.next();
+}
+
+Found Regex::find_from_interruptible(std::string_view text, std::size_t start,
+                                     interrupt::Callback callback) const {
+  Found out;
+  if (start > text.size()) return out;
+  const cursor::Utf8Input input(text, re_.flags.unicode);
+  classicalbacktrack::MatchAttempter<interrupt::Poll> attempter(re_, interrupt::Poll(callback));
+  auto found = exec::scan(re_, input, start, attempter);
+  if (attempter.poll().stopped()) {
+    out.stopped = true;
+    return out;
+  }
+  if (found) out.match = classicalbacktrack::make_match(re_, attempter.groups(), found->first, found->second);
+  return out;
+}
+
+}  // namespace zarnu_regex::api

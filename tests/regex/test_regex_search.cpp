@@ -1,0 +1,169 @@
+// Interruptible searches, and the bridge to the language: match objects, UTF-16 offsets, the "next"
+// continuation, compile errors, and the time limit and cancellation reaching a running search.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "expression.hpp"
+#include "json.hpp"
+#include "regex.hpp"
+#include "regex_helpers.hpp"
+
+namespace {
+
+using zarnu_regex::api::Regex;
+
+TEST(RegexInterrupt, TheCallbackIsAskedEvery1024StepsAndCanStop) {
+  auto re = Regex::from_utf8("(a+)+b", "");
+  ASSERT_TRUE(re);
+  const std::string text(22, 'a');
+  int asked = 0;
+  auto never = [&] {
+    ++asked;
+    return false;
+  };
+  auto found = re->find_from_interruptible(text, 0, zarnu_regex::interrupt::Callback::of(never));
+  EXPECT_FALSE(found.stopped);
+  EXPECT_FALSE(found.match);
+  EXPECT_GT(asked, 1000);  // millions of backtracks
+
+  int stop_at = 0;
+  auto third = [&] { return ++stop_at == 3; };
+  found = re->find_from_interruptible(text, 0, zarnu_regex::interrupt::Callback::of(third));
+  EXPECT_TRUE(found.stopped);
+  EXPECT_EQ(stop_at, 3);  // never asked again once stopped
+
+  // A search needing fewer than 1024 steps never asks.
+  asked = 0;
+  found = Regex::from_utf8("(a|b)*c", "")
+              ->find_from_interruptible("ababc", 0, zarnu_regex::interrupt::Callback::of(never));
+  ASSERT_TRUE(found.match);
+  EXPECT_EQ(found.match->end(), 5u);
+  EXPECT_EQ(asked, 0);
+  // Past the end: no match on either path.
+  EXPECT_FALSE(re->find_from("ab", 3));
+  EXPECT_FALSE(re->find_from_interruptible("ab", 3, zarnu_regex::interrupt::Callback::of(never)).match);
+}
+
+TEST(RegexInterrupt, AStopInsideALookbehindEndsTheWholeSearch) {
+  auto re = Regex::from_utf8("(?<=b(a+)+)c|x", "");
+  const std::string text = std::string(22, 'a') + "cx";
+  auto stop = [] { return true; };
+  auto found = re->find_from_interruptible(text, 0, zarnu_regex::interrupt::Callback::of(stop));
+  EXPECT_TRUE(found.stopped);
+  EXPECT_FALSE(found.match);  // the "x" further on is never reached
+}
+
+// Evaluates an expression; the result as JSON text, "undefined", or "!CODE".
+struct Outcome {
+  std::string text;
+  std::optional<zarnu_core::error::Error> error;
+};
+
+Outcome run(std::string_view expr, zarnu_core::Options options = {}) {
+  auto e = zarnu_core::Expression::compile(expr);
+  if (!e) return {"!" + std::string(e.error().code()), std::move(e).error()};
+  auto r = e->evaluate_with(zarnu_core::Bindings{}, options);
+  if (!r) return {"!" + std::string(r.error().code()), std::move(r).error()};
+  return {r->second ? zarnu_core::json::to_text(*r->second) : std::string("undefined"), std::nullopt};
+}
+
+std::string detail(const zarnu_core::error::Error& e, std::string_view key) {
+  auto d = e.detail(key);
+  return d ? zarnu_core::json::to_text(*d) : std::string("(none)");
+}
+
+TEST(RegexBridge, MatchObjects) {
+  EXPECT_EQ(run("/b(c)?/('abd')").text, R"({"match":"b","start":1,"end":2,"groups":[null]})");
+  EXPECT_EQ(run("/b(c)?/('abd').next()").text, "undefined");
+  EXPECT_EQ(run("/a/('\U0001F600ab')").text, R"({"match":"a","start":2,"end":3,"groups":[]})");
+  EXPECT_EQ(run("/a/('bab', 2)").text, "undefined");
+  EXPECT_EQ(run("/a/('bab', 1).start").text, "1");
+  EXPECT_EQ(run("/a/('bab', 1.9).start").text, "1");
+  EXPECT_EQ(run("/a/('bab', -1).start").text, "1");
+  EXPECT_EQ(run("/a/('bab', 'x').start").text, "1");
+  EXPECT_EQ(run("/c/('abc').end").text, "3");
+  EXPECT_EQ(run("/c/('abc').next()").text, "undefined");
+  EXPECT_EQ(run("/a/('aXa').next().start").text, "2");
+  EXPECT_EQ(run("/(?<y>\\d+)-(\\d+)/('x 12-345').groups").text, R"(["12","345"])");
+  EXPECT_EQ(run("/\U0001F600(.)/('\U0001F600\U0001F601').groups[0]").text, "\"\U0001F601\"");
+  EXPECT_EQ(run("/é/i('xÉ').start").text, "1");
+  EXPECT_EQ(run("/^b/m('a\nb').start").text, "2");
+  EXPECT_EQ(run("/a.c/('a\nc')").text, "undefined");
+  // An empty first match is returned; its continuation raises D1004.
+  EXPECT_EQ(run("/x?/('abc')").text, R"({"match":"","start":0,"end":0,"groups":[]})");
+  Outcome empty = run("/x?/('abc').next()");
+  ASSERT_TRUE(empty.error);
+  EXPECT_EQ(empty.error->code(), "D1004");
+  EXPECT_EQ(detail(*empty.error, "value"), "\"x?\"");
+}
+
+TEST(RegexBridge, CompileErrors) {
+  Outcome r = run("/a**/");
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code(), "S0302");
+  EXPECT_EQ(detail(*r.error, "value"), "\"a**\"");
+  EXPECT_EQ(detail(*r.error, "message"), "\"Invalid atom character\"");
+  EXPECT_TRUE(r.error->position().has_value());
+  r = run("/a{2,1}/");
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(detail(*r.error, "message"), "\"Invalid quantifier\"");
+}
+
+TEST(RegexBridge, ByteOffsets) {
+  using zarnu_core::regex::byte_offset;
+  EXPECT_EQ(byte_offset("\xf0\x9f\x98\x80"
+                        "a",
+                        1),
+            4u);
+  EXPECT_EQ(byte_offset("\xf0\x9f\x98\x80"
+                        "a",
+                        2),
+            4u);
+  EXPECT_EQ(byte_offset("\xf0\x9f\x98\x80"
+                        "a",
+                        3),
+            5u);
+  EXPECT_EQ(byte_offset("abc", 10), 3u);
+  EXPECT_EQ(byte_offset("", 7), 0u);
+  EXPECT_EQ(byte_offset("a\xc3\xa9z", 2), 3u);
+  EXPECT_EQ(zarnu_core::regex::utf16_units("a\xc3\xa9\xf0\x9f\x98\x80"), 4u);
+}
+
+TEST(RegexBridge, TheTimeLimitStopsACatastrophicSearch) {
+  zarnu_core::Options o;
+  o.timeout = std::chrono::milliseconds(100);
+  const auto started = std::chrono::steady_clock::now();
+  Outcome r = run("/(a+)+b/('" + std::string(40, 'a') + "')", o);
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code(), "D1012");
+  EXPECT_EQ(detail(*r.error, "value"), "100");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  // A timeout that does not fire leaves the results alone.
+  o.timeout = std::chrono::seconds(60);
+  EXPECT_EQ(run("/(a+)+b/('aaab').groups", o).text, R"(["aaa"])");
+}
+
+TEST(RegexBridge, CancellationFromAnotherThreadStopsASearch) {
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  zarnu_core::Options o;
+  o.cancel = flag;
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    flag->store(true);
+  });
+  Outcome r = run("/(a+)+b/('" + std::string(40, 'a') + "')", o);
+  setter.join();
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code(), "U1003");
+}
+
+TEST(RegexBridge, TheBuiltinEngineBehindTheGenericInterface) {
+  const auto& engine = zarnu_core::regex::engine();
+  auto compiled = engine.compile("(\\d+)|x", "");
+  ASSERT_TRUE(compiled);
+  EXPECT_EQ(engine.compile("(", "").error(), "Unbalanced parenthesis");
+}
+
+}  // namespace
