@@ -366,7 +366,7 @@ def write_case_tables(binary, upper, lower):
     """Full case conversion for the string built-ins: the simple mappings, overridden by the
     unconditional mappings of the special casing (which may produce several code points)."""
     special = {"Uppercase": {}, "Lowercase": {}}
-    for cp, kind, target in lines("special-casing.txt"):
+    for cp, kind, target in lines("casing-exceptions.txt"):
         if kind in special:
             special[kind][int(cp, 16)] = [int(x, 16) for x in target.split()] if target else []
     full = {}
