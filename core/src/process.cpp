@@ -293,57 +293,23 @@ Node operator_node(const Raw& raw) {
   using ast::BinOp;
   Node node(NodeKind::Binary, raw.span, raw.position);
   const std::string_view op = raw.text;
-  if (op.size() == 1) {
-    switch (op[0]) {
-      case '+':
-        node.op = BinOp::Add;
-        return node;
-      case '-':
-        node.op = BinOp::Sub;
-        return node;
-      case '*':
-        node.op = BinOp::Mul;
-        return node;
-      case '/':
-        node.op = BinOp::Div;
-        return node;
-      case '%':
-        node.op = BinOp::Mod;
-        return node;
-      case '=':
-        node.op = BinOp::Eq;
-        return node;
-      case '<':
-        node.op = BinOp::Lt;
-        return node;
-      case '>':
-        node.op = BinOp::Gt;
-        return node;
-      case '&':
-        node.op = BinOp::Concat;
-        return node;
-      default:
-        break;
-    }
-  } else if (op == ":=") {
+  if (op == ":=") {
     node.kind = NodeKind::Bind;
     return node;
-  } else if (op == "??" || op == "?:") {
+  }
+  if (op == "??" || op == "?:") {
     node.kind = NodeKind::Default;
     node.flag = op == "?:";
     return node;
-  } else if (op == "~>") {
+  }
+  if (op == "~>") {
     node.kind = NodeKind::Apply;
     return node;
-  } else {
-    static constexpr std::pair<std::string_view, BinOp> kLonger[] = {
-        {"!=", BinOp::Ne}, {"<=", BinOp::Le},    {">=", BinOp::Ge},  {"or", BinOp::Or},
-        {"in", BinOp::In}, {"..", BinOp::Range}, {"and", BinOp::And}};
-    for (const auto& [text, code] : kLonger) {
-      if (op == text) {
-        node.op = code;
-        return node;
-      }
+  }
+  for (int code = 0; code <= static_cast<int>(BinOp::Range); ++code) {
+    if (ast::op_text(static_cast<BinOp>(code)) == op) {
+      node.op = static_cast<BinOp>(code);
+      return node;
     }
   }
   panic("unknown operator in the parse tree: " + std::string(op));
