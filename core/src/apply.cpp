@@ -65,7 +65,7 @@ Result<Value> apply_matcher(Evaluator& ev, const value::MatcherFn& m, Items args
 
 Result<Value> apply_next(Evaluator& ev, const value::NextFn& n) {
   if (n.start >= n.length) return Value();
-  ZR_TRY(Value found, regex::exec(ev, n.regex, n.text, n.length, n.start));
+  ZR_TRY(Value found, regex::exec(ev, n.regex, n.text, n.length, n.start, n.start_units));
   if (found.is_object()) {
     // A pattern that matched the empty text would match it again at the same place, for ever.
     bool empty = false;

@@ -59,6 +59,7 @@ struct NextFn {
   Str text;
   std::size_t length = 0;
   std::size_t start = 0;
+  std::size_t start_units = regex::kUnknownUnits;  // `start` in UTF-16 code units
 };
 
 struct Function : Counted {

@@ -100,7 +100,7 @@ std::size_t byte_offset(std::string_view text, std::size_t utf16_index) noexcept
 }
 
 Result<Value> exec(eval::Evaluator& ev, const value::Rc<Regex>& regex, const value::Str& text,
-                   std::size_t length, std::size_t start) {
+                   std::size_t length, std::size_t start, std::size_t start_units) {
   if (start > length) return Value();
   const std::string_view t = text.view().substr(0, length);
   std::size_t match_start = 0, match_end = 0;
@@ -121,16 +121,20 @@ Result<Value> exec(eval::Evaluator& ev, const value::Rc<Regex>& regex, const val
     for (const auto& c : found->captures)
       groups.push_back(c ? Value::string(t.substr(c->first, c->second - c->first)) : Value());
   }
-  const std::size_t start_units = utf16_units(t.substr(0, match_start));
-  const std::size_t end_units = start_units + utf16_units(t.substr(match_start, match_end - match_start));
+  // Counting from where the search started, when its offset in UTF-16 units is known, keeps a walk over
+  // every match of a long text linear.
+  const std::size_t match_units = start_units != kUnknownUnits
+                                      ? start_units + utf16_units(t.substr(start, match_start - start))
+                                      : utf16_units(t.substr(0, match_start));
+  const std::size_t end_units = match_units + utf16_units(t.substr(match_start, match_end - match_start));
   Value m = Value::object(5);
   value::Fields& f = m.as_object().fields;
   auto put = [&](std::string_view key, Value v) { f.try_emplace(value::Str::make(key), std::move(v)); };
   put("match", Value::string(t.substr(match_start, match_end - match_start)));
-  put("start", Value::number(static_cast<double>(start_units)));
+  put("start", Value::number(static_cast<double>(match_units)));
   put("end", Value::number(static_cast<double>(end_units)));
   put("groups", Value::array_with(std::move(groups), 0));
-  put("next", value::make_function(value::NextFn{regex, text, length, match_end}));
+  put("next", value::make_function(value::NextFn{regex, text, length, match_end, end_units}));
   return m;
 }
 

@@ -59,8 +59,11 @@ struct Regex : value::Counted {
 
 // Searches `text` (of `length` bytes) from a byte offset at a character boundary: undefined when there is
 // no match or the offset is past the end, else a match object {match, start, end, groups, next}.
+// The UTF-16 offset of a search's start when the caller does not know it.
+inline constexpr std::size_t kUnknownUnits = static_cast<std::size_t>(-1);
+
 Result<value::Value> exec(eval::Evaluator& ev, const value::Rc<Regex>& regex, const value::Str& text,
-                          std::size_t length, std::size_t start);
+                          std::size_t length, std::size_t start, std::size_t start_units = kUnknownUnits);
 
 // The byte offset of a UTF-16 code-unit index into text: the first character at which the count of units
 // before it reaches the index (an index inside a surrogate pair moves past that character); the length of
