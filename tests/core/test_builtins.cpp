@@ -84,16 +84,6 @@ TEST(BuiltinTable, TheTableComesBeforeTestRecords) {
   EXPECT_EQ(zarnu_test::S(*eval("$negOne()")), "-1");
 }
 
-TEST(BuiltinTable, PendingRowsNameThemselves) {
-  // Rows whose implementation is still to come fail when called, and say which function it was.
-  for (const functions::Native& n : functions::table()) {
-    auto r = eval("$" + std::string(n.name) + "()");
-    if (!r && r.error().code() == "X0001") {
-      EXPECT_EQ(r.error().message(), "The function $" + std::string(n.name) + " is not available yet");
-    }
-  }
-}
-
 TEST(BuiltinTable, FirstUseFromSeveralThreads) {
   // In a child process the table is still unbuilt, so the threads race to build it.
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -13,11 +13,11 @@ NOW_MESSAGE = "now must be milliseconds since the epoch, a datetime or an ISO 86
 
 
 def builtin_exists(name):
-    """Whether the core's table has the built-in function `name` (an unknown name is T1006, one not built yet X0001)."""
+    """Whether the core's table has the built-in function `name` (a call of an unknown name is T1006)."""
     try:
         Expression(f"${name}()").evaluate()
     except ZarnuError as error:
-        return error.code not in ("T1006", "X0001")
+        return error.code != "T1006"
     return True
 
 

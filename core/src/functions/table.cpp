@@ -1,5 +1,5 @@
 // The table of built-in functions: 65 records in registry order, built once per process on first lookup
-// and read-only afterwards. A row whose implementation is still to come fails with X0001 when called.
+// and read-only afterwards.
 #include <algorithm>
 #include <cstddef>
 #include <deque>
@@ -25,42 +25,19 @@ namespace {
 
 constexpr std::size_t kCount = 65;
 
-// A function name as a template argument, so that each pending row gets an implementation of its own
-// that can name it.
-template <std::size_t N>
-struct Name {
-  char text[N];
-  constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }
-  constexpr std::string_view view() const { return {text, N - 1}; }
-};
-
-template <Name N>
-Result<value::Value> not_available(eval::Evaluator&, value::Items, const Call&) {
-  return fail(
-      error::Error("X0001").with_message("The function $" + std::string(N.view()) + " is not available yet"));
-}
-
 struct Table {
   std::vector<Native> records;
-  std::vector<bool> pending;  // per row: the implementation is not available yet
 };
 
 class Builder {
  public:
-  Builder() {
-    t_.records.reserve(kCount);
-    t_.pending.reserve(kCount);
-  }
+  Builder() { t_.records.reserve(kCount); }
 
   void fn(std::string_view name, std::string_view sig, std::vector<std::string_view> params,
           std::size_t arity, std::string_view description, Implementation impl) {
-    add(name, sig, std::move(params), arity, description, impl, false);
-  }
-
-  template <Name N>
-  void later(std::string_view sig, std::vector<std::string_view> params, std::size_t arity,
-             std::string_view description) {
-    add(N.view(), sig, std::move(params), arity, description, &not_available<N>, true);
+    auto parsed = signature::Signature::parse(sig);
+    if (!parsed) panic("valid built-in signature: " + parsed.error().debug());
+    t_.records.push_back(Native{std::move(*parsed), name, std::move(params), description, impl, arity});
   }
 
   Table finish() && {
@@ -70,14 +47,6 @@ class Builder {
   }
 
  private:
-  void add(std::string_view name, std::string_view sig, std::vector<std::string_view> params,
-           std::size_t arity, std::string_view description, Implementation impl, bool pending) {
-    auto parsed = signature::Signature::parse(sig);
-    if (!parsed) panic("valid built-in signature: " + parsed.error().debug());
-    t_.records.push_back(Native{std::move(*parsed), name, std::move(params), description, impl, arity});
-    t_.pending.push_back(pending);
-  }
-
   Table t_;
 };
 
@@ -220,11 +189,7 @@ std::span<const Native> table() {
 const Native* lookup(std::string_view name) {
   const Table& t = built();
   for (std::size_t i = 0; i < t.records.size(); ++i) {
-    if (t.records[i].name != name) continue;
-    // A test's record stands in for a row whose implementation is still to come.
-    if (t.pending[i])
-      if (const Native* n = find_extra(name)) return n;
-    return &t.records[i];
+    if (t.records[i].name == name) return &t.records[i];
   }
   return find_extra(name);
 }
