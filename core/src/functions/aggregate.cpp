@@ -21,10 +21,6 @@ using value::Value;
 
 namespace {
 
-const Value& arg(const Items& args, std::size_t i) noexcept {
-  return i < args.size() ? args[i] : eval::static_undefined();
-}
-
 // D1001 for a total that has no JSON form.
 error::Error out_of_range() {
   return error::Error("D1001").with("value", json::Json(nullptr));
@@ -46,7 +42,7 @@ double total(const Items& items, double scale = 1) noexcept {
 
 template <double (*Pick)(double, double)>
 Result<Value> fold(const Items& args) {
-  const Value& a = arg(args, 0);
+  const Value& a = arg_at(args, 0);
   if (!a.is_array()) return Value();
   const Items& items = a.as_array().read();
   if (items.empty()) return Value();
@@ -67,7 +63,7 @@ double min_num(double a, double b) noexcept {
 }  // namespace
 
 Result<Value> sum(eval::Evaluator&, Items args, const Call&) {
-  const Value& a = arg(args, 0);
+  const Value& a = arg_at(args, 0);
   if (!a.is_array()) return Value();
   const double t = total(a.as_array().read());
   if (std::isinf(t)) return fail(out_of_range());
@@ -75,7 +71,7 @@ Result<Value> sum(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> count(eval::Evaluator&, Items args, const Call&) {
-  const Value& a = arg(args, 0);
+  const Value& a = arg_at(args, 0);
   if (a.is_undefined()) return Value::number(0);
   if (!a.is_array()) return Value::number(1);
   return Value::number(static_cast<double>(item_count(a)));
@@ -90,7 +86,7 @@ Result<Value> min(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> average(eval::Evaluator&, Items args, const Call&) {
-  const Value& a = arg(args, 0);
+  const Value& a = arg_at(args, 0);
   if (!a.is_array()) return Value();
   const std::size_t count = item_count(a);
   if (count == 0) return Value();
@@ -106,10 +102,10 @@ Result<Value> average(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> string(eval::Evaluator& ev, Items args, const Call&) {
-  const Value& a = arg(args, 0);
+  const Value& a = arg_at(args, 0);
   // A string is its own string form: shared, never copied or quoted.
   if (a.is_string()) return a;
-  const Value& prettify = arg(args, 1);
+  const Value& prettify = arg_at(args, 1);
   const bool pretty = prettify.is_bool() && prettify.as_boolean();
   ZR_TRY(auto text, to_string(a, pretty, ev.max_string_length()));
   if (!text) return Value();
@@ -205,7 +201,7 @@ std::optional<double> radix_literal(std::string_view s) noexcept {
 }  // namespace
 
 Result<Value> number(eval::Evaluator&, value::Items args, const Call&) {
-  const Value& a = arg(args, 0);
+  const Value& a = arg_at(args, 0);
   switch (a.tag()) {
     case value::Tag::Undefined:
       return Value();

@@ -12,13 +12,9 @@ using value::Value;
 
 namespace {
 
-const Value& arg(const Items& args, std::size_t i) noexcept {
-  return i < args.size() ? args[i] : eval::static_undefined();
-}
-
 // An argument in a text position that is not a string counts as absent.
 std::optional<std::string_view> text(const Items& args, std::size_t i) {
-  const Value& v = arg(args, i);
+  const Value& v = arg_at(args, i);
   if (!v.is_string()) return std::nullopt;
   return v.as_string();
 }
@@ -39,7 +35,7 @@ Result<Value> millis(eval::Evaluator& ev, Items, const Call&) {
 }
 
 Result<Value> from_millis(eval::Evaluator& ev, Items args, const Call&) {
-  const Value& v = arg(args, 0);
+  const Value& v = arg_at(args, 0);
   if (!v.is_number()) return Value();
   return written(v.as_number(), args, 1, ev.max_string_length());
 }

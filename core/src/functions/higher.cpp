@@ -14,10 +14,6 @@ namespace zarnu_core::functions {
 using value::Items;
 using value::Value;
 
-const Value& arg_at(const Items& args, std::size_t i) noexcept {
-  return i < args.size() ? args[i] : eval::static_undefined();
-}
-
 std::size_t callee_arity(const Value& func) noexcept {
   return func.is_function() ? eval::arity(func.as_function()) : 1;
 }

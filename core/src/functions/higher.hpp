@@ -9,9 +9,6 @@
 
 namespace zarnu_core::functions {
 
-// The argument at a position, or a static undefined past the end of the list.
-const value::Value& arg_at(const value::Items& args, std::size_t i) noexcept;
-
 // The number of parameters a callback is handed: a function's own arity, 1 for any other value.
 std::size_t callee_arity(const value::Value& func) noexcept;
 

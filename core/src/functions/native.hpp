@@ -36,6 +36,13 @@ struct Native {
   std::size_t arity = 0;
 };
 
+// The argument at a position, or undefined past the end of the list (implementations read their arguments
+// by position and treat a missing one as undefined).
+inline const value::Value& arg_at(const value::Items& args, std::size_t i) noexcept {
+  static const value::Value undefined;
+  return i < args.size() ? args[i] : undefined;
+}
+
 // The table, in table order.
 std::span<const Native> table();
 

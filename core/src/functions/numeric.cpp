@@ -30,10 +30,6 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kCacheSize = 8;
 
-const Value& arg(const Items& args, std::size_t i) noexcept {
-  return i < args.size() ? args[i] : eval::static_undefined();
-}
-
 // ---------------------------------------------------------------------------------------------------------
 // Exact digits of doubles, for what the fixed-notation converter does not cover (more than 100 fraction
 // digits, magnitudes from 1e60) and for radices other than 10.
@@ -526,21 +522,21 @@ std::string format_with(const Picture& p, double value) {
 // The built-ins
 
 Result<Value> format_number(eval::Evaluator& ev, Items args, const Call&) {
-  const Value& v = arg(args, 0);
+  const Value& v = arg_at(args, 0);
   if (!v.is_number()) return Value();
-  const Value& picture = arg(args, 1);
+  const Value& picture = arg_at(args, 1);
   const value::Str text = picture.is_string() ? picture.as_str() : value::Str::make({});
-  const DecimalFormat format = decimal_format(arg(args, 2));
+  const DecimalFormat format = decimal_format(arg_at(args, 2));
   ZR_TRY(const Picture* p, cached_picture(ev, text, format));
   return Value::string(format_with(*p, v.as_number()));
 }
 
 Result<Value> format_base(eval::Evaluator&, Items args, const Call&) {
-  const Value& v = arg(args, 0);
+  const Value& v = arg_at(args, 0);
   if (!v.is_number()) return Value();
   const double value = round_half_even(v.as_number());
   double radix = 10;
-  if (const Value& r = arg(args, 1); r.is_number()) {
+  if (const Value& r = arg_at(args, 1); r.is_number()) {
     radix = round_half_even(r.as_number());
     if (!(radix >= 2 && radix <= 36)) return fail(error::Error("D3100").with("value", radix));
   }
@@ -554,9 +550,9 @@ Result<Value> format_base(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> format_integer(eval::Evaluator& ev, Items args, const Call&) {
-  const Value& v = arg(args, 0);
+  const Value& v = arg_at(args, 0);
   if (!v.is_number()) return Value();
-  const Value& picture = arg(args, 1);
+  const Value& picture = arg_at(args, 1);
   ZR_TRY(std::string text,
          datetime::format_integer(v.as_number(), picture.is_string() ? picture.as_string() : "",
                                   ev.max_string_length()));
@@ -564,9 +560,9 @@ Result<Value> format_integer(eval::Evaluator& ev, Items args, const Call&) {
 }
 
 Result<Value> parse_integer(eval::Evaluator&, Items args, const Call&) {
-  const Value& v = arg(args, 0);
+  const Value& v = arg_at(args, 0);
   if (!v.is_string()) return Value();
-  const Value& picture = arg(args, 1);
+  const Value& picture = arg_at(args, 1);
   ZR_TRY(datetime::IntegerFormat format,
          datetime::analyse_integer_picture(picture.is_string() ? picture.as_string() : ""));
   ZR_TRY(datetime::IntegerMatcher matcher, datetime::integer_matcher(format));
@@ -576,7 +572,7 @@ Result<Value> parse_integer(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> sqrt(eval::Evaluator&, Items args, const Call&) {
-  const Value& v = arg(args, 0);
+  const Value& v = arg_at(args, 0);
   if (!v.is_number()) return Value();
   const double x = v.as_number();
   if (x < 0) return fail(error::Error("D3060").with("value", x).with("index", 1));
@@ -584,10 +580,10 @@ Result<Value> sqrt(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> power(eval::Evaluator&, Items args, const Call&) {
-  const Value& v = arg(args, 0);
+  const Value& v = arg_at(args, 0);
   if (!v.is_number()) return Value();
   const double base = v.as_number();
-  const double exponent = arg(args, 1).is_number() ? arg(args, 1).as_number() : kNaN;
+  const double exponent = arg_at(args, 1).is_number() ? arg_at(args, 1).as_number() : kNaN;
   // Unlike C, a base of magnitude 1 has no definite power for an exponent that is NaN or infinite.
   const double result = std::fabs(base) == 1 && !std::isfinite(exponent) ? kNaN : std::pow(base, exponent);
   if (!std::isfinite(result))

@@ -17,10 +17,6 @@ using value::Value;
 
 namespace {
 
-const Value& arg(const Items& args, std::size_t i) noexcept {
-  return i < args.size() ? args[i] : eval::static_undefined();
-}
-
 // The limit argument: none unless it is a number.
 std::optional<double> limit_of(const Value& v) noexcept {
   if (!v.is_number()) return std::nullopt;
@@ -313,13 +309,13 @@ std::string substitute(std::string_view replacement, const Value& match) {
 // The built-ins
 
 Result<Value> match_(eval::Evaluator& ev, Items args, const Call& call) {
-  const Value& str = arg(args, 0);
+  const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
-  const std::optional<double> limit = limit_of(arg(args, 2));
+  const std::optional<double> limit = limit_of(arg_at(args, 2));
   if (limit && *limit < 0) return fail(error::Error("D3040").with("value", *limit).with("index", 3));
   Items out;
   if (limit && *limit == 0) return Value::sequence(std::move(out));
-  ZR_TRY(Value r, evaluate_matcher(ev, arg(args, 1), str, call));
+  ZR_TRY(Value r, evaluate_matcher(ev, arg_at(args, 1), str, call));
   for (std::size_t count = 0; !r.is_undefined() && !reached(limit, count); ++count) {
     out.push_back(match_object(ev, r));
     ZR_TRY(r, evaluate_matcher(ev, field(r, "next"), Value(), call));
@@ -328,8 +324,8 @@ Result<Value> match_(eval::Evaluator& ev, Items args, const Call& call) {
 }
 
 Result<Value> contains(eval::Evaluator& ev, Items args, const Call& call) {
-  const Value& str = arg(args, 0);
-  const Value& token = arg(args, 1);
+  const Value& str = arg_at(args, 0);
+  const Value& token = arg_at(args, 1);
   if (!str.is_string() || token.is_undefined()) return Value();
   if (token.is_string())
     return Value::boolean(str.as_string().find(token.as_string()) != std::string_view::npos);
@@ -338,25 +334,25 @@ Result<Value> contains(eval::Evaluator& ev, Items args, const Call& call) {
 }
 
 Result<Value> replace(eval::Evaluator& ev, Items args, const Call& call) {
-  const Value& str = arg(args, 0);
-  const Value& pattern = arg(args, 1);
+  const Value& str = arg_at(args, 0);
+  const Value& pattern = arg_at(args, 1);
   if (!str.is_string()) return Value();
   if (pattern.is_string() && pattern.as_string().empty())
     return fail(error::Error("D3010").with("value", "").with("index", 2));
-  const std::optional<double> limit = limit_of(arg(args, 3));
+  const std::optional<double> limit = limit_of(arg_at(args, 3));
   if (limit && *limit < 0) return fail(error::Error("D3011").with("value", *limit).with("index", 4));
   if (pattern.is_undefined()) return Value();
   if (limit && *limit == 0) return str;
   if (pattern.is_string())
-    return replace_string(ev, str.as_string(), pattern.as_string(), arg(args, 2), limit);
-  return replace_matcher(ev, str, pattern, arg(args, 2), limit, call);
+    return replace_string(ev, str.as_string(), pattern.as_string(), arg_at(args, 2), limit);
+  return replace_matcher(ev, str, pattern, arg_at(args, 2), limit, call);
 }
 
 Result<Value> split(eval::Evaluator& ev, Items args, const Call& call) {
-  const Value& str = arg(args, 0);
-  const Value& sep = arg(args, 1);
+  const Value& str = arg_at(args, 0);
+  const Value& sep = arg_at(args, 1);
   if (!str.is_string()) return Value();
-  const std::optional<double> limit = limit_of(arg(args, 2));
+  const std::optional<double> limit = limit_of(arg_at(args, 2));
   if (limit && *limit < 0) return fail(error::Error("D3020").with("value", *limit).with("index", 3));
   if (sep.is_undefined()) return Value();
   if (limit && *limit == 0) return plain_array({});

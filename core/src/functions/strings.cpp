@@ -20,10 +20,6 @@ using value::Value;
 
 namespace {
 
-const Value& arg(const Items& args, std::size_t i) noexcept {
-  return i < args.size() ? args[i] : eval::static_undefined();
-}
-
 Value empty_string() {
   return Value::string(std::string_view());
 }
@@ -123,15 +119,15 @@ std::string to_upper(std::string_view text) {
 }
 
 Result<Value> substring(eval::Evaluator&, Items args, const Call&) {
-  const Value& str = arg(args, 0);
+  const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
   const std::string_view s = str.as_string();
   const auto n = static_cast<double>(utf::char_count(s));
-  const Value& start_arg = arg(args, 1);
+  const Value& start_arg = arg_at(args, 1);
   double start = start_arg.is_number() ? start_arg.as_number() : std::numeric_limits<double>::quiet_NaN();
   if (start + n < 0) start = 0;
   double from = clamp_index(start, n), to = n;
-  if (const Value& length = arg(args, 2); length.is_number()) {
+  if (const Value& length = arg_at(args, 2); length.is_number()) {
     if (length.as_number() <= 0) return empty_string();
     // The end comes from the untruncated start.
     to = clamp_index((start < 0 ? start + n : start) + length.as_number(), n);
@@ -148,9 +144,9 @@ namespace {
 // The part of the first argument before (or after) the first occurrence of the second, found by a
 // linear-time byte search; the first argument itself when the second is no string or does not occur.
 Value around_first(const Items& args, bool after) {
-  const Value& str = arg(args, 0);
+  const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
-  const Value& chars = arg(args, 1);
+  const Value& chars = arg_at(args, 1);
   if (!chars.is_string()) return str;
   const std::string_view s = str.as_string(), c = chars.as_string();
   if (c.empty()) return after ? str : empty_string();
@@ -171,25 +167,25 @@ Result<Value> substring_after(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> lowercase(eval::Evaluator&, Items args, const Call&) {
-  const Value& str = arg(args, 0);
+  const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
   return Value::string(to_lower(str.as_string()));
 }
 
 Result<Value> uppercase(eval::Evaluator&, Items args, const Call&) {
-  const Value& str = arg(args, 0);
+  const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
   return Value::string(to_upper(str.as_string()));
 }
 
 Result<Value> length(eval::Evaluator&, Items args, const Call&) {
-  const Value& str = arg(args, 0);
+  const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
   return Value::number(static_cast<double>(utf::char_count(str.as_string())));
 }
 
 Result<Value> trim(eval::Evaluator&, Items args, const Call&) {
-  const Value& str = arg(args, 0);
+  const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
   const std::string_view s = str.as_string();
   // The four whitespace characters are ASCII, so the walk can be over bytes: no byte of a longer UTF-8
@@ -211,13 +207,13 @@ Result<Value> trim(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> pad(eval::Evaluator&, Items args, const Call&) {
-  const Value& str = arg(args, 0);
+  const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
   const std::string_view s = str.as_string();
-  const Value& char_arg = arg(args, 2);
+  const Value& char_arg = arg_at(args, 2);
   const std::string_view fill =
       char_arg.is_string() && !char_arg.as_string().empty() ? char_arg.as_string() : std::string_view(" ");
-  const Value& width_arg = arg(args, 1);
+  const Value& width_arg = arg_at(args, 1);
   const double w = width_arg.is_number() ? std::trunc(width_arg.as_number()) : 0;
   const double needed = std::fabs(w) - static_cast<double>(utf::char_count(s));
   // A NaN width asks for nothing.
@@ -238,9 +234,9 @@ Result<Value> pad(eval::Evaluator&, Items args, const Call&) {
 }
 
 Result<Value> join(eval::Evaluator& ev, Items args, const Call&) {
-  const Value& strs = arg(args, 0);
+  const Value& strs = arg_at(args, 0);
   if (strs.is_undefined()) return Value();
-  const Value& sep_arg = arg(args, 1);
+  const Value& sep_arg = arg_at(args, 1);
   const std::string_view sep = sep_arg.is_string() ? sep_arg.as_string() : std::string_view();
   if (!strs.is_array()) return strs.is_string() ? strs : empty_string();
   const Items& items = strs.as_array().read();
