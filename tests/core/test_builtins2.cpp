@@ -13,6 +13,7 @@
 #include "functions/higher.hpp"
 #include "functions/misc.hpp"
 #include "functions/numbers.hpp"
+#include "functions/numeric.hpp"
 #include "helpers.hpp"
 
 using namespace zarnu_core;
@@ -109,11 +110,11 @@ TEST(Builtins2, NonFiniteNumbers) {
   EXPECT_EQ(code(&collections::sort, items({arr({Value::string("a"), Value::number(kInf)})})), "D3070");
   EXPECT_EQ(code(&collections::sort, items({arr({Value::number(kNaN), Value::number(kInf)})})), "D3070");
   EXPECT_EQ(code(&numbers::boolean, items({arr({Value::number(1), Value::number(kInf)})})), "D1001");
-  EXPECT_TRUE(std::isnan(functions::numbers::shift(kInf, 1)));
-  EXPECT_EQ(functions::numbers::shift(1.005, 2), 100.5);
-  EXPECT_EQ(functions::numbers::shift(1e21, -2), 1e19);
-  EXPECT_EQ(functions::numbers::shift(1e300, 10), kInf);
-  EXPECT_EQ(functions::numbers::shift(-1e-300, -100), 0.0);
+  EXPECT_TRUE(std::isnan(functions::numeric::shift(kInf, 1)));
+  EXPECT_EQ(functions::numeric::shift(1.005, 2), 100.5);
+  EXPECT_EQ(functions::numeric::shift(1e21, -2), 1e19);
+  EXPECT_EQ(functions::numeric::shift(1e300, 10), kInf);
+  EXPECT_EQ(functions::numeric::shift(-1e-300, -100), 0.0);
 }
 
 TEST(Builtins2, FlagsAndSharing) {

@@ -1,5 +1,6 @@
 // Rounding, the evaluation's random generator and the boolean built-ins.
 #include "functions/numbers.hpp"
+#include "functions/numeric.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -46,30 +47,6 @@ double abs_of(double x) noexcept {
 
 }  // namespace
 
-double shift(double x, double n) {
-  if (!std::isfinite(x)) return kNaN;
-  const std::string text = value::js_number(x);
-  const std::size_t e = text.find('e');
-  const std::string_view mantissa = std::string_view(text).substr(0, e);
-  std::int64_t exponent = 0;
-  if (e != std::string::npos) {
-    std::string_view digits = std::string_view(text).substr(e + 1);
-    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    std::from_chars(digits.data(), digits.data() + digits.size(), exponent);
-  }
-  // An exponent that is not a whole number does not read as one.
-  const double sum = static_cast<double>(exponent) + n;
-  if (sum != std::trunc(sum)) return kNaN;
-  // Beyond this every mantissa reads as an infinity or a zero.
-  const auto shifted_exponent = static_cast<std::int64_t>(std::clamp(sum, -100000.0, 100000.0));
-  const std::string shifted = std::string(mantissa) + "e" + std::to_string(shifted_exponent);
-  double y = 0;
-  const auto [end, ec] = std::from_chars(shifted.data(), shifted.data() + shifted.size(), y);
-  if (ec == std::errc::result_out_of_range)
-    return std::copysign(shifted_exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0, x);
-  return y;
-}
-
 double draw(eval::Evaluator& ev) {
   std::uint64_t& state = ev.rng();
   if (state == 0) state = static_cast<std::uint64_t>(ev.timestamp().count()) | 1;
@@ -101,14 +78,14 @@ Result<Value> round(eval::Evaluator&, Items args, const Call&) {
   if (std::isinf(x)) return fail(out_of_range());
   const Value& precision = arg_at(args, 1);
   const double p = precision.is_number() && !std::isnan(precision.as_number()) ? precision.as_number() : 0;
-  const double y = p == 0 ? x : shift(x, p);
+  const double y = p == 0 ? x : numeric::shift(x, p);
   // The shift overflowed: x has no digits at that many places to round away.
   if (std::isinf(y)) return a;
   const double f = std::floor(y);
   double r = y - f < 0.5 ? f : f + 1;
   // Half to even.
   if (std::fabs(r - y) == 0.5 && std::fabs(r - 2 * std::trunc(r / 2)) == 1) r -= 1;
-  if (p != 0) r = shift(r, -p);
+  if (p != 0) r = numeric::shift(r, -p);
   if (r == 0) r = 0;  // no negative zero
   if (std::isinf(r)) return fail(out_of_range());
   return Value::number(r);

@@ -6,10 +6,6 @@
 
 namespace zarnu_core::functions::numbers {
 
-// x times 10^n, computed on the decimal text of x so that rounding sees the digits a reader sees
-// (1.005 shifted by 2 is 100.5, not 100.49999999999999). NaN for a non-finite x or a non-integral n.
-double shift(double x, double n);
-
 // One draw of the evaluation's xorshift64* generator: a double in [0, 1) with 53 random bits. An
 // unseeded generator is seeded first from the evaluation's timestamp.
 double draw(eval::Evaluator& ev);
