@@ -405,12 +405,12 @@ bool is_case_ignorable(char32_t c) noexcept;
 }  // namespace zarnu_core::functions::casing
 """
     cpp = [HEADER, "// Unicode 17.0 full case conversion tables (see casetables.hpp).\n",
-           '#include "casetables.hpp"\n\n#include <algorithm>\n#include <cstdint>\n#include <iterator>\n\n',
+           '#include "casetables.hpp"\n\n#include <algorithm>\n#include <cstdint>\n#include <iterator>\n#include <span>\n#include <string_view>\n\n#include "unicodetables.hpp"\n\n',
            "namespace zarnu_core::functions::casing {\n\nnamespace {\n\n",
            "struct Delta {\n  std::uint32_t range;  // first code point << 12 | (length - 1)\n",
            "  std::int32_t delta_mask;  // delta << 4 | stride mask\n};\n\n",
            "struct Special {\n  char32_t from;\n  char32_t to[3];\n  std::uint8_t length;\n};\n\n",
-           "struct Range {\n  char32_t first;\n  char32_t last;\n};\n\n"]
+           ]
     for kind, prefix in (("Lowercase", "LOWER"), ("Uppercase", "UPPER")):
         entries, multi = full[kind]
         cpp.append(wrap("constexpr Delta %s[] = {%s};" % (prefix, ", ".join(delta_words(entries)))) + "\n")
@@ -419,8 +419,6 @@ bool is_case_ignorable(char32_t c) noexcept;
             seq = multi[c] + [0] * (3 - len(multi[c]))
             rows.append("{0x%X, {0x%X, 0x%X, 0x%X}, %d}" % (c, seq[0], seq[1], seq[2], len(multi[c])))
         cpp.append(wrap("constexpr Special %s_SPECIAL[] = {%s};" % (prefix, ", ".join(rows))) + "\n")
-    for prop, cname in (("Cased", "CASED"), ("Case_Ignorable", "CASE_IGNORABLE")):
-        cpp.append(wrap("constexpr Range %s[] = {%s};" % (cname, ", ".join("{0x%X, 0x%X}" % r for r in binary[prop]))) + "\n")
     cpp.append("""
 template <std::size_t N, std::size_t M>
 std::size_t map(const Delta (&table)[N], const Special (&special)[M], char32_t c, char32_t out[3]) noexcept {
@@ -441,11 +439,15 @@ std::size_t map(const Delta (&table)[N], const Special (&special)[M], char32_t c
   return 1;
 }
 
-template <std::size_t N>
-bool member(const Range (&table)[N], char32_t c) noexcept {
-  auto it = std::upper_bound(std::begin(table), std::end(table), c,
-                             [](char32_t v, const Range& r) { return v < r.first; });
-  return it != std::begin(table) && c <= std::prev(it)->last;
+// The final-sigma properties come from the engine's property tables, which already hold them.
+using Table = std::span<const zarnu_regex::codepointset::Interval>;
+
+Table property(std::string_view name) noexcept { return *zarnu_regex::unicodetables::binary_property_from_str(name); }
+
+bool member(Table table, char32_t c) noexcept {
+  auto it = std::upper_bound(table.begin(), table.end(), static_cast<std::uint32_t>(c),
+                             [](std::uint32_t v, const zarnu_regex::codepointset::Interval& r) { return v < r.first; });
+  return it != table.begin() && c <= std::prev(it)->last;
 }
 
 }  // namespace
@@ -459,11 +461,13 @@ std::size_t uppercase(char32_t c, char32_t out[3]) noexcept {
 }
 
 bool is_cased(char32_t c) noexcept {
-  return member(CASED, c);
+  static const Table table = property("Cased");
+  return member(table, c);
 }
 
 bool is_case_ignorable(char32_t c) noexcept {
-  return member(CASE_IGNORABLE, c);
+  static const Table table = property("Case_Ignorable");
+  return member(table, c);
 }
 
 }  // namespace zarnu_core::functions::casing
