@@ -190,10 +190,12 @@ void check_round_trip(const Value& v) {
 }
 
 // Faults that the cut parse may legitimately not meet: skipped containers do not count against the
-// nesting allowance, and skipped numbers and strings are checked as syntax only (no range, no UTF-8).
+// nesting allowance, and skipped numbers and strings are checked as syntax only (no range, no UTF-8, no
+// pairing of surrogate escapes).
 bool skippable(const ParseError& e) {
   return e.reason == "recursion limit exceeded" || e.reason == "number out of range" ||
-         e.reason == "invalid UTF-8 in string";
+         e.reason == "invalid UTF-8 in string" || e.reason == "lone leading surrogate in hex escape" ||
+         e.reason == "invalid unicode code point";
 }
 
 bool before(const ParseError& a, const ParseError& b) {

@@ -80,6 +80,17 @@ double week_number(double t, double start, double next_start, double previous_st
   return std::floor(w);
 }
 
+// The start of the first week of a month of a year taken as it stands (no two-digit rule).
+double first_week(std::int64_t year, std::int64_t month) noexcept {
+  if (month > 10000000 || month < -10000000 || year > 1000000 || year < -1000000) return kNaN;
+  const double first = civil_millis(static_cast<double>(year), static_cast<double>(month), 1, 0, 0, 0, 0);
+  const auto days = saturate_cast<std::int64_t>(first / kDay);  // exact: the first is a midnight
+  std::int64_t d = ((days + 4) % 7 + 7) % 7;
+  if (d == 0) d = 7;
+  const auto dd = static_cast<double>(d);
+  return d > 4 ? first + (8 - dd) * kDay : first - (dd - 1) * kDay;
+}
+
 // An optional count of a width modifier: "*" or an unreadable text means no limit.
 std::optional<std::uint64_t> width_count(std::u32string_view text) {
   if (text == U"*") return std::nullopt;
@@ -186,26 +197,27 @@ std::string component_text(char32_t component) {
   return to_utf8(std::u32string(1, component));
 }
 
-// The text of a time-zone marker for an offset of `hours` and `minutes` (both carrying the sign).
+// The text of a time-zone marker for an offset of `hours` and `minutes` (both carrying the sign). The
+// sign is the offset's: an offset of less than an hour west has no hours to carry it.
 Result<std::string> zone_text(const Marker& m, double hours, double minutes, std::size_t limit) {
   const IntegerFormat& f = *m.format;
   const double hhmm = 100 * hours + minutes;
   std::string text;
   if (f.regular) {
-    ZR_TRY(text, format_integer_with(hhmm, f));
+    ZR_TRY(text, format_integer_with(std::fabs(hhmm), f));
   } else if (f.mandatory == 1 || f.mandatory == 2) {
-    ZR_TRY(text, format_integer_with(hours, f));
+    ZR_TRY(text, format_integer_with(std::fabs(hours), f));
     if (minutes != 0) {
       ZR_TRY(std::string mm, format_integer(std::fabs(minutes), "00", limit));
       text += ':';
       text += mm;
     }
   } else if (f.mandatory == 3 || f.mandatory == 4) {
-    ZR_TRY(text, format_integer_with(hhmm, f));
+    ZR_TRY(text, format_integer_with(std::fabs(hhmm), f));
   } else {
     return fail(error::Error("D3134").with("value", f.mandatory));
   }
-  if (hhmm >= 0) text.insert(0, 1, '+');
+  text.insert(0, 1, hhmm < 0 ? '-' : '+');
   if (m.component == U'z') text.insert(0, "GMT");
   if (hhmm == 0 && m.modifier == U't') text = "Z";
   return text;
@@ -286,11 +298,11 @@ std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t
   return era * 146097 + doe - 719468;
 }
 
-double calendar_millis(double year, double month, double day, double hour, double minute, double second,
-                       double millisecond) noexcept {
+double civil_millis(double year, double month, double day, double hour, double minute, double second,
+                    double millisecond) noexcept {
   for (double v : {year, month, day, hour, minute, second, millisecond})
     if (!std::isfinite(v)) return kNaN;
-  year = century(std::trunc(year));
+  year = std::trunc(year);
   month = std::trunc(month);
   if (std::fabs(month) > 1e7 || std::fabs(year) > 1e6) return kNaN;
   const auto m = saturate_cast<std::int64_t>(month);
@@ -304,15 +316,14 @@ double calendar_millis(double year, double month, double day, double hour, doubl
   return ms;
 }
 
+double calendar_millis(double year, double month, double day, double hour, double minute, double second,
+                       double millisecond) noexcept {
+  return civil_millis(century(std::trunc(year)), month, day, hour, minute, second, millisecond);
+}
+
 double start_of_first_week(std::int64_t year, std::int64_t month) noexcept {
   if (year >= 0 && year <= 99) year += 1900;
-  if (month > 10000000 || month < -10000000 || year > 1000000 || year < -1000000) return kNaN;
-  const double first = calendar_millis(static_cast<double>(year), static_cast<double>(month), 1, 0, 0, 0, 0);
-  const auto days = saturate_cast<std::int64_t>(first / kDay);  // exact: the first is a midnight
-  std::int64_t d = ((days + 4) % 7 + 7) % 7;
-  if (d == 0) d = 7;
-  const auto dd = static_cast<double>(d);
-  return d > 4 ? first + (8 - dd) * kDay : first - (dd - 1) * kDay;
+  return first_week(year, month);
 }
 
 CivilTime civil_time(double millis) noexcept {
@@ -344,8 +355,10 @@ CivilTime civil_time(double millis) noexcept {
 }
 
 FragmentValue fragment(const CivilTime& t, char32_t component) {
+  // The broken-down year is the year itself: the two-digit rule is for dates made from written parts.
   const auto year = static_cast<double>(t.year);
   const double month = t.month;
+  const std::int64_t y = t.year;
   switch (component) {
     case U'Y':
       return year;
@@ -355,34 +368,26 @@ FragmentValue fragment(const CivilTime& t, char32_t component) {
       return static_cast<double>(t.day);
     case U'd':
       return std::trunc(
-          (calendar_millis(year, month, t.day, 0, 0, 0, 0) - calendar_millis(year, 0, 1, 0, 0, 0, 0)) / kDay +
-          1);
+          (civil_millis(year, month, t.day, 0, 0, 0, 0) - civil_millis(year, 0, 1, 0, 0, 0, 0)) / kDay + 1);
     case U'F':
       return static_cast<double>(t.weekday == 0 ? 7 : t.weekday);
-    case U'W': {
-      const auto y = saturate_cast<std::int64_t>(century(year));
-      return week_number(calendar_millis(year, month, t.day, 0, 0, 0, 0), start_of_first_week(y, 0),
-                         start_of_first_week(y + 1, 0), start_of_first_week(y - 1, 0), 52);
-    }
-    case U'X': {
-      const auto y = saturate_cast<std::int64_t>(century(year));
-      if (t.instant < start_of_first_week(y, 0)) return year - 1;
-      if (t.instant >= start_of_first_week(y + 1, 0)) return year + 1;
+    case U'W':
+      return week_number(civil_millis(year, month, t.day, 0, 0, 0, 0), first_week(y, 0), first_week(y + 1, 0),
+                         first_week(y - 1, 0), 52);
+    case U'X':
+      if (t.instant < first_week(y, 0)) return year - 1;
+      if (t.instant >= first_week(y + 1, 0)) return year + 1;
       return year;
-    }
     case U'w': {
-      const auto y = saturate_cast<std::int64_t>(century(year));
       const std::int64_t m = t.month;
-      const double next = m == 11 ? start_of_first_week(y + 1, 0) : start_of_first_week(y, m + 1);
-      const double previous = m == 0 ? start_of_first_week(y - 1, 11) : start_of_first_week(y, m - 1);
-      return week_number(calendar_millis(year, month, t.day, 0, 0, 0, 0), start_of_first_week(y, m), next,
-                         previous, 4);
+      const double next = m == 11 ? first_week(y + 1, 0) : first_week(y, m + 1);
+      const double previous = m == 0 ? first_week(y - 1, 11) : first_week(y, m - 1);
+      return week_number(civil_millis(year, month, t.day, 0, 0, 0, 0), first_week(y, m), next, previous, 4);
     }
     case U'x': {
-      const auto y = saturate_cast<std::int64_t>(century(year));
       const std::int64_t m = t.month;
-      if (t.instant < start_of_first_week(y, m)) return m == 0 ? 12.0 : month;
-      const double next = m == 11 ? start_of_first_week(y + 1, 0) : start_of_first_week(y, m + 1);
+      if (t.instant < first_week(y, m)) return m == 0 ? 12.0 : month;
+      const double next = m == 11 ? first_week(y + 1, 0) : first_week(y, m + 1);
       if (t.instant >= next) return m == 11 ? 1.0 : month + 2;
       return month + 1;
     }

@@ -89,7 +89,6 @@ class IntegerReader {
  private:
   friend Result<IntegerMatcher> integer_matcher(const IntegerFormat& format);
   Kind kind_ = Kind::Decimal;
-  bool upper_ = false;
   bool ordinal_ = false;
   char32_t zero_ = U'0';
   std::vector<char32_t> separators_;
@@ -159,6 +158,9 @@ FragmentValue fragment(const CivilTime& time, char32_t component);
 // 1900 to 1999); NaN for non-finite arguments and for years or months far out of range.
 double calendar_millis(double year, double month, double day, double hour, double minute, double second,
                        double millisecond) noexcept;
+// As calendar_millis, with the year taken as it stands.
+double civil_millis(double year, double month, double day, double hour, double minute, double second,
+                    double millisecond) noexcept;
 // Days from 1970-01-01 of a proleptic Gregorian date (month 1 to 12, day 1 to 31).
 std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) noexcept;
 // The first day of the first week of a month: the Monday on or before the month's first Thursday.

@@ -69,8 +69,17 @@ std::u32string group_irregular(const std::u32string& digits, const std::vector<S
   return out;
 }
 
+// The digits of a non-negative number: its number text, but every digit of an integer of 1e21 or more,
+// where the number text would switch to exponent form.
+std::string plain_digits(double a) {
+  if (!(a >= 1e21) || std::isinf(a)) return value::js_number(a);
+  char buf[400];  // the largest double has 309 digits
+  const auto r = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::fixed, 0);
+  return std::string(buf, r.ptr);
+}
+
 std::string format_decimal(double a, const IntegerFormat& f) {
-  std::u32string t = to_chars(value::js_number(a));
+  std::u32string t = to_chars(plain_digits(a));
   if (f.mandatory > t.size()) t.insert(0, static_cast<std::size_t>(f.mandatory) - t.size(), U'0');
   if (f.zero != U'0') {
     for (char32_t& c : t) {

@@ -79,8 +79,12 @@ double read(const Reader& reader, std::string_view text) {
         } else if constexpr (std::is_same_v<R, ZoneReader>) {
           return read_zone(text, r);
         } else {
+          // The pattern matches names in any case, and so does the reader.
+          auto same = [&](std::string_view name) {
+            return std::ranges::equal(name, text, [](char a, char b) { return (a | 0x20) == (b | 0x20); });
+          };
           for (const auto& [name, value] : r.names)
-            if (name == text) return value;
+            if (same(name)) return value;
           return kNaN;
         }
       },
@@ -126,7 +130,7 @@ Result<Capture> marker_capture(const Marker& m, std::string& pattern) {
     c.reader = std::move(matcher.reader);
   } else if (m.component == U'P') {
     pattern += "([a-zA-Z]+)";
-    c.reader = NameReader{{{"am", 0}, {"AM", 0}, {"pm", 1}, {"PM", 1}}};
+    c.reader = NameReader{{{"am", 0}, {"pm", 1}}};
   } else if (m.component == U'M' || m.component == U'x') {
     pattern += "([a-zA-Z]+)";
     c.reader = names(kMonths, 1, m.width);
@@ -161,8 +165,10 @@ error::Error missing_components() {
   return error::Error("D3136");
 }
 
-// Combines the components read (and filled in) into milliseconds.
-Result<double> combine(std::array<std::optional<double>, 128>& values, double now) {
+// Combines the components read (and filled in) into milliseconds. A year written with at most two digits
+// (or in words or letters) stands for 1900 to 1999; one of three or more digits, and the current year, are
+// taken as they stand.
+Result<double> combine(std::array<std::optional<double>, 128>& values, double now, bool short_year) {
   auto has = [&](char c) {
     const auto& v = values[static_cast<unsigned char>(c)];
     return v && *v != 0 && !std::isnan(*v);
@@ -212,11 +218,12 @@ Result<double> combine(std::array<std::optional<double>, 128>& values, double no
     const auto& v = values[static_cast<unsigned char>(c)];
     return v ? *v : 0;
   };
+  const auto millis = short_year ? calendar_millis : civil_millis;
   const double year = get('Y');
   double month = get('M') > 0 ? get('M') - 1 : 0;
   double day = get('D');
   if (date_form == "Yd") {
-    const double first = calendar_millis(year, 0, 1, 0, 0, 0, 0) + (get('d') - 1) * kDay;
+    const double first = millis(year, 0, 1, 0, 0, 0, 0) + (get('d') - 1) * kDay;
     if (std::isnan(first) || std::fabs(first) > kMaxInstant) {
       month = day = kNaN;
     } else {
@@ -231,7 +238,7 @@ Result<double> combine(std::array<std::optional<double>, 128>& values, double no
     hour = !hv || *hv == 12 ? 0 : *hv;
     if (get('P') == 1) hour += 12;
   }
-  double ms = calendar_millis(year, month, day, hour, get('m'), get('s'), get('f'));
+  double ms = millis(year, month, day, hour, get('m'), get('s'), get('f'));
   if (std::fabs(ms) > kMaxInstant) return kNaN;
   const auto& zone = values['Z'] ? values['Z'] : values['z'];
   if (zone && *zone != 0) {
@@ -367,17 +374,23 @@ Result<std::optional<double>> parse_datetime(std::string_view text, std::string_
   ZR_TRY(std::optional<regex::Match> found, engine.search(compiled->get(), text, 0, ev));
   if (!found) return std::optional<double>();
   std::array<std::optional<double>, 128> values;
-  bool any = false;
+  bool any = false, unreadable = false, short_year = false;
   for (std::size_t i = 0; i < plan.captures.size() && i < found->groups.size(); ++i) {
     const Capture& c = plan.captures[i];
     const auto [start, end] = found->groups[i];
     if (!c.reader || start == std::string_view::npos || c.component >= values.size()) continue;
-    values[c.component] = read(*c.reader, text.substr(start, end - start));
+    const std::string_view captured = text.substr(start, end - start);
+    const double v = read(*c.reader, captured);
+    values[c.component] = v;
+    if (c.component == U'Y') short_year = std::ranges::count_if(captured, is_digit) <= 2;
+    unreadable = unreadable || std::isnan(v);
     any = true;
   }
   if (!any) return std::optional<double>();
-  ZR_TRY(double ms, combine(values, now));
-  return std::optional<double>(ms);
+  ZR_TRY(double ms, combine(values, now, short_year));
+  // A component that was written but cannot be read (an unknown name, a stray character) leaves the
+  // instant unknown, whichever components the date is made from.
+  return std::optional<double>(unreadable ? kNaN : ms);
 }
 
 Result<double> parse_iso8601(std::string_view text) {

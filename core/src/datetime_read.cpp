@@ -112,12 +112,14 @@ double read_roman(std::string_view text) {
   return total;
 }
 
-double read_letters(std::string_view text, bool upper) {
+// Bijective base 26 over the Latin letters, either case; any other character makes the text unreadable.
+double read_letters(std::string_view text) {
   const std::u32string chars = to_chars(text);
-  const double base = upper ? 64 : 96;
   double total = -0.0, scale = 1;
   for (auto it = chars.rbegin(); it != chars.rend(); ++it) {
-    total += (static_cast<double>(*it) - base) * scale;
+    const char32_t c = *it | 0x20;  // ASCII upper to lower case
+    if (c < U'a' || c > U'z') return kNaN;
+    total += static_cast<double>(c - U'a' + 1) * scale;
     scale *= 26;
   }
   return total;
@@ -189,8 +191,7 @@ Result<IntegerMatcher> integer_matcher(const IntegerFormat& format) {
       for (const Separator& s : format.separators) m.reader.separators_.push_back(s.character);
       break;
     case Kind::Letters:
-      m.reader.upper_ = format.letter_case == Case::Upper;
-      m.fragment = m.reader.upper_ ? "[A-Z]+" : "[a-z]+";
+      m.fragment = format.letter_case == Case::Upper ? "[A-Z]+" : "[a-z]+";
       break;
     case Kind::Roman:
       m.fragment = format.letter_case == Case::Upper ? "[MDCLXVI]+" : "[mdclxvi]+";
@@ -224,7 +225,7 @@ double IntegerReader::operator()(std::string_view text) const {
       return js_parse_int(to_utf8(t));
     }
     case Kind::Letters:
-      return read_letters(text, upper_);
+      return read_letters(text);
     case Kind::Roman:
       return read_roman(text);
     case Kind::Words:

@@ -167,9 +167,13 @@ class Parser {
   template <bool Ascii>
   const char* scan(const char* p) const;
   // Reads a string body after its opening quote: the text, decoded into `scratch_` when it has escapes.
-  bool string(std::string_view& out);
+  // With `lone` given, a surrogate escape without its partner sets `*lone` instead of failing (the text
+  // is then only good for knowing that it names nothing).
+  bool string(std::string_view& out, bool* lone = nullptr);
   void skip_string();
-  bool escape(std::string* out);
+  // Reads one escape at the backslash into `out` (nothing when null: a skipped string, whose escapes are
+  // syntax only, so surrogates need no partner). `lone` as for `string`.
+  bool escape(std::string* out, bool* lone = nullptr);
   Value number();
   void skip_number();
   Value literal();
@@ -231,7 +235,7 @@ const char* Parser::scan(const char* p) const {
   return p;
 }
 
-bool Parser::escape(std::string* out) {
+bool Parser::escape(std::string* out, bool* lone) {
   // p_ is at the backslash.
   if (end_ - p_ < 2) {
     p_ = end_;
@@ -298,29 +302,35 @@ bool Parser::escape(std::string* out) {
   };
   std::uint32_t cp;
   if (!hex4(cp)) return false;
-  if (cp >= 0xDC00 && cp <= 0xDFFF) {
-    fail(Fault::InvalidCodePoint);
-    return false;
+  if (cp < 0xD800 || cp > 0xDFFF) {
+    if (out) utf::append(*out, cp);
+    return true;
   }
-  if (cp >= 0xD800 && cp <= 0xDBFF) {
-    if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') {
-      fail(Fault::LoneSurrogate);
+  if (!out) return true;
+  auto unpaired = [&](Fault f) {
+    if (!lone) {
+      fail(f);
       return false;
     }
-    p_ += 2;
-    std::uint32_t low;
-    if (!hex4(low)) return false;
-    if (low < 0xDC00 || low > 0xDFFF) {
-      fail(Fault::InvalidCodePoint);
-      return false;
-    }
-    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    *lone = true;
+    return true;
+  };
+  if (cp >= 0xDC00) return unpaired(Fault::InvalidCodePoint);
+  if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return unpaired(Fault::LoneSurrogate);
+  const char* high_end = p_;
+  p_ += 2;
+  std::uint32_t low;
+  if (!hex4(low)) return false;
+  if (low < 0xDC00 || low > 0xDFFF) {
+    if (lone) p_ = high_end;  // the next escape is read on its own
+    return unpaired(Fault::InvalidCodePoint);
   }
-  if (out) utf::append(*out, cp);
+  cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+  utf::append(*out, cp);
   return true;
 }
 
-bool Parser::string(std::string_view& out) {
+bool Parser::string(std::string_view& out, bool* lone) {
   // p_ is just after the opening quote.
   const char* start = p_;
   bool escaped = false;
@@ -344,7 +354,7 @@ bool Parser::string(std::string_view& out) {
         scratch_.assign(start, static_cast<std::size_t>(p_ - start));
         escaped = true;
       }
-      if (!escape(&scratch_)) return false;
+      if (!escape(&scratch_, lone)) return false;
       continue;
     }
     if (c < 0x20) {
@@ -582,10 +592,13 @@ Value Parser::object(std::size_t depth, const reads::Read* read) {
       return Value();
     }
     ++p_;
+    // Under a read tree a key is only compared with the names read, which are valid text: a lone
+    // surrogate in it cannot match, and its member is skipped like any other unread one.
     std::string_view key;
-    if (!string(key)) return Value();
+    bool lone = false;
+    if (!string(key, read ? &lone : nullptr)) return Value();
     const reads::Read* member = nullptr;
-    if (read) member = read->field(key);
+    if (read && !lone) member = read->field(key);
     value::Str interned;
     if (!read || member) interned = keys_.get(key);
     skip_ws();

@@ -38,9 +38,13 @@ double round15(double x) noexcept {
   std::size_t digits = 0;
   for (const char* p = buf; p < e; ++p) digits += (*p >= '0' && *p <= '9');
   if (digits <= 15) return x;
-  auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific, 14);
+  // An exact tie between two 15-digit texts takes the one of larger magnitude, as ECMAScript's
+  // toPrecision does (correctly rounded printing would pick the even one).
+  double_conversion::StringBuilder builder(buf, sizeof buf);
+  double_conversion::DoubleToStringConverter::EcmaScriptConverter().ToPrecision(x, 15, &builder);
+  const int n = builder.position();
   double y = x;
-  std::from_chars(buf, r.ptr, y);
+  std::from_chars(buf, buf + n, y);
   return y;
 }
 

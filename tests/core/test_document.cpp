@@ -112,6 +112,18 @@ TEST(JsonCut, SkippedMembersAreCheckedAsSyntax) {
   EXPECT_EQ(cut(R"({"b":[{}],"a":1} x)", a), "!trailing characters at line 1 column 18");
   EXPECT_EQ(cut(R"({"b":[[[[)", a), "!EOF while parsing a value at line 1 column 9");
   EXPECT_EQ(cut(R"({"b":{"k":-})", a), "!invalid number at line 1 column 12");
+  EXPECT_EQ(cut(R"({"b":"\ud800\u12"})", a), "!invalid escape at line 1 column 17");
+}
+
+// Unpaired surrogate escapes are a fault of the text only where it is read.
+TEST(JsonCut, UnpairedSurrogatesInSkippedMembers) {
+  Read a = fields({{"a", Read::all()}});
+  EXPECT_EQ(cut(R"({"a":1,"b":"\ud800"})", a), R"({"a":1})");
+  EXPECT_EQ(cut(R"({"b":["x\udc00\ud800\u0041", {"\ud800": 2}],"a":"\ud83d\ude00"})", a), R"({"a":"😀"})");
+  EXPECT_EQ(cut(R"({"\ud800":1,"\ud800\u0061":2,"a":3})", a), R"({"a":3})");
+  EXPECT_EQ(cut(R"({"a":"\ud800"})", a), "!lone leading surrogate in hex escape at line 1 column 13");
+  EXPECT_EQ(cut(R"({"a":{"\udc00":1}})", a), "!invalid unicode code point at line 1 column 14");
+  EXPECT_EQ(parse(R"({"\ud800\u0061":1})"), "!invalid unicode code point at line 1 column 15");
 }
 
 TEST(JsonCut, SkippedDepthIsFree) {

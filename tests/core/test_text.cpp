@@ -27,6 +27,10 @@ TEST(NumberText, RoundsNonIntegersTo15Digits) {
   EXPECT_EQ(num(1e21), "1e+21");
   EXPECT_EQ(num(123456789.12345678), "123456789.123457");
   EXPECT_EQ(num(9007199254740993.0), "9007199254740992");
+  // An exact tie at the 15th digit goes to the larger magnitude.
+  EXPECT_EQ(num(140737488355328.5), "140737488355329");
+  EXPECT_EQ(num(-140737488355328.5), "-140737488355329");
+  EXPECT_EQ(num(std::ldexp(1.0, -22)), "2.38418579101563e-7");
   EXPECT_EQ(num(NAN), "null");
   auto inf = stringify(Value::number(INFINITY), false, 100);
   ASSERT_FALSE(inf);

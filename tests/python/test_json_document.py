@@ -73,6 +73,10 @@ class TestEvaluateJson:
             Expression("$").evaluate_json('{"z": %s}' % deep(500))
         with pytest.raises(ValueError, match="expected `,` or `]` at line 1 column 25"):
             expression.evaluate_json('{"a": {"b": 3}, "z": [1 2]}')
+        # An unpaired surrogate escape is a fault only in a string that is read.
+        assert Expression("a").evaluate_json('{"a":1,"b":"\\ud800"}') == "1"
+        with pytest.raises(ValueError, match="lone leading surrogate in hex escape"):
+            Expression("b").evaluate_json('{"a":1,"b":"\\ud800"}')
 
     def test_an_expression_reading_nothing_still_needs_a_document(self):
         assert Expression("1").evaluate_json('{"a": 1}') == "1"
@@ -123,6 +127,8 @@ class TestDocument:
             Document.from_json('{"z": %s}' % deep(500), {"z": True})
         with pytest.raises(ValueError, match="^the document is not valid JSON: expected `,` or `}`"):
             Document.from_json('{"a": 1, "b": {"c": 1 "d": 2}}', read={"a": True})
+        document = Document.from_json('{"a": 1, "b": "\\udc00"}', read={"a": True})
+        assert Expression("$").evaluate_document(document) == {"a": 1}
 
     @pytest.mark.parametrize("read, reason", [
         (False, "invalid value: boolean `false`, expected true, or an object of the fields read"),

@@ -432,8 +432,10 @@ std::string format_with(const Picture& p, double value) {
     m *= 100;
   else if (has(f.per_mille))
     m *= 1000;
+  // A number without digits is written as its name between the sub-picture's prefix and suffix.
+  if (!std::isfinite(m)) return a.prefix + (std::isnan(m) ? "NaN" : "Infinity") + a.suffix;
   long long e = 0;
-  if (a.min_exponent > 0 && std::isfinite(m) && m != 0) {
+  if (a.min_exponent > 0 && m != 0) {
     const double hi = std::pow(10.0, static_cast<double>(a.scaling));
     const double lo = std::pow(10.0, static_cast<double>(a.scaling) - 1);
     while (std::fabs(m) < lo) {
@@ -451,7 +453,7 @@ std::string format_with(const Picture& p, double value) {
   const double places = static_cast<double>(n);
   const double x1 = n > 0 ? shift(m, places) : m;
   double r = m;
-  if (!std::isfinite(m) || !std::isinf(x1)) {
+  if (!std::isinf(x1)) {
     r = round_half_even(x1);
     if (n > 0) r = shift(r, -places);
     if (r == 0) r = 0;
