@@ -12,7 +12,7 @@ import warnings
 
 import pytest
 
-from zarnu import Expression, Function, ZarnuError
+from zarnu import Document, Expression, Function, ZarnuError
 
 EVALUATE = ["evaluate", "evaluate_json"]
 
