@@ -87,6 +87,22 @@ void BM_Compile200(benchmark::State& state) {
 }
 BENCHMARK(BM_Compile200);
 
+// A long array of sums ending in an annotated item: the fitted complexity shows whether the parse time
+// grows with the text alone.
+void BM_CompileLong(benchmark::State& state) {
+  std::string row;
+  for (int i = 0; i < 200; ++i) row += "1+";
+  std::string text = "[";
+  while (text.size() < static_cast<std::size_t>(state.range(0))) text += row + "1,\n";
+  text += "/** last */ x]";
+  for (auto _ : state) {
+    auto e = Expression::compile(text);
+    benchmark::DoNotOptimize(e);
+  }
+  state.SetComplexityN(static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_CompileLong)->RangeMultiplier(4)->Range(16 << 10, 256 << 10)->Complexity();
+
 }  // namespace
 
 BENCHMARK_MAIN();

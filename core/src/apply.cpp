@@ -220,10 +220,11 @@ namespace {
 // rebound $clone handed back), and changing those in place would change the input or the bindings.
 // Each container's count less the references from the copy's own containers and from the transform
 // itself leaves the references from outside; a container that has any is shared, and so is everything
-// reachable from it.
+// reachable from it. The counts are taken before the pattern runs: a variable the pattern binds to one
+// of the copy's objects refers to it from outside the copy, yet the object stays the copy's own.
 class Owned {
  public:
-  Owned(const Value& copy, const Items& items) {
+  explicit Owned(const Value& copy) {
     if (key(copy)) visit(copy);
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
       const std::size_t first = edges_.size();
@@ -233,8 +234,6 @@ class Owned {
     }
     for (std::size_t e : edges_) --nodes_[e].outside;
     if (auto it = index_.find(key(copy)); it != index_.end()) --nodes_[it->second].outside;
-    for (const Value& item : items)
-      if (auto it = index_.find(key(item)); it != index_.end()) --nodes_[it->second].outside;
     std::vector<std::size_t> work;
     for (std::size_t i = 0; i < nodes_.size(); ++i)
       if (nodes_[i].outside > 0) work.push_back(i);
@@ -392,18 +391,13 @@ Result<Value> Evaluator::transform(const value::TransformFn& t, Items args, cons
     Items one;
     one.push_back(arg);
     ZR_TRY(Value copy, apply(clone, std::move(one), static_undefined(), t.frame));
+    const Owned owned(copy);
     Items items;
     {
       ZR_TRY(Value matched, eval(t.def->pattern, copy, t.frame));
       if (matched.is_undefined()) return copy;
       items = matched.items_or_self();
     }
-    std::optional<Owned> owned;
-    for (const Value& item : items)
-      if (item.is_object()) {
-        owned.emplace(copy, items);
-        break;
-      }
 
     for (const Value& item : items) {
       const Node& update_node = t.def->update;
@@ -426,7 +420,7 @@ Result<Value> Evaluator::transform(const value::TransformFn& t, Items args, cons
                   update_node));
             functions[i] = r.function;
           }
-          if (owned->contains(item)) {
+          if (owned.contains(item)) {
             value::FieldsMut fields = item.as_object().borrow_mut();
             for (std::size_t i = 0; i < entries.size(); ++i) {
               if (functions[i]) holders_.add(item, entries[i].first);
@@ -443,7 +437,7 @@ Result<Value> Evaluator::transform(const value::TransformFn& t, Items args, cons
           for (const Value& name : names)
             if (!name.is_string())
               return fail(locate(with_value(error::Error("T2012"), removed), remove_node));
-          if (item.is_object() && owned->contains(item)) {
+          if (item.is_object() && owned.contains(item)) {
             value::FieldsMut fields = item.as_object().borrow_mut();
             for (const Value& name : names) fields->erase(name.as_str());
           }

@@ -105,8 +105,10 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
   const std::vector<Node>& steps = node.children;
   const ast::Group* group_by = node.group();
 
-  // Shortcut: a chain of plain field names (the first may be a plain variable) over objects.
-  if (!node.keep_singleton && !node.keep_array && !group_by && !tracer_ && depth_ < limits_.max_depth) {
+  // Shortcut: a chain of plain field names (the first may be a plain variable) over objects. Each step
+  // holds one item, which only an item limit of zero refuses: then the general walk gives that error.
+  if (!node.keep_singleton && !node.keep_array && !group_by && !tracer_ && depth_ < limits_.max_depth &&
+      limits_.max_array_length > 0) {
     bool plain = true;
     for (std::size_t i = 0; i < steps.size() && plain; ++i)
       plain = plain_name(steps[i]) || (i == 0 && plain_variable(steps[i]));

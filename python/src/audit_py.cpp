@@ -184,7 +184,8 @@ std::optional<Settings> settings(PyObject* level, PyObject* limits) {
       PyErr_Format(PyExc_ValueError, "limit %U must not be negative", key);
       return std::nullopt;
     }
-    const std::string_view name = convert::text(key).view();
+    const convert::Text key_text = convert::text(key);
+    const std::string_view name = key_text.view();
     std::uint64_t* slot = name == "max_items"      ? &out.limits.max_items
                           : name == "max_string"   ? &out.limits.max_string
                           : name == "max_depth"    ? &out.limits.max_depth

@@ -186,6 +186,32 @@ Ref number(double x) {
   return made(PyFloat_FromDouble(x));
 }
 
+namespace {
+
+// The pairs of a dict subclass with its own iteration (an OrderedDict keeps the order of its moves, which
+// the storage does not), each key with its stored value. False, with nothing taken and no error pending,
+// when the iteration fails: the storage order serves then.
+bool iterated_pairs(PyObject* dict, std::vector<Ref>& out) {
+  out.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+  Ref keys = Ref::steal(PyObject_GetIter(dict));
+  while (keys) {
+    Ref key = Ref::steal(PyIter_Next(keys.get()));
+    if (!key) break;
+    PyObject* value = nullptr;
+    const int found = compat::dict_get_ref(dict, key.get(), &value);
+    if (found < 0) break;
+    if (found == 0) continue;
+    out.push_back(std::move(key));
+    out.push_back(Ref::steal(value));
+  }
+  if (keys && !PyErr_Occurred()) return true;
+  PyErr_Clear();
+  out.clear();
+  return false;
+}
+
+}  // namespace
+
 std::vector<Ref> children(PyObject* container) {
   std::vector<Ref> out;
   if (PyTuple_Check(container)) {
@@ -196,6 +222,9 @@ std::vector<Ref> children(PyObject* container) {
     return out;
   }
   pyutil::CriticalSection section(container);
+  if (PyDict_Check(container) && Py_TYPE(container)->tp_iter != PyDict_Type.tp_iter &&
+      iterated_pairs(container, out))
+    return out;
   if (PyDict_Check(container)) {
     out.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(container)));
     Py_ssize_t position = 0;

@@ -515,7 +515,8 @@ PyObject* register_function(PyObject* self, PyObject* const* args, Py_ssize_t na
   } else {
     entry.arity = host::arity(implementation);
   }
-  const std::string_view text = convert::text(name).view();
+  const convert::Text name_text = convert::text(name);
+  const std::string_view text = name_text.view();
   entry.name = text.substr(std::min(text.find_first_not_of('$'), text.size()));
   entry.implementation = Ref::borrow(implementation);
 

@@ -142,14 +142,28 @@ TEST(EvalLimits, DepthIsRestoredAndErrorsAreLocated) {
 }
 
 TEST(EvalLimits, CancellationFromAnotherThread) {
-  auto e = Expression::compile("[1..1000000].($ + 1)");
-  ASSERT_TRUE(e);
+  // The flag is set by another thread while the evaluation runs: $wait holds the evaluation until it is
+  // set, and the loop after it must stop.
   auto flag = std::make_shared<std::atomic<bool>>(false);
+  std::atomic<bool> waiting{false};
+  host::HostFunction wait;
+  wait.function = std::make_shared<const host::Callable>([&](host::Args, host::HostCall&) {
+    waiting.store(true);
+    while (!flag->load()) std::this_thread::yield();
+    return Result<std::optional<Json>>(Json(1));
+  });
+  Bindings bindings;
+  bindings.function("wait", wait);
   Options o;
   o.cancel = flag;
-  std::thread setter([&] { flag->store(true); });
+  std::thread setter([&] {
+    while (!waiting.load()) std::this_thread::yield();
+    flag->store(true);
+  });
+  auto e = Expression::compile("$wait() + $count([1..100000].($ + 1))");
+  ASSERT_TRUE(e);
+  auto r = e->evaluate_with(bindings, o);
   setter.join();
-  auto r = e->evaluate_with(Bindings{}, o);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().code(), "U1003");
 }

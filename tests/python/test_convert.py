@@ -6,7 +6,7 @@ import collections
 import pytest
 
 from support import depth, nested
-from zarnu import Expression
+from zarnu import Document, Expression
 
 IDENTITY = Expression("$x")
 
@@ -83,9 +83,17 @@ class TestContainers:
 
         assert through_binding((1, (2,), Point(3, 4), Items([5]))) == [1, [2], [3, 4], [5]]
 
-    def test_dict_subclass_keeps_its_order(self):
-        ordered = collections.OrderedDict([("b", 1), ("a", 2)])
-        assert list(through_binding(ordered)) == ["b", "a"]
+    def test_dict_subclass_keeps_its_iteration_order(self):
+        # Moving a key changes an OrderedDict's iteration order, not the order its storage keeps.
+        ordered = collections.OrderedDict([("a", 1), ("b", 2), ("c", 3)])
+        ordered.move_to_end("a")
+        expected = ["b", "c", "a"]
+        keys = Expression("$keys(x)")
+        assert list(through_binding(ordered)) == expected
+        assert keys.evaluate({"x": ordered}) == expected
+        assert keys.evaluate_document(Document({"x": ordered})) == expected
+        assert keys.evaluate_with_audit({"x": ordered})["result"] == expected
+        assert Expression("$keys($)").evaluate(ordered) == expected
 
     @pytest.mark.parametrize(
         "value, name",

@@ -12,7 +12,7 @@ import warnings
 
 import pytest
 
-from zarnu import Expression, Function, ZarnuError
+from zarnu import Document, Expression, Function, ZarnuError
 
 EVALUATE = ["evaluate", "evaluate_json"]
 
@@ -161,6 +161,12 @@ class TestRegistered:
         assert raised.value.code == "T1006"
         assert expression.evaluate_json() == "20"
 
+    def test_names_with_lone_surrogates(self):
+        # A lone surrogate reads as U+FFFD, and the name is kept whole.
+        expression = Expression("$" + "f" * 10 + "\ufffd(1)")
+        expression.register_function("f" * 10 + "\ud800", lambda x: x + 1)
+        assert expression.evaluate() == 2
+
     def test_registering_again_replaces(self):
         expression = Expression("[$f(), $g()]")
         expression.register_function("$f", lambda: 1)
@@ -294,6 +300,30 @@ class TestThreads:
         expected = [1001 * i for i in range(count)]
         assert sorted(r for r in results if isinstance(r, str)) == sorted(map(str, expected))
         assert sorted(r for r in results if isinstance(r, int)) == expected
+
+    @pytest.mark.parametrize("method", ["evaluate_json", "evaluate_document"])
+    def test_the_interpreter_is_free_while_an_evaluation_runs(self, method):
+        # The evaluation works between calls of $ran until another thread has run. With so long a switch
+        # interval the interpreter never takes turns by itself: the other thread gets in only while the
+        # evaluation has let go of it.
+        go, ran = threading.Event(), threading.Event()
+        other = threading.Thread(target=lambda: (go.wait(), ran.set()))
+        expression = Expression(
+            "($f := function($n){ $n = 0 or $ran() ? $n : ($sum([1..20000]); $f($n - 1)) }; $f(2000))")
+        bindings = {"ran": lambda: ran.is_set()}
+        interval = sys.getswitchinterval()
+        other.start()
+        sys.setswitchinterval(1000)
+        try:
+            go.set()
+            if method == "evaluate_json":
+                left = int(expression.evaluate_json(None, bindings))
+            else:
+                left = expression.evaluate_document(Document(None), bindings)
+        finally:
+            sys.setswitchinterval(interval)
+            other.join()
+        assert left > 0
 
     def test_registration_while_evaluating(self):
         expression = Expression("$f()")
