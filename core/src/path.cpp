@@ -189,7 +189,7 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
           if (polls_)
             if (auto e = poll()) return fail(std::move(*e));
           v = functions::lookup(item, step.text);
-          if (v.is_array()) {
+          if (v.is_array() && (v.as_array().flags & value::kSequence)) {
             ZR_TRY(v, eval(step, item, frame));
           }
         } else {
