@@ -3,12 +3,18 @@ and against the tools a Python user would pick instead (JMESPath, jq's Python bi
 2,000 orders holding 5,028 products, all Python objects. Every tool takes the Python document and gives
 Python objects back. Prints the time of each and the ratios measured in the same run.
 
-Run: PYTHONPATH=build/python python3 benchmarks/bench_python.py [--repeat N] [--orders N]
+With --json MB, it then times JSON text: `evaluate_json` against json.loads, orjson and pysimdjson followed by
+the same query in Python, on MB megabytes of records, and the throughput of `evaluate_json`,
+`evaluate_document` and `evaluate` from 8 threads against one thread.
+
+Run: PYTHONPATH=build/python python3 benchmarks/bench_python.py [--repeat N] [--orders N] [--json MB]
 """
 
 import argparse
+import json
 import random
 import sys
+import threading
 import time
 
 import zarnu
@@ -109,10 +115,91 @@ def runners(query, doc):
     return tools
 
 
+def records_text(megabytes):
+    """JSON text of invoice-like records, about `megabytes` long."""
+    values = random.Random(11)
+    records = []
+    size = 0
+    while size < megabytes << 20:
+        record = {
+            "id": len(records),
+            "number": f"INV-{len(records):07d}",
+            "status": values.choice(["paid", "open", "overdue"]),
+            "customer": {"id": values.randint(1, 700), "name": f"Customer {values.randint(1, 700)}",
+                         "country": values.choice(["DE", "FR", "US", "JP", "BR"])},
+            "total": round(values.uniform(10, 5000), 2),
+            "lines": [{"sku": f"SKU-{values.randint(1, 300)}", "quantity": values.randint(1, 9),
+                       "price": round(values.uniform(1, 500), 2)} for _ in range(values.randint(1, 4))],
+        }
+        records.append(record)
+        size += len(json.dumps(record)) + 2
+    return json.dumps({"invoices": records})
+
+
+def throughput(run, threads, seconds=2.0):
+    """Calls of `run` per second, from `threads` threads together."""
+    counts = [0] * threads
+    stop = time.perf_counter() + seconds
+
+    def loop(k):
+        while time.perf_counter() < stop:
+            run()
+            counts[k] += 1
+
+    workers = [threading.Thread(target=loop, args=(k,)) for k in range(threads)]
+    start = time.perf_counter()
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    return sum(counts) / (time.perf_counter() - start)
+
+
+def json_section(megabytes, repeat):
+    text = records_text(megabytes)
+    source = "invoices[total > 2500].number"
+    by_hand = lambda doc: [r["number"] for r in doc["invoices"] if r["total"] > 2500]
+    expression = zarnu.Expression(source)
+    tools = {"zarnu evaluate_json": lambda: json.loads(expression.evaluate_json(text)),
+             "json.loads + Python": lambda: by_hand(json.loads(text))}
+    try:
+        import orjson
+        tools["orjson + Python"] = lambda: by_hand(orjson.loads(text))
+    except ImportError:
+        pass
+    try:
+        import simdjson
+        parser = simdjson.Parser()
+        tools["pysimdjson + Python"] = lambda: by_hand(parser.parse(text.encode()).as_dict())
+    except ImportError:
+        pass
+    expected = by_hand(json.loads(text))
+    for name, run in tools.items():
+        if run() != expected:
+            raise SystemExit(f"{name} gives another result")
+    times = {name: best_time(run, repeat) for name, run in tools.items()}
+    print(f"\n{len(text) / 2**20:.0f} MB of JSON records: {source}")
+    for name, seconds in times.items():
+        ratio = "" if name.startswith("zarnu") else f"   {name} / zarnu = {seconds / times['zarnu evaluate_json']:6.2f}"
+        print(f"  {name:22} {seconds * 1e3:9.1f} ms{ratio}")
+
+    small = records_text(2)
+    document = zarnu.Document.from_json(small)
+    objects = json.loads(small)
+    print("\nthroughput from 8 threads / one thread (2 MB of records):")
+    for name, run in [("evaluate_json", lambda: expression.evaluate_json(small)),
+                      ("evaluate_document", lambda: expression.evaluate_document(document)),
+                      ("evaluate", lambda: expression.evaluate(objects))]:
+        one = throughput(run, 1)
+        eight = throughput(run, 8)
+        print(f"  {name:18} {one:8.0f}/s   8 threads {eight:8.0f}/s   ratio {eight / one:5.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=50)
     parser.add_argument("--orders", type=int, default=2000)
+    parser.add_argument("--json", type=int, default=0, metavar="MB")
     arguments = parser.parse_args()
     doc = account(arguments.orders)
     products = sum(len(o["Product"]) for o in doc["Account"]["Order"])
@@ -139,6 +226,8 @@ def main():
             targets_met = False
     print("\ntargets (within 2x of Python and 5x faster than JMESPath on every query):",
           "met" if targets_met else "not met")
+    if arguments.json:
+        json_section(arguments.json, max(3, arguments.repeat // 10))
 
 
 if __name__ == "__main__":

@@ -177,7 +177,10 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
         ZR_TRY(result, stages(attrs.stages, std::move(sorted), frame));
       }
     } else if (!tuple_mode) {
-      Items items = seq.items_or_self();
+      // The items are walked where they are: `seq` holds them, and evaluating a step changes no array.
+      Items single;
+      if (!seq.is_array()) single.push_back(seq);
+      const Items& items = seq.is_array() ? seq.as_array().read() : single;
       Items results;
       results.reserve(items.size());
       const bool fast = plain_name(step) && !tracer_;
