@@ -201,8 +201,9 @@ Value read_field(Object& object, std::string_view key) {
     if (it == p.json->end()) return Value();
     value = lazy(*it, p.shared);
   }
-  // Containers are kept so that later reads see the same container with what was read of it.
-  if (value.is_array() || value.is_object()) {
+  // Containers are kept so that later reads see the same container with what was read of it (where the
+  // evaluation can tell).
+  if (p.shared->keep_members && (value.is_array() || value.is_object())) {
     Str interned = p.shared->member_key(key);
     auto [it, inserted] = object.fields.try_emplace(std::move(interned), Value());
     it.value() = value;

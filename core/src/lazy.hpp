@@ -43,6 +43,10 @@ struct Shared : Counted {
   // The JSON data that containers made by `lazy` point into: kept alive as long as any of them.
   std::vector<std::shared_ptr<const json::Json>> json_owners;
   Str last_member_key;
+  // Whether a member container read one by one is kept in its object, so that reading the member again
+  // gives the same container. Only an evaluation that can tell containers apart by identity needs it;
+  // without it a path over many records stores nothing per record.
+  bool keep_members = true;
 
   static Rc<Shared> create() { return Rc<Shared>::make(); }
   // The interned key of a member read one by one. A path reads the same member of record after record:

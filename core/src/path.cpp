@@ -105,7 +105,10 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
   const std::vector<Node>& steps = node.children;
   const ast::Group* group_by = node.group();
 
-  // Shortcut: a chain of plain field names (the first may be a plain variable) over objects.
+  // Shortcut: a chain of plain field names (the first may be a plain variable) over objects. Where it meets a
+  // data array, the general walk goes on from there, without reading the steps before it again.
+  std::size_t resume = 0;
+  Value resumed;
   if (!node.keep_singleton && !node.keep_array && !group_by && !tracer_ && depth_ < limits_.max_depth) {
     bool plain = true;
     for (std::size_t i = 0; i < steps.size() && plain; ++i)
@@ -128,6 +131,10 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
         if (cur.is_undefined()) return cur;
       }
       if (!general && !(cur.is_array() && (cur.as_array().flags & value::kSequence))) return cur;
+      if (general && i > 0 && !(cur.as_array().flags & value::kSequence)) {
+        resume = i;
+        resumed = std::move(cur);
+      }
     }
   }
 
@@ -143,8 +150,16 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
   bool tuple_mode = false;
   Value stream;  // the tuple stream, once made
   Value result = seq;
+  std::size_t first = 0;
+  if (resume > 0) {
+    Items one;
+    one.push_back(std::move(resumed));
+    ZR_TRY(seq, flatten(std::move(one), false, &steps[resume], limit));
+    result = seq;
+    first = seq.as_array().read().empty() ? steps.size() : resume;
+  }
 
-  for (std::size_t i = 0; i < steps.size(); ++i) {
+  for (std::size_t i = first; i < steps.size(); ++i) {
     const Node& step = steps[i];
     const bool last = i + 1 == steps.size();
     const ast::Attrs& attrs = step.a();
