@@ -1,6 +1,7 @@
 // Handing values out as data: the non-template parts of the budgeted walk and the unbudgeted conversion.
 #include "output.hpp"
 
+#include <bit>
 #include <cmath>
 #include <iterator>
 
@@ -37,12 +38,18 @@ constexpr double kExactIntegers = 9007199254740992.0;  // 2^53: every integer be
 // product t is not integral they are floor(t) and ceil(t) (no integer lies between a number and its
 // rounding), when it is, t - 1, t and t + 1. The first k with a candidate that reads back is the shortest
 // text's, which has no trailing zero and the integer part of the magnitude.
+// A candidate reads back only within half a unit in the last place (ulp) of the magnitude, so within
+// 1.5 * 10^k ulp of t (t is off by at most 10^k ulp): a t farther than 2 * 10^k ulp from every integer
+// has none, which spares the divisions for most k.
 unsigned fraction_digits(double magnitude) noexcept {
+  // The ulp of a normal double: its exponent less the 52 bits of the fraction.
+  const double ulp = std::bit_cast<double>(((std::bit_cast<std::uint64_t>(magnitude) >> 52) - 52) << 52);
   for (unsigned k = 1; k < std::size(kPowersOfTen); ++k) {
     const double p = kPowersOfTen[k];
     const double t = magnitude * p;
     if (!(t < kExactIntegers)) return 0;
     const double below = std::floor(t);
+    if (t - below > 2 * p * ulp && below + 1 - t > 2 * p * ulp) continue;
     if (below == t) {
       if (t / p == magnitude || (t - 1) / p == magnitude || (t + 1) / p == magnitude) return k;
     } else if (below / p == magnitude || (below + 1) / p == magnitude) {
