@@ -11,6 +11,12 @@ Str Keys::get(std::string_view text) {
   return *set_.insert(Str::make(text)).first;
 }
 
+Str Shared::member_key(std::string_view text) {
+  if (!last_member_key.view().empty() && last_member_key.view() == text) return last_member_key;
+  last_member_key = keys.get(text);
+  return last_member_key;
+}
+
 void Shared::record(std::string text) {
   failed = true;
   if (!first_failure) first_failure = std::move(text);
@@ -80,7 +86,7 @@ Value lazy_array(Pending pending, std::uint32_t index) {
 Value lazy_object(Pending pending, std::uint32_t index) {
   auto* rep = new Object();
   Value v = Value::adopt_object(rep);
-  rep->pending.reset(new Pending(std::move(pending)));
+  rep->pending.emplace(std::move(pending));
   rep->index = index;
   rep->read_state = 0;
   return v;
@@ -195,9 +201,10 @@ Value read_field(Object& object, std::string_view key) {
     if (it == p.json->end()) return Value();
     value = lazy(*it, p.shared);
   }
-  // Containers are kept so that later reads see the same container with what was read of it.
-  if (value.is_array() || value.is_object()) {
-    Str interned = p.shared->keys.get(key);
+  // Containers are kept so that later reads see the same container with what was read of it (where the
+  // evaluation can tell).
+  if (p.shared->keep_members && (value.is_array() || value.is_object())) {
+    Str interned = p.shared->member_key(key);
     auto [it, inserted] = object.fields.try_emplace(std::move(interned), Value());
     it.value() = value;
     object.read_state = 1;
@@ -208,8 +215,18 @@ Value read_field(Object& object, std::string_view key) {
 void LazyDeleter::operator()(LazyItems* p) const noexcept {
   delete p;
 }
-void PendingDeleter::operator()(Pending* p) const noexcept {
-  delete p;
+
+void PendingSlot::emplace(Pending&& pending) {
+  reset();
+  ::new (static_cast<void*>(bytes_)) Pending(std::move(pending));
+  set_ = true;
+}
+
+void PendingSlot::reset() noexcept {
+  Pending* p = get();
+  if (!p) return;
+  set_ = false;
+  p->~Pending();
 }
 
 }  // namespace zarnu_core::value

@@ -42,8 +42,16 @@ struct Shared : Counted {
   bool failed = false;
   // The JSON data that containers made by `lazy` point into: kept alive as long as any of them.
   std::vector<std::shared_ptr<const json::Json>> json_owners;
+  Str last_member_key;
+  // Whether a member container read one by one is kept in its object, so that reading the member again
+  // gives the same container. Only an evaluation that can tell containers apart by identity needs it;
+  // without it a path over many records stores nothing per record.
+  bool keep_members = true;
 
   static Rc<Shared> create() { return Rc<Shared>::make(); }
+  // The interned key of a member read one by one. A path reads the same member of record after record:
+  // the last key is kept at hand.
+  Str member_key(std::string_view text);
   // Records a read failure: the flag is set, the first text kept.
   void record(std::string text);
   // The error for a failed lazy read (U1004 with the first failure's text).
@@ -84,6 +92,7 @@ struct Pending {
   static void* operator new(std::size_t n) { return mi_malloc(n); }
   static void operator delete(void* p) noexcept { mi_free(p); }
 };
+static_assert(sizeof(Pending) <= PendingSlot::kSize && alignof(Pending) <= alignof(void*));
 
 // The lazy state of an array: its source, its index and the items once read.
 struct LazyItems {

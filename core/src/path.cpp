@@ -106,7 +106,11 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
   const ast::Group* group_by = node.group();
 
   // Shortcut: a chain of plain field names (the first may be a plain variable) over objects. Each step
-  // holds one item, which only an item limit of zero refuses: then the general walk gives that error.
+  // holds one item, which only an item limit of zero refuses: then the general walk gives that error. Where
+  // the chain meets a data array, the general walk goes on from there, without reading the steps before it
+  // again.
+  std::size_t resume = 0;
+  Value resumed;
   if (!node.keep_singleton && !node.keep_array && !group_by && !tracer_ && depth_ < limits_.max_depth &&
       limits_.max_array_length > 0) {
     bool plain = true;
@@ -130,6 +134,10 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
         if (cur.is_undefined()) return cur;
       }
       if (!general && !(cur.is_array() && (cur.as_array().flags & value::kSequence))) return cur;
+      if (general && i > 0 && !(cur.as_array().flags & value::kSequence)) {
+        resume = i;
+        resumed = std::move(cur);
+      }
     }
   }
 
@@ -145,8 +153,16 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
   bool tuple_mode = false;
   Value stream;  // the tuple stream, once made
   Value result = seq;
+  std::size_t first = 0;
+  if (resume > 0) {
+    Items one;
+    one.push_back(std::move(resumed));
+    ZR_TRY(seq, flatten(std::move(one), false, &steps[resume], limit));
+    result = seq;
+    first = seq.as_array().read().empty() ? steps.size() : resume;
+  }
 
-  for (std::size_t i = 0; i < steps.size(); ++i) {
+  for (std::size_t i = first; i < steps.size(); ++i) {
     const Node& step = steps[i];
     const bool last = i + 1 == steps.size();
     const ast::Attrs& attrs = step.a();
@@ -179,7 +195,10 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
         ZR_TRY(result, stages(attrs.stages, std::move(sorted), frame));
       }
     } else if (!tuple_mode) {
-      Items items = seq.items_or_self();
+      // The items are walked where they are: `seq` holds them, and evaluating a step changes no array.
+      Items single;
+      if (!seq.is_array()) single.push_back(seq);
+      const Items& items = seq.is_array() ? seq.as_array().read() : single;
       Items results;
       results.reserve(items.size());
       const bool fast = plain_name(step) && !tracer_;
@@ -191,7 +210,7 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
           if (polls_)
             if (auto e = poll()) return fail(std::move(*e));
           v = functions::lookup(item, step.text);
-          if (v.is_array()) {
+          if (v.is_array() && (v.as_array().flags & value::kSequence)) {
             ZR_TRY(v, eval(step, item, frame));
           }
         } else {

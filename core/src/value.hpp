@@ -392,8 +392,31 @@ const Items& read_lazy_items(Array& array);
 struct LazyDeleter {
   void operator()(LazyItems* p) const noexcept;
 };
-struct PendingDeleter {
-  void operator()(Pending* p) const noexcept;
+
+// An object's pending source, held inside the object's own allocation (a lazy object costs one
+// allocation, not two). `Pending` is defined with the lazy values, which make and release it.
+class PendingSlot {
+ public:
+  PendingSlot() noexcept = default;
+  PendingSlot(const PendingSlot&) = delete;
+  PendingSlot& operator=(const PendingSlot&) = delete;
+  ~PendingSlot() {
+    if (set_) reset();
+  }
+  explicit operator bool() const noexcept { return set_; }
+  Pending& operator*() const noexcept { return *get(); }
+  Pending* operator->() const noexcept { return get(); }
+  Pending* get() const noexcept {
+    return set_ ? std::launder(reinterpret_cast<Pending*>(const_cast<unsigned char*>(bytes_))) : nullptr;
+  }
+  void emplace(Pending&& pending);
+  void reset() noexcept;
+
+  static constexpr std::size_t kSize = 3 * sizeof(void*);
+
+ private:
+  alignas(void*) unsigned char bytes_[kSize];
+  bool set_ = false;
 };
 
 struct Array : Counted {
@@ -417,7 +440,7 @@ struct Object : Counted {
   std::uint8_t read_state = 2;  // 0 unread, 1 some fields read one by one, 2 read whole
   std::int32_t borrows = 0;     // > 0 shared borrows, -1 an exclusive one
   std::uint32_t index = 0;      // the container's index within its pending source
-  std::unique_ptr<Pending, PendingDeleter> pending;
+  PendingSlot pending;
   Fields fields;
 
   Object() : fields(make_fields()) {}

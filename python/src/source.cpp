@@ -22,6 +22,14 @@ namespace {
 // Room asked of a sink before the items arrive: a huge container costs no large allocation up front.
 constexpr std::size_t kMostReserved = 65536;
 
+// Whether putting an object runs no Python code: it is of an exact built-in type whose conversion the
+// module does itself.
+bool inert(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type || type == &PyDict_Type ||
+         type == &PyList_Type || type == &PyTuple_Type || object == Py_None || type == &PyBool_Type;
+}
+
 }  // namespace
 
 KeyCache::KeyCache() : map_(0, Hash{zarnu_core::hash::map_seed()}) {}
@@ -45,7 +53,9 @@ class Writer {
   Writer(const KeyCache* keys, Level* level, std::uint32_t index)
       : keys_(keys), level_(level), index_(index) {}
 
-  std::optional<std::string> put(PyObject* object, Sink& sink) {
+  // Puts one object. `held` counts the references the caller holds on it besides the one of the container
+  // it was found in.
+  std::optional<std::string> put(PyObject* object, Sink& sink, Py_ssize_t held) {
     convert::Scalar s = convert::scalar(object);
     switch (s.index()) {
       case 0:
@@ -64,17 +74,20 @@ class Writer {
         sink.push(Value::string(std::get<convert::Text>(s).view()));
         return std::nullopt;
       case 5:
-        return put_container(object, sink);
+        return put_container(object, sink, held);
       default:
         return std::move(std::get<convert::Failure>(s).reason);
     }
   }
 
  private:
-  std::optional<std::string> put_container(PyObject* object, Sink& sink) {
-    // The container being read, then the one it was found in, and so on up to the input.
+  std::optional<std::string> put_container(PyObject* object, Sink& sink, Py_ssize_t held) {
+    // The container being read, then the one it was found in, and so on up to the input. A container on
+    // that chain is held by its level besides its own container: one held by nothing more than its
+    // container and the caller cannot be among them, and the walk is spared.
     std::uint32_t index = index_;
-    for (const Level* up = level_; up;) {
+    const Level* chain = Py_REFCNT(object) > held + 1 ? level_ : nullptr;
+    for (const Level* up = chain; up;) {
       const Level::Entry& entry = up->entries_[index];
       if (entry.container.get() == object) return "Circular reference detected";
       index = entry.parent;
@@ -139,21 +152,52 @@ FieldOutcome Level::read_field(std::uint32_t index, std::string_view key, Sink& 
 std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
   PyObject* object = container(index);
   Writer writer(keys_, this, index);
-  // Putting a child can run Python code (a float conversion, a finalizer) that changes the container:
-  // the children are taken first.
-  const std::vector<Ref> children = convert::children(object);
+  // Putting a child of an exact built-in type runs no Python code, so the container cannot change while
+  // such children are put straight from it. From the first other child on (whose float conversion or
+  // finalizer may change the container), the rest is taken first and put from there.
+  std::vector<Ref> rest;
+  if (PyList_CheckExact(object)) {
+    pyutil::CriticalSection section(object);
+    const Py_ssize_t size = PyList_GET_SIZE(object);
+    sink.reserve(std::min(static_cast<std::size_t>(size), kMostReserved));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyObject* item = PyList_GET_ITEM(object, i);
+      if (!inert(item)) {
+        rest.reserve(static_cast<std::size_t>(size - i));
+        for (; i < size; ++i) rest.push_back(Ref::borrow(PyList_GET_ITEM(object, i)));
+        break;
+      }
+      if (auto failure = writer.put(item, sink, 0)) return failure;
+    }
+  } else if (PyDict_CheckExact(object)) {
+    pyutil::CriticalSection section(object);
+    sink.reserve(std::min(static_cast<std::size_t>(PyDict_GET_SIZE(object)), kMostReserved));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(object, &position, &key, &value)) {
+      if (!rest.empty() || !PyUnicode_CheckExact(key) || !inert(value)) {
+        rest.push_back(Ref::borrow(key));
+        rest.push_back(Ref::borrow(value));
+        continue;
+      }
+      sink.set_key(convert::text(key).view());
+      if (auto failure = writer.put(value, sink, 0)) return failure;
+    }
+  } else {
+    rest = convert::children(object);
+    sink.reserve(std::min(rest.size(), kMostReserved));
+  }
   if (!PyDict_Check(object)) {
-    sink.reserve(std::min(children.size(), kMostReserved));
-    for (const Ref& item : children)
-      if (auto failure = writer.put(item.get(), sink)) return failure;
+    for (const Ref& item : rest)
+      if (auto failure = writer.put(item.get(), sink, 1)) return failure;
     return std::nullopt;
   }
-  sink.reserve(std::min(children.size() / 2, kMostReserved));
-  for (std::size_t i = 0; i < children.size(); i += 2) {
-    auto key = convert::key(children[i].get());
+  for (std::size_t i = 0; i < rest.size(); i += 2) {
+    auto key = convert::key(rest[i].get());
     if (!key) return std::move(key).error();
     sink.set_key(key->view());
-    if (auto failure = writer.put(children[i + 1].get(), sink)) return failure;
+    if (auto failure = writer.put(rest[i + 1].get(), sink, 1)) return failure;
   }
   return std::nullopt;
 }
@@ -175,7 +219,7 @@ FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& sl
   }
   if (outcome == 0) return FieldOutcome::Handled;
   Ref value = Ref::steal(found);
-  if (auto put = Writer(keys_, this, index).put(value.get(), slot)) {
+  if (auto put = Writer(keys_, this, index).put(value.get(), slot, 1)) {
     failure = std::move(*put);
     return FieldOutcome::Failed;
   }
@@ -183,7 +227,7 @@ FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& sl
 }
 
 std::optional<std::string> PySource::read(Sink& sink) {
-  return headroom::call([&] { return Writer(keys_, nullptr, 0).put(input_.get(), sink); });
+  return headroom::call([&] { return Writer(keys_, nullptr, 0).put(input_.get(), sink, 1); });
 }
 
 }  // namespace zarnu_py::source

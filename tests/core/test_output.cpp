@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <double-conversion/double-conversion.h>
 
 #include "audit/capture.hpp"
 #include "function.hpp"
@@ -41,6 +45,56 @@ TEST(Output, ChargesTheCompactTextLength) {
   // Escapes are not counted: five two-byte characters cost 12.
   EXPECT_EQ(spent(Value::string("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9")), 12);
   EXPECT_EQ(spent(Value::string("\n")), 3);
+}
+
+// Number lengths are counted without formatting: they must match the shortest text on every kind of
+// double, at the decimal/exponent switches and where the shortest text is long.
+TEST(Output, NumberLengthsMatchTheWrittenText) {
+  std::vector<double> xs = {0.1 + 0.2,
+                            1e-6,
+                            9.999999999999999e-7,
+                            1.5e-6,
+                            0.000123,
+                            123456789012.5,
+                            4503599627370495.5,
+                            9007199254740991.0,
+                            9007199254740992.0,
+                            1e21,
+                            9.99e20,
+                            2.5,
+                            1 / 3.0,
+                            5e-324,
+                            1.7976931348623157e308,
+                            0.30000000000000004};
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  const auto next = [&] {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1Dull;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    std::uint64_t bits = next();
+    double any;
+    std::memcpy(&any, &bits, sizeof any);
+    xs.push_back(any);
+    // Decimals with few fraction digits, as prices and measures are, at many magnitudes.
+    const double scale = std::pow(10.0, static_cast<int>(next() % 12));
+    const double magnitude = std::pow(10.0, static_cast<int>(next() % 30) - 12);
+    xs.push_back(static_cast<double>(next() % 1000000) / scale * magnitude);
+    xs.push_back(-static_cast<double>(next() % 100000) / scale);
+    // Neighbours of short decimals, whose shortest text is long.
+    xs.push_back(std::nextafter(static_cast<double>(next() % 10000) / 100, 1e300));
+    xs.push_back(std::ldexp(1.0, static_cast<int>(next() % 120) - 60) * (1 + 1e-9 * (next() % 7)));
+  }
+  for (double x : xs) {
+    if (!std::isfinite(x)) continue;
+    char buffer[64];
+    double_conversion::StringBuilder text(buffer, sizeof buffer);
+    double_conversion::DoubleToStringConverter::EcmaScriptConverter().ToShortest(x, &text);
+    const auto length = static_cast<long long>(text.position());
+    ASSERT_EQ(spent(Value::number(x)), length) << text.Finalize();
+  }
 }
 
 TEST(Output, UndefinedAndFunctions) {

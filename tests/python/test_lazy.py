@@ -59,6 +59,13 @@ class TestOnlyWhatIsReached:
         records = {"rows": [{"id": i, "tags": ["a", "b"], "bad": {i}} for i in range(100)]}
         assert Expression("rows[id > 97].tags").evaluate(records) == ["a", "b", "a", "b"]
 
+    def test_a_member_read_again_is_the_same_container_where_identity_shows(self):
+        data = {"a": {"b": [{"x": 1}, {"x": 2}]}}
+        for source in ["a in [a]", "a.b[1] in a.b", "($y := a.b; $y[0] in a.b)", '$eval("a.b[0] in a.b")',
+                       "(a.b ~> |$|{}|)[0] in a.b or a.b[0] in a.b"]:
+            assert Expression(source).evaluate(data) is True, source
+        assert Expression("[a.b[0], a.b[1].x, a.b.x]").evaluate(data) == [{"x": 1}, 2, 1, 2]
+
 
 class TestShapes:
     def test_containers_of_every_kind(self):
