@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "function_object.hpp"
 #include "headroom.hpp"
+#include "watch.hpp"
 
 namespace zarnu_py::host {
 
@@ -122,7 +123,12 @@ Result<std::optional<Json>> call_attached(const Closure& closure, Args args, Hos
     if (!result) raised = take_raised();  // before any release can run Python code
   }
   arguments = Ref();  // with it the Functions, unless Python kept them
-  if (raised) return fail(host.keep(std::move(raised)));
+  if (raised) {
+    // KeyboardInterrupt, SystemExit and the like end the evaluation, whatever the expression does.
+    if (watch::Watch* watch = watch::current(); watch && watch::stops(raised.get()))
+      watch->stop(Ref::borrow(raised.get()));
+    return fail(host.keep(std::move(raised)));
+  }
   if (refuse_awaitable(result.get())) return fail(Error("U1002").with_token(closure.name));
   if (result.get() == Py_None) return std::optional<Json>();
   auto json = convert::to_json(result.get(), "the result of $" + closure.name);
@@ -134,6 +140,7 @@ Result<std::optional<Json>> invoke(const Closure& closure, Args args, HostCall& 
   return headroom::call([&] {
     // A no-op where the evaluation keeps the thread attached; elsewhere it attaches for this call alone.
     pyutil::Attached attached;
+    watch::Attached told;
     return call_attached(closure, args, record);
   });
 }
