@@ -285,8 +285,9 @@ class Evaluator {
 };
 
 // The ".." operator on evaluated operands (unlocated errors); a range of more than `most_items` items
-// fails before it is built.
-Result<Value> range(const Value& left, const Value& right, std::size_t most_items = SIZE_MAX);
+// fails before it is built. With an evaluator, building the range polls its limits.
+Result<Value> range(const Value& left, const Value& right, std::size_t most_items = SIZE_MAX,
+                    Evaluator* ev = nullptr);
 
 // The value of a variable reference: "$" gives the context (the first item of an input wrapper).
 Value variable(std::string_view name, const Value& context, const Frame& frame);
