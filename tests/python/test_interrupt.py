@@ -161,39 +161,52 @@ def run_child(code, limit_bytes=None):
 
 
 def test_running_out_of_memory_raises_memory_error_on_every_road():
+    # Many small values, and a recursion deep enough to need more stack segments than there is room for.
     code = textwrap.dedent("""
         import zarnu
-        e = zarnu.Expression("$count($split($pad('', 9000000, 'ab'), ''))")
-        for name, call in [("evaluate", lambda: e.evaluate(None)),
-                           ("evaluate_json", lambda: e.evaluate_json(None)),
-                           ("evaluate_document", lambda: e.evaluate_document(zarnu.Document('1'))),
-                           ("evaluate_with_audit", lambda: e.evaluate_with_audit(None, level="off"))]:
-            try:
-                call()
-                print(name, "finished")
-            except MemoryError:
-                print(name, "MemoryError")
+        for text in ["$count($split($pad('', 9000000, 'ab'), ''))",
+                     "($f := function($n){ $n = 0 ? 0 : 1 + $f($n - 1) }; $f(1000000))"]:
+            e = zarnu.Expression(text)
+            deep = {"max_depth": 10**8}
+            for name, call in [("evaluate", lambda: e.evaluate(None, **deep)),
+                               ("evaluate_json", lambda: e.evaluate_json(None, **deep)),
+                               ("evaluate_document", lambda: e.evaluate_document(zarnu.Document("1"), **deep)),
+                               ("evaluate_with_audit", lambda: e.evaluate_with_audit(None, level="off", **deep))]:
+                try:
+                    call()
+                    print(name, "finished")
+                except MemoryError:
+                    print(name, "MemoryError")
     """)
     run = run_child(code, 400 * 1024 * 1024)
     assert run.returncode == 0, run.stderr[-2000:]
-    assert run.stdout.split() == ["evaluate", "MemoryError", "evaluate_json", "MemoryError",
-                                  "evaluate_document", "MemoryError", "evaluate_with_audit", "MemoryError"]
+    roads = ["evaluate", "evaluate_json", "evaluate_document", "evaluate_with_audit"]
+    assert run.stdout.split() == [word for road in roads * 2 for word in (road, "MemoryError")]
 
 
-def test_eval_releases_the_trees_nothing_refers_to():
+def test_memory_stays_within_what_the_results_need():
+    # $eval trees nothing refers to go with their evaluation, and a result over a size limit fails before
+    # it is built.
     code = textwrap.dedent("""
         import zarnu
-        text = "[" + ",".join(["1"] * 100000) + "]"
-        def rss():
+        def peak():
             with open("/proc/self/status") as status:
                 return next(int(line.split()[1]) for line in status if line.startswith("VmHWM"))
-        e = zarnu.Expression("$count([1..200].$eval('$count(' & $text & ') + ' & $string($)))")
-        before = rss()
-        print(e.evaluate(None, {"text": text}), rss() - before)
+        text = "[" + ",".join(["1"] * 50000) + "]"
+        e = zarnu.Expression("$count([1..60].$eval('$count(' & $text & ') + ' & $string($)))")
+        before = peak()
+        print(e.evaluate(None, {"text": text}), peak() - before)
+        text = "ab" * 10000000
+        before = peak()
+        try:
+            zarnu.Expression("$count($split($s, ''))").evaluate(None, {"s": text}, max_array_length=1000)
+        except zarnu.ZarnuError as error:
+            print(error.code, peak() - before)
     """)
     run = run_child(code)
     assert run.returncode == 0, run.stderr[-2000:]
-    count, grown_kb = run.stdout.split()
-    assert count == "200"
-    # Keeping every tree until the end took more than 4 GB.
-    assert int(grown_kb) < 400 * 1024
+    count, eval_kb, code, split_kb = run.stdout.split()
+    assert (count, code) == ("60", "U1001")
+    # Keeping every tree until the end took some 850 MB, and building the whole split 1.1 GB.
+    assert int(eval_kb) < 250 * 1024
+    assert int(split_kb) < 250 * 1024
