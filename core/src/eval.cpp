@@ -42,7 +42,8 @@ Evaluator::Evaluator(const Limits& limits, Rc<Keeper> keeper) : limits_(limits),
   if (limits_.timeout) start_ = std::chrono::steady_clock::now();
   if (limits_.seed) rng_ = seed_state(*limits_.seed);
   timed_ = limits_.timeout.has_value() || limits_.cancel != nullptr;
-  polls_ = timed_;
+  if (limits_.hook) hook_ = &limits_.hook;
+  polls_ = timed_ || hook_;
 }
 
 Evaluator::~Evaluator() {
@@ -67,6 +68,21 @@ std::optional<error::Error> Evaluator::time_limits() const {
   }
   if (limits_.cancel && limits_.cancel->load(std::memory_order_relaxed)) return error::Error("U1003");
   return std::nullopt;
+}
+
+std::optional<error::Error> Evaluator::interrupted() {
+  if (timed_) {
+    if (auto e = time_limits()) return e;
+  }
+  if (hook_) return (*hook_)();
+  return std::nullopt;
+}
+
+Status Evaluator::stepped() {
+  ticks_ = kPollTicks;
+  if (shared_ && shared_->failed) return fail(shared_->failure());
+  if (auto e = interrupted()) return fail(std::move(*e));
+  return {};
 }
 
 std::optional<error::Error> Evaluator::check_depth() const {
@@ -122,6 +138,7 @@ FrameRef Evaluator::child(const FrameRef& parent) {
 void Evaluator::bind(const FrameRef& frame, std::string_view name, Value v, value::Str owner) {
   // Scopes holding containers or functions may take part in cycles: they are cleared at the end.
   if (v.is_array() || v.is_object() || v.is_function()) registry_.add(*frame);
+  if (frame.get() == watched_) watched_bound_ = true;
   frame->set(name, std::move(v), std::move(owner));
 }
 
@@ -247,8 +264,10 @@ Result<Value> Evaluator::dispatch(const Node& node, const Value& input, const Fr
     case NodeKind::Placeholder:
       return Value();
     case NodeKind::Lambda:
+      ++functions_made_;
       return value::make_function(value::LambdaFn{input, node.lambda.get(), frame, nullptr, true});
     case NodeKind::Transform:
+      ++functions_made_;
       return value::make_function(
           value::TransformFn{node.transform.get(), frame, node.span, node.position_utf16});
     case NodeKind::Sort:

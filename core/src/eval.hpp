@@ -19,6 +19,7 @@
 #include "frame.hpp"
 #include "function.hpp"
 #include "lazy.hpp"
+#include "limits.hpp"
 #include "regex.hpp"
 #include "result.hpp"
 #include "stack.hpp"
@@ -45,6 +46,7 @@ struct Limits {
   std::shared_ptr<const std::atomic<bool>> cancel;
   std::optional<std::int64_t> now;  // milliseconds since the epoch
   std::optional<std::uint64_t> seed;
+  PollHook hook;  // none: nothing but time and cancellation can stop the evaluation
 };
 
 // The generator state seeded from a seed: SplitMix64's finaliser with the lowest bit set.
@@ -102,15 +104,38 @@ class Evaluator {
   // Limits.
   std::optional<error::Error> time_limits() const;
   bool polls() const noexcept { return polls_; }
-  // The time, cancellation and lazy-input checks made before every node.
-  std::optional<error::Error> poll() const {
+  // The time, cancellation and lazy-input checks made before every node, and the poll hook every
+  // kPollTicks of them.
+  std::optional<error::Error> poll() {
     if (shared_ && shared_->failed) [[unlikely]]
       return shared_->failure();
-    if (timed_) [[unlikely]]
-      return time_limits();
+    if (timed_) [[unlikely]] {
+      if (auto e = time_limits()) return e;
+    }
+    if (hook_ && --ticks_ == 0) [[unlikely]] {
+      ticks_ = kPollTicks;
+      return (*hook_)();
+    }
     return std::nullopt;
   }
+  // One step of a loop whose length depends on the data: every kPollTicks steps, the time and
+  // cancellation checks and the poll hook, so that no loop outlasts the limits by more than a moment.
+  Status step() {
+    if (--ticks_ != 0) [[likely]]
+      return {};
+    return stepped();
+  }
+  // The time and cancellation checks, then the poll hook: what long searches ask at their poll points.
+  std::optional<error::Error> interrupted();
+  // Whether anything can interrupt the evaluation: a timeout, a cancellation flag or a poll hook.
+  bool interruptible() const noexcept { return timed_ || hook_; }
   Result<Value> check_size(Value v) const;
+  // The size check of an array built item by item, made as it grows.
+  Status check_items(std::size_t count) const {
+    if (count > limits_.max_array_length) [[unlikely]]
+      return fail(array_too_long(limits_.max_array_length));
+    return {};
+  }
   std::optional<error::Error> check_string(std::size_t limit, std::size_t length) const;
   std::optional<error::Error> check_depth() const;
 
@@ -149,8 +174,8 @@ class Evaluator {
                           const FrameRef& frame);
   Result<Value> regex_literal(const ast::Node& node);
   // The first match of a compiled pattern in text[0, length) at or after a byte offset (a character
-  // boundary); with a timeout or a cancellation flag the search polls time_limits() every 1024
-  // backtracks or loop turns and ends with its error (D1012, U1003).
+  // boundary); when the evaluation is interruptible the search asks interrupted() every 1024 backtracks
+  // or loop turns and ends with its error (D1012, U1003, or the poll hook's).
   Result<std::optional<zarnu_regex::api::Match>> find_regex(const zarnu_regex::api::Regex& regex,
                                                             std::string_view text, std::size_t length,
                                                             std::size_t start);
@@ -171,6 +196,39 @@ class Evaluator {
   const Rc<value::Shared>& shared() const noexcept { return shared_; }
   void set_shared(Rc<value::Shared> s);
   const Rc<Keeper>& keeper() const noexcept { return keeper_; }
+  // The trees `$eval` compiled last, kept for texts evaluated again soon after; the keeper holds those that
+  // something of the evaluation still refers to.
+  // Each tree comes with whether the keeper holds it already.
+  struct RecentTree {
+    std::shared_ptr<const ast::Ast> tree;
+    bool kept = false;
+  };
+  std::vector<RecentTree>& recent_trees() noexcept { return recent_trees_; }
+
+  // Tells whether evaluating a tree left anything that refers into it: a function value made meanwhile
+  // (a lambda or a transform, which point into the tree, and any scope of the tree they captured) or a
+  // binding made in `scope`, the caller's scope, whose name is a view of the tree's text.
+  class Escapes {
+   public:
+    Escapes(Evaluator& ev, const Frame* scope) noexcept
+        : ev_(ev),
+          made_(ev.functions_made_),
+          scope_(std::exchange(ev.watched_, scope)),
+          bound_(std::exchange(ev.watched_bound_, false)) {}
+    Escapes(const Escapes&) = delete;
+    Escapes& operator=(const Escapes&) = delete;
+    ~Escapes() {
+      ev_.watched_ = scope_;
+      ev_.watched_bound_ = ev_.watched_bound_ || bound_;
+    }
+    bool any() const noexcept { return ev_.functions_made_ != made_ || ev_.watched_bound_; }
+
+   private:
+    Evaluator& ev_;
+    std::uint64_t made_;
+    const Frame* scope_;
+    bool bound_;
+  };
 
   // The depth counter, raised for the lifetime of a guard.
   class DepthGuard {
@@ -198,10 +256,17 @@ class Evaluator {
   Result<Value> block(const ast::Node& node, const Value& input, const FrameRef& frame);
   Result<Value> bind_node(const ast::Node& node, const Value& input, const FrameRef& frame);
   Result<Value> transform(const value::TransformFn& t, Items args, const Value& context);
+  Status stepped();
 
   Limits limits_;
   bool polls_ = false;  // a timeout, a cancellation flag or a lazily read input: poll before every node
   bool timed_ = false;  // a timeout or a cancellation flag
+  const PollHook* hook_ = nullptr;    // the limits' hook when there is one
+  std::uint32_t ticks_ = kPollTicks;  // polls and steps until the next call of the hook
+  std::uint64_t functions_made_ = 0;  // lambdas and transforms made so far
+  const Frame* watched_ = nullptr;    // the scope an Escapes watches for bindings
+  bool watched_bound_ = false;
+  std::vector<RecentTree> recent_trees_;
   std::size_t depth_ = 0;
   std::uint64_t rng_ = 0;
   std::optional<std::chrono::steady_clock::time_point> start_;
@@ -219,8 +284,10 @@ class Evaluator {
   boost::unordered_flat_map<const char*, value::Str> keys_;  // by the address of the tree's text
 };
 
-// The ".." operator on evaluated operands (unlocated errors).
-Result<Value> range(const Value& left, const Value& right);
+// The ".." operator on evaluated operands (unlocated errors); a range of more than `most_items` items
+// fails before it is built. With an evaluator, building the range polls its limits.
+Result<Value> range(const Value& left, const Value& right, std::size_t most_items = SIZE_MAX,
+                    Evaluator* ev = nullptr);
 
 // The value of a variable reference: "$" gives the context (the first item of an input wrapper).
 Value variable(std::string_view name, const Value& context, const Frame& frame);

@@ -16,6 +16,7 @@ eval::Limits Options::limits() const {
   if (max_result_size) l.max_result_size = *max_result_size;
   l.timeout = timeout;
   l.cancel = cancel;
+  l.hook = hook;
   l.now = now;
   l.seed = seed;
   return l;

@@ -34,6 +34,7 @@ struct Options {
   std::optional<std::size_t> max_result_size;
   std::optional<std::chrono::nanoseconds> timeout;
   std::shared_ptr<const std::atomic<bool>> cancel;
+  PollHook hook;
 
   eval::Limits limits() const;
 };

@@ -6,8 +6,8 @@
 #include "eval.hpp"
 #include "from_json.hpp"
 #include "function.hpp"
-#include "value_view.hpp"
 #include "output.hpp"
+#include "value_view.hpp"
 
 namespace zarnu_core::eval {
 
@@ -106,6 +106,8 @@ Result<Value> Evaluator::call_host(const host::HostFunction& host, Items args, c
   auto result = (*host.function)(converted, call);
   if (call.overflow) return fail(call.overflow->error(limit, kArgumentsTooLarge));
   if (!result) return fail(std::move(result).error());
+  // A host call may take any time: the limits are checked as soon as it returns.
+  if (auto e = interrupted()) return fail(std::move(*e));
   if (!*result) return Value();
   return value::from_json(**result);
 }

@@ -10,9 +10,10 @@
 
 namespace zarnu_core::value {
 
-// Calls `f` on each leaf of an array; the first failure `f` returns ends the walk.
-template <class F>
-Status for_each_leaf(const Value& array, F&& f) {
+// Calls `f` on each leaf of an array, and `step` before each item at any depth (arrays included); the first
+// failure either returns ends the walk.
+template <class F, class S>
+Status for_each_leaf(const Value& array, F&& f, S&& step) {
   std::vector<std::pair<Value, std::size_t>> stack;
   stack.emplace_back(array, 0);
   while (!stack.empty()) {
@@ -22,6 +23,7 @@ Status for_each_leaf(const Value& array, F&& f) {
       stack.pop_back();
       continue;
     }
+    ZR_TRY(step());
     Value item = items[pos++];
     if (item.is_array()) {
       stack.emplace_back(std::move(item), 0);
@@ -30,6 +32,11 @@ Status for_each_leaf(const Value& array, F&& f) {
     ZR_TRY(f(item));
   }
   return {};
+}
+
+template <class F>
+Status for_each_leaf(const Value& array, F&& f) {
+  return for_each_leaf(array, std::forward<F>(f), []() -> Status { return {}; });
 }
 
 }  // namespace zarnu_core::value

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "error.hpp"
@@ -13,6 +16,14 @@ inline constexpr std::size_t kNestingLimit = 1000;
 
 // Default byte budget for error details and values shown to the tracer.
 inline constexpr std::size_t kDetailBudget = 268435456;
+
+// A check the embedding program makes while an evaluation runs (pending signals, letting other threads
+// run): the evaluator calls it every kPollTicks polls and from long searches; an error ends the evaluation.
+using PollHook = std::function<std::optional<error::Error>()>;
+
+// The number of node evaluations and loop steps between two calls of the poll hook (and, in loops over
+// data, between two reads of the clock): a few hundred microseconds at most.
+inline constexpr std::uint32_t kPollTicks = 1024;
 
 // U1001 with a message whose "{}" is replaced by `limit`.
 error::Error limit_error(std::string_view message, std::size_t limit);

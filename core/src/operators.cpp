@@ -138,7 +138,7 @@ bool member(const Value& left, const Value& right) {
 
 }  // namespace
 
-Result<Value> range(const Value& left, const Value& right) {
+Result<Value> range(const Value& left, const Value& right, std::size_t most_items, Evaluator* ev) {
   auto integral = [](const Value& v) {
     return v.is_number() && std::isfinite(v.as_number()) && v.as_number() == std::trunc(v.as_number());
   };
@@ -152,10 +152,13 @@ Result<Value> range(const Value& left, const Value& right) {
   if (count > 1e7) return fail(error::Error("D2014").with("value", value::json_number(count)));
   const auto from = saturate_cast<std::int64_t>(a);
   const auto n = saturate_cast<std::size_t>(count);
+  if (n > most_items) return fail(array_too_long(most_items));
   Items items;
   items.reserve(n);
-  for (std::size_t i = 0; i < n; ++i)
+  for (std::size_t i = 0; i < n; ++i) {
+    if (ev) ZR_TRY(ev->step());
     items.push_back(Value::number(static_cast<double>(from + static_cast<std::int64_t>(i))));
+  }
   return Value::sequence(std::move(items));
 }
 
@@ -245,7 +248,7 @@ Result<Value> Evaluator::binary(const Node& node, const Value& input, const Fram
       if (tracer_) tracer_->operands(node, value::Inspect(left), value::Inspect(right));
       return Value::boolean(member(left, right));
     case BinOp::Range: {
-      auto out = range(left, right);
+      auto out = range(left, right, limits_.max_array_length, this);
       if (!out) return fail(finish_error(std::move(out).error(), node));
       auto checked = check_size(std::move(*out));
       if (!checked) return fail(finish_error(std::move(checked).error(), node));

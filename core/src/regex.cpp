@@ -149,11 +149,11 @@ Result<std::optional<zarnu_regex::api::Match>> Evaluator::find_regex(const zarnu
     panic("start index is not on a char boundary");
   if (start > length) return std::optional<zarnu_regex::api::Match>();
   text = text.substr(0, length);
-  // Without a timeout or a cancellation flag nothing can interrupt the search: no polling at all.
-  if (!timed_) return regex::guarded([&] { return regex.find_from(text, start); });
+  // When nothing can interrupt the search (no timeout, cancellation flag or poll hook): no polling at all.
+  if (!interruptible()) return regex::guarded([&] { return regex.find_from(text, start); });
   std::optional<error::Error> stop;
   auto ask = [&] {
-    stop = time_limits();
+    stop = interrupted();
     return stop.has_value();
   };
   auto found = regex::guarded(

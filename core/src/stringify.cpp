@@ -18,13 +18,16 @@ void line_break(std::string& out, bool pretty, std::size_t depth) {
   out.append(2 * depth, ' ');
 }
 
-Status write_child(std::string& out, const Value& v, bool pretty, std::size_t depth, std::size_t limit) {
-  return stack::nest(depth, [&] { return write_json(out, v, pretty, depth, limit); });
+Status write_child(std::string& out, const Value& v, bool pretty, std::size_t depth, std::size_t limit,
+                   const Step* step) {
+  if (step) ZR_TRY((*step)());
+  return stack::nest(depth, [&] { return write_json(out, v, pretty, depth, limit, step); });
 }
 
 }  // namespace
 
-Status write_json(std::string& out, const Value& value, bool pretty, std::size_t depth, std::size_t limit) {
+Status write_json(std::string& out, const Value& value, bool pretty, std::size_t depth, std::size_t limit,
+                  const Step* step) {
   switch (value.tag()) {
     case Tag::Undefined:
     case Tag::Null:
@@ -62,7 +65,7 @@ Status write_json(std::string& out, const Value& value, bool pretty, std::size_t
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (i) out.push_back(',');
         line_break(out, pretty, depth + 1);
-        ZR_TRY(write_child(out, items[i], pretty, depth + 1, limit));
+        ZR_TRY(write_child(out, items[i], pretty, depth + 1, limit, step));
       }
       line_break(out, pretty, depth);
       out.push_back(']');
@@ -82,7 +85,7 @@ Status write_json(std::string& out, const Value& value, bool pretty, std::size_t
         write_json_string(out, key.view());
         out.push_back(':');
         if (pretty) out.push_back(' ');
-        ZR_TRY(write_child(out, v, pretty, depth + 1, limit));
+        ZR_TRY(write_child(out, v, pretty, depth + 1, limit, step));
       }
       if (any) line_break(out, pretty, depth);
       out.push_back('}');
@@ -94,7 +97,7 @@ Status write_json(std::string& out, const Value& value, bool pretty, std::size_t
   return {};
 }
 
-Result<std::string> stringify(const Value& value, bool pretty, std::size_t limit) {
+Result<std::string> stringify(const Value& value, bool pretty, std::size_t limit, const Step* step) {
   std::string out;
   const Value* v = &value;
   Value first;
@@ -105,7 +108,7 @@ Result<std::string> stringify(const Value& value, bool pretty, std::size_t limit
       v = &first;
     }
   }
-  ZR_TRY(write_json(out, *v, pretty, 0, limit));
+  ZR_TRY(write_json(out, *v, pretty, 0, limit, step));
   return out;
 }
 

@@ -249,7 +249,11 @@ namespace {
 struct Invalid {
   bool value = false;
   std::string reason;
+  bool raised = false;  // a signal handler raised an exception, which is left set
 };
+
+// How many values a conversion makes between two looks for pending signals (Ctrl-C).
+constexpr std::size_t kSignalLook = 4096;
 
 // One container being converted: its children taken when it was entered, and the JSON built so far.
 struct Open {
@@ -303,6 +307,8 @@ class ToJson {
         top.next += 1;
       }
       if (auto failure = visit(child)) return std::unexpected(std::move(*failure));
+      if (++visited_ % kSignalLook == 0 && PyErr_CheckSignals() < 0)
+        return std::unexpected(Invalid{false, {}, true});
     }
     return std::move(result_);
   }
@@ -361,6 +367,7 @@ class ToJson {
 
   std::vector<Open> open_;
   Json result_;
+  std::size_t visited_ = 0;
 };
 
 }  // namespace
@@ -369,6 +376,7 @@ std::optional<Json> to_json(PyObject* object, std::string_view context) {
   auto converted = ToJson().run(object);
   if (converted) return std::move(*converted);
   const Invalid& invalid = converted.error();
+  if (invalid.raised) return std::nullopt;
   const std::string message = std::string(context) + " cannot be converted to JSON: " + invalid.reason;
   PyErr_SetString(invalid.value ? PyExc_ValueError : PyExc_TypeError, message.c_str());
   return std::nullopt;

@@ -34,6 +34,7 @@
 #include "signature.hpp"
 #include "source.hpp"
 #include "stack.hpp"
+#include "watch.hpp"
 
 namespace zarnu_py::expression {
 
@@ -323,8 +324,10 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   // Bindings before options: a bad `bindings` is reported before a bad keyword.
   Prepared prepared(state);
   if (!prepare(state, arguments[1], prepared)) return nullptr;
-  const auto options = options_of(arguments);
+  auto options = options_of(arguments);
   if (!options) return nullptr;
+  watch::Watch watch(true);
+  options->hook = watch.hook();
 
   output::PyBuilder builder;
   headroom::Evaluation evaluation;
@@ -340,6 +343,7 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     source::PySource input(arguments[0], &key_cache(state));
     return run(input);
   }();
+  if (watch.raise()) return nullptr;
   if (!result) return host::raise(result.error(), prepared.binder.host(), *state.source);
   if (Ref error = builder.take_error()) {
     compat::restore_exception(error.release());
@@ -360,8 +364,10 @@ PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   State& state = *state_of(self);
   Prepared prepared(state);
   if (!prepare(state, arguments[1], prepared)) return nullptr;
-  const auto options = options_of(arguments);
+  auto options = options_of(arguments);
   if (!options) return nullptr;
+  watch::Watch watch(false);
+  options->hook = watch.hook();
   // The UTF-8 form of the str is made here, while attached. A str never changes and the caller's
   // reference keeps it alive, so the detached parse may read that text.
   std::optional<convert::Text> input;
@@ -390,6 +396,7 @@ PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       failure.error = std::move(result.error());
     }
   }
+  if (watch.raise()) return nullptr;
   if (failure.error || failure.invalid) return raise(failure, state, prepared);
   return text ? convert::string(*text).release() : Py_NewRef(Py_None);
 }
@@ -407,8 +414,10 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
   State& state = *state_of(self);
   Prepared prepared(state);
   if (!prepare(state, arguments[1], prepared)) return nullptr;
-  const auto options = options_of(arguments);
+  auto options = options_of(arguments);
   if (!options) return nullptr;
+  watch::Watch watch(false);
+  options->hook = watch.hook();
   const std::shared_ptr<const document_object::Source> source = document_object::source_of(arguments[0]);
 
   // Made while attached for the result alone; kept here so that they also go while attached.
@@ -440,6 +449,7 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
       }
     }
   }
+  if (watch.raise()) return nullptr;
   if (failure.error || failure.invalid) return raise(failure, state, prepared);
   if (build_error) {
     compat::restore_exception(build_error.release());
@@ -473,10 +483,20 @@ PyObject* evaluate_with_audit(PyObject* self, PyObject* const* args, Py_ssize_t 
   State& state = *state_of(self);
   Prepared prepared(state);
   if (!prepare(state, arguments[1], prepared)) return nullptr;
-  const auto options = options::convert(
+  auto options = options::convert(
       {arguments[4], arguments[5], arguments[6], arguments[7], arguments[8], arguments[9], arguments[10]});
   if (!options) return nullptr;
-  return audit_py::run(state.compiled, input, prepared.bindings, *options, *settings);
+  watch::Watch watch(true);
+  options->hook = watch.hook();
+  // Errors are reported in the result, but what stops the evaluation from outside is raised.
+  Ref audited = Ref::steal(audit_py::run(state.compiled, input, prepared.bindings, *options, *settings));
+  if (watch.stopped()) {
+    audited = Ref();
+    PyErr_Clear();
+    watch.raise();
+    return nullptr;
+  }
+  return audited.release();
 }
 
 PyObject* reads(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

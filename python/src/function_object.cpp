@@ -11,6 +11,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "host.hpp"
+#include "watch.hpp"
 
 namespace zarnu_py::function_object {
 
@@ -96,7 +97,10 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The very exception a host function further down raised, or the language's error; remembered, so that
   // it stands for this error again should the host function let it pass.
   host::Host& host = *frame->host;
-  Ref exception = host.kept(result.error());
+  // An evaluation being stopped hands its exception to the Python code, which may handle it.
+  watch::Watch* watch = watch::current();
+  Ref exception = watch ? watch->take() : Ref();
+  if (!exception) exception = host.kept(result.error());
   if (!exception) exception = errors::to_exception(result.error(), host.source());
   host.pair(Ref::borrow(exception.get()), result.error());
   compat::restore_exception(exception.release());

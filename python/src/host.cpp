@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "function_object.hpp"
 #include "headroom.hpp"
+#include "watch.hpp"
 
 namespace zarnu_py::host {
 
@@ -97,6 +98,14 @@ bool refuse_awaitable(PyObject* result) {
   return true;
 }
 
+// The core error for an exception raised during a host call. KeyboardInterrupt, SystemExit and the like
+// also end the evaluation, whatever the expression does with the error.
+Error failed(Host& host, Ref raised) {
+  if (watch::Watch* watch = watch::current(); watch && watch::stops(raised.get()))
+    watch->stop(Ref::borrow(raised.get()));
+  return host.keep(std::move(raised));
+}
+
 Result<std::optional<Json>> call_attached(const Closure& closure, Args args, HostCall& record) {
   Host& host = *closure.host;
   const std::uint64_t id = g_frames.fetch_add(1);
@@ -110,7 +119,7 @@ Result<std::optional<Json>> call_attached(const Closure& closure, Args args, Hos
     } else {
       item = convert::to_py(*args[i]);
     }
-    if (!item) return fail(host.keep(take_raised()));
+    if (!item) return fail(failed(host, take_raised()));
     PyTuple_SET_ITEM(arguments.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   Frame frame{&record, &host, id, nullptr};
@@ -122,11 +131,11 @@ Result<std::optional<Json>> call_attached(const Closure& closure, Args args, Hos
     if (!result) raised = take_raised();  // before any release can run Python code
   }
   arguments = Ref();  // with it the Functions, unless Python kept them
-  if (raised) return fail(host.keep(std::move(raised)));
+  if (raised) return fail(failed(host, std::move(raised)));
   if (refuse_awaitable(result.get())) return fail(Error("U1002").with_token(closure.name));
   if (result.get() == Py_None) return std::optional<Json>();
   auto json = convert::to_json(result.get(), "the result of $" + closure.name);
-  if (!json) return fail(host.keep(take_raised()));
+  if (!json) return fail(failed(host, take_raised()));
   return std::optional<Json>(std::move(*json));
 }
 
@@ -134,6 +143,7 @@ Result<std::optional<Json>> invoke(const Closure& closure, Args args, HostCall& 
   return headroom::call([&] {
     // A no-op where the evaluation keeps the thread attached; elsewhere it attaches for this call alone.
     pyutil::Attached attached;
+    watch::Attached told;
     return call_attached(closure, args, record);
   });
 }

@@ -184,10 +184,30 @@ TEST(Builtins2, EvalKeepsItsTrees) {
   auto r = call.ev.callback(*f, items({Value::string("a")}), call.frame);
   ASSERT_TRUE(r);
   EXPECT_EQ(S(*r), "\"a!\"");
-  // A text evaluated again soon after is not compiled again.
+  // A tree nothing refers to goes with its evaluation; a text evaluated again soon after is not compiled
+  // again.
   const std::size_t kept = call.ev.keeper()->more.size();
+  EXPECT_EQ(kept, 1u);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(eval_text("1 + 1"));
+  EXPECT_EQ(call.ev.keeper()->more.size(), kept);
+  const auto* recent = call.ev.recent_trees().back().tree.get();
+  ASSERT_TRUE(eval_text("1 + 1"));
+  EXPECT_EQ(call.ev.recent_trees().back().tree.get(), recent);
+  // A name bound in the caller's scope is text of the tree, which stays; so does a tree whose lambda
+  // stays only in a scope (captured by a function made by a nested text).
+  ASSERT_TRUE(eval_text("$late := 7"));
   EXPECT_EQ(call.ev.keeper()->more.size(), kept + 1);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(eval_text(std::to_string(i) + " + 1"));
+  auto late = eval_text("$late");
+  ASSERT_TRUE(late);
+  EXPECT_EQ(S(*late), "7");
+  auto g = eval_text("($inner := 'deep'; $eval('function(){ $inner }'))");
+  ASSERT_TRUE(g && g->is_function());
+  EXPECT_EQ(call.ev.keeper()->more.size(), kept + 3);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(eval_text(std::to_string(i) + " * 2"));
+  auto deep = call.ev.callback(*g, items({}), call.frame);
+  ASSERT_TRUE(deep);
+  EXPECT_EQ(S(*deep), "\"deep\"");
 }
 
 }  // namespace

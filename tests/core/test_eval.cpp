@@ -168,6 +168,28 @@ TEST(EvalLimits, CancellationFromAnotherThread) {
   EXPECT_EQ(r.error().code(), "U1003");
 }
 
+// The hook is called at a bounded interval from every long step: node evaluations, loops inside
+// built-ins and pattern searches; its error ends the evaluation.
+TEST(EvalOptions, PollHookStopsLongSteps) {
+  for (const char* text :
+       {"($f := function($n){ $n = 0 ? 0 : $f($n - 1) }; $f(100000))", "$count($shuffle([1..2000000]))",
+        "$length($string([1..2000000]))", "$count($split($pad('', 2000000, 'ab'), ''))",
+        "$sort($reverse([1..2000000]))[0]", "$match($pad('', 40, 'a'), /(a+)+b/)"}) {
+    auto e = Expression::compile(text);
+    ASSERT_TRUE(e);
+    int calls = 0;
+    Options o;
+    o.hook = [&]() -> std::optional<error::Error> {
+      if (++calls < 20) return std::nullopt;
+      return error::Error("U1003");
+    };
+    auto r = e->evaluate_with(Bindings{}, o);
+    ASSERT_FALSE(r) << text;
+    EXPECT_EQ(r.error().code(), "U1003") << text;
+    EXPECT_EQ(calls, 20) << text;
+  }
+}
+
 TEST(EvalOptions, SeedState) {
   // SplitMix64's finaliser of 0 with the lowest bit set, not 0.
   EXPECT_EQ(eval::seed_state(0), 0xE220A8397B1DCDAFull | 1);

@@ -78,7 +78,7 @@ class KeyList {
 // and undefined are compared one by one.
 class Kept {
  public:
-  Result<bool> add(const Value& v) {
+  Result<bool> add(eval::Evaluator& ev, const Value& v) {
     switch (v.tag()) {
       case value::Tag::Null:
         return std::exchange(null_, true) ? false : keep(v);
@@ -95,6 +95,7 @@ class Kept {
         return keep(v);
       default:
         for (const Value& other : others_) {
+          ZR_TRY(ev.step());
           ZR_TRY(bool same, value::deep_eq(other, v));
           if (same) return false;
         }
@@ -191,14 +192,17 @@ Result<Value> zip(eval::Evaluator&, Items args, const Call&) {
   return plain(std::move(out));
 }
 
-Result<Value> keys(eval::Evaluator&, Items args, const Call&) {
+Result<Value> keys(eval::Evaluator& ev, Items args, const Call&) {
   const Value& a = arg_at(args, 0);
   KeyList list;
   if (a.is_array()) {
-    ZR_TRY(value::for_each_leaf(a, [&](const Value& item) -> Status {
-      list.keys_of(item);
-      return {};
-    }));
+    ZR_TRY(value::for_each_leaf(
+        a,
+        [&](const Value& item) -> Status {
+          list.keys_of(item);
+          return {};
+        },
+        [&] { return ev.step(); }));
   } else {
     list.keys_of(a);
   }
@@ -273,6 +277,7 @@ Result<Value> shuffle(eval::Evaluator& ev, Items args, const Call&) {
   Items out;
   out.reserve(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
+    ZR_TRY(ev.step());
     const double r = numbers::draw(ev);
     const auto j = saturate_cast<std::size_t>(std::floor(r * static_cast<double>(i + 1)));
     if (j >= i) {
@@ -285,11 +290,14 @@ Result<Value> shuffle(eval::Evaluator& ev, Items args, const Call&) {
   return plain(std::move(out));
 }
 
-Result<Value> distinct(eval::Evaluator&, Items args, const Call&) {
+Result<Value> distinct(eval::Evaluator& ev, Items args, const Call&) {
   const Value& a = arg_at(args, 0);
   if (!a.is_array() || a.as_array().read().size() < 2) return a;
   Kept kept;
-  for (const Value& item : a.as_array().read()) ZR_TRY(kept.add(item));
+  for (const Value& item : a.as_array().read()) {
+    ZR_TRY(ev.step());
+    ZR_TRY(kept.add(ev, item));
+  }
   return Value::array_with(kept.take(), a.as_array().flags & value::kSequence);
 }
 
@@ -305,6 +313,7 @@ Result<Value> sort(eval::Evaluator& ev, Items args, const Call& call) {
   if (comparator.is_undefined()) {
     ZR_TRY(check_default_sortable(items));
     sorted = merge_sort(std::move(order), [&](std::size_t l, std::size_t r) -> Result<bool> {
+      ZR_TRY(ev.step());
       return default_after(items[l], items[r]);
     });
   } else {

@@ -90,7 +90,7 @@ Result<Value> map(eval::Evaluator& ev, Items args, const Call& call) {
   Items out;
   ZR_TRY(for_each_item(ev, arr, arg_at(args, 1), call, [&](std::size_t, const Value&, Value r) -> Status {
     if (!r.is_undefined()) out.push_back(std::move(r));
-    return {};
+    return ev.check_items(out.size());
   }));
   return Value::sequence(std::move(out));
 }
@@ -103,7 +103,7 @@ Result<Value> filter(eval::Evaluator& ev, Items args, const Call& call) {
       for_each_item(ev, arr, arg_at(args, 1), call, [&](std::size_t, const Value& item, Value r) -> Status {
         ZR_TRY(auto keep, boolean(r));
         if (keep.value_or(false)) out.push_back(item);
-        return {};
+        return ev.check_items(out.size());
       }));
   return Value::sequence(std::move(out));
 }
@@ -174,7 +174,7 @@ Result<Value> each(eval::Evaluator& ev, Items args, const Call& call) {
   Items out;
   ZR_TRY(for_each_pair(ev, arg_at(args, 0), arg_at(args, 1), call, [&](value::Entry, Value r) -> Status {
     if (!r.is_undefined()) out.push_back(std::move(r));
-    return {};
+    return ev.check_items(out.size());
   }));
   return Value::sequence(std::move(out));
 }

@@ -27,26 +27,32 @@ std::string message_or(const Value& v, std::string_view fallback) {
   return std::string(v.is_string() && !v.as_string().empty() ? v.as_string() : fallback);
 }
 
-// How many of the most recent trees $eval compiled are checked for the same text before compiling
-// again: an $eval inside a loop usually evaluates one text many times.
+// How many of the trees $eval compiled last are checked for the same text before compiling again: an
+// $eval inside a loop usually evaluates one text many times.
 constexpr std::size_t kRecentTrees = 8;
+// Beyond this much text together, only the last tree stays among the recent ones: a tree takes a few
+// hundred bytes per node of its text.
+constexpr std::size_t kRecentText = 65536;
 
-// The tree of an expression text, compiled now or found among the evaluation's recent ones. Every tree
-// stays with the evaluation's keeper until it ends: function values made from the text, names it binds in
-// the caller's scope and a tracer's records all refer into it.
-Result<std::shared_ptr<const ast::Ast>> tree_of(eval::Evaluator& ev, std::string_view text) {
-  auto& kept = ev.keeper()->more;
-  const std::size_t from = kept.size() - std::min(kept.size(), kRecentTrees);
-  for (std::size_t i = kept.size(); i > from; --i)
-    if (kept[i - 1]->source == text) return kept[i - 1];
+// The tree of an expression text, compiled now or found among the evaluation's recent ones.
+Result<eval::Evaluator::RecentTree*> tree_of(eval::Evaluator& ev, std::string_view text) {
+  auto& recent = ev.recent_trees();
+  for (std::size_t i = recent.size(); i > 0; --i)
+    if (recent[i - 1].tree->source == text) return &recent[i - 1];
   auto parsed = zarnu_core::parse(text);
   if (!parsed) return fail(error::Error("D3120").with("value", parsed.error().message()));
   // The text may call $eval under another name (a variable of the caller's scope bound to it), which
   // the text alone cannot show: every block that makes a call gets a scope of its own, so that nothing
   // the text binds leaks into the caller's scope.
   process::mark_frames(parsed->root, true);
-  kept.push_back(std::make_shared<const ast::Ast>(std::move(*parsed)));
-  return kept.back();
+  recent.push_back({std::make_shared<const ast::Ast>(std::move(*parsed)), false});
+  std::size_t text_size = 0;
+  for (const auto& one : recent) text_size += one.tree->source.size();
+  while (recent.size() > 1 && (recent.size() > kRecentTrees || text_size > kRecentText)) {
+    text_size -= recent.front().tree->source.size();
+    recent.erase(recent.begin());
+  }
+  return &recent.back();
 }
 
 }  // namespace
@@ -98,8 +104,25 @@ Result<Value> eval_(eval::Evaluator& ev, Items args, const Call& call) {
     one.push_back(std::move(focus));
     focus = Value::array(std::move(one));
   }
-  ZR_TRY(std::shared_ptr<const ast::Ast> tree, tree_of(ev, text.as_string()));
-  auto result = ev.eval(tree->root, focus, call.frame);
+  ZR_TRY(eval::Evaluator::RecentTree * recent, tree_of(ev, text.as_string()));
+  // Held here: a nested $eval may push the tree out of the recent ones.
+  const std::shared_ptr<const ast::Ast> tree = recent->tree;
+  Result<Value> result;
+  bool escaped = false;
+  {
+    // A tree goes with its evaluation unless something made from it outlives the call: function values
+    // and bindings in the caller's scope refer into it, and so do a tracer's records.
+    eval::Evaluator::Escapes escapes(ev, call.frame.get());
+    result = ev.eval(tree->root, focus, call.frame);
+    escaped = escapes.any() || ev.tracer();
+  }
+  if (escaped) {
+    auto& recent_trees = ev.recent_trees();
+    auto it = std::find_if(recent_trees.begin(), recent_trees.end(),
+                           [&](const eval::Evaluator::RecentTree& r) { return r.tree == tree; });
+    if (it == recent_trees.end() || !it->kept) ev.keeper()->more.push_back(tree);
+    if (it != recent_trees.end()) it->kept = true;
+  }
   if (result) return std::move(*result);
   // An error of a nested $eval keeps the message it already has: wrapping it again at every level would
   // escape the text once more each time, doubling its backslashes.
@@ -110,7 +133,8 @@ Result<Value> eval_(eval::Evaluator& ev, Items args, const Call& call) {
 }
 
 Result<Value> clone(eval::Evaluator& ev, Items args, const Call&) {
-  ZR_TRY(auto text, functions::to_string(arg_at(args, 0), false, ev.max_string_length()));
+  const value::Step step = [&ev] { return ev.step(); };
+  ZR_TRY(auto text, functions::to_string(arg_at(args, 0), false, ev.max_string_length(), &step));
   if (!text) return Value();
   auto copy = document::Document::parse(*text);
   if (!copy) return fail(error::Error("D3141").with_message(copy.error().text()));

@@ -106,6 +106,7 @@ Result<Value> replace_string(eval::Evaluator& ev, std::string_view str, std::str
   std::string out;
   std::size_t pos = 0, count = 0;
   while (!reached(limit, count)) {
+    ZR_TRY(ev.step());
     const std::size_t at = str.find(pattern, pos);
     if (at == std::string_view::npos) break;
     out.append(str.substr(pos, at - pos)).append(text);
@@ -151,10 +152,12 @@ Result<Value> replace_matcher(eval::Evaluator& ev, const Value& str, const Value
 // ---------------------------------------------------------------------------------------------------------
 // $split
 
-Items split_string(std::string_view str, std::string_view sep, std::size_t keep) {
+Result<Items> split_string(eval::Evaluator& ev, std::string_view str, std::string_view sep,
+                           std::size_t keep) {
   Items pieces;
   if (sep.empty()) {
     for (std::size_t i = 0; i < str.size() && pieces.size() < keep;) {
+      ZR_TRY(ev.step());
       const std::size_t len = utf::sequence_length(static_cast<unsigned char>(str[i]));
       pieces.push_back(Value::string(str.substr(i, len)));
       i += len;
@@ -163,6 +166,7 @@ Items split_string(std::string_view str, std::string_view sep, std::size_t keep)
   }
   std::size_t pos = 0;
   while (pieces.size() < keep) {
+    ZR_TRY(ev.step());
     const std::size_t at = str.find(sep, pos);
     if (at == std::string_view::npos) {
       pieces.push_back(Value::string(str.substr(pos)));
@@ -189,6 +193,7 @@ Result<Value> split_matcher(eval::Evaluator& ev, const Value& str, const Value& 
     piece.clear();
     slicer.append(piece, prev, offset_field(r, "start"));
     pieces.push_back(Value::string(piece));
+    ZR_TRY(ev.check_items(pieces.size()));
     const std::size_t end = offset_field(r, "end");
     ZR_TRY(r, evaluate_matcher(ev, field(r, "next"), Value(), call));
     prev = end;
@@ -318,6 +323,7 @@ Result<Value> match_(eval::Evaluator& ev, Items args, const Call& call) {
   ZR_TRY(Value r, evaluate_matcher(ev, arg_at(args, 1), str, call));
   for (std::size_t count = 0; !r.is_undefined() && !reached(limit, count); ++count) {
     out.push_back(match_object(ev, r));
+    ZR_TRY(ev.check_items(out.size()));
     ZR_TRY(r, evaluate_matcher(ev, field(r, "next"), Value(), call));
   }
   return Value::sequence(std::move(out));
@@ -357,8 +363,11 @@ Result<Value> split(eval::Evaluator& ev, Items args, const Call& call) {
   if (sep.is_undefined()) return Value();
   if (limit && *limit == 0) return plain_array({});
   if (sep.is_string()) {
-    const std::size_t keep = limit ? saturate_cast<std::size_t>(*limit) : kToEnd;
-    return plain_array(split_string(str.as_string(), sep.as_string(), keep));
+    // One piece past the size limit is enough to fail with it, and spares building the rest.
+    const std::size_t keep = std::min(limit ? saturate_cast<std::size_t>(*limit) : kToEnd,
+                                      add_saturating(ev.max_array_length(), 1));
+    ZR_TRY(Items pieces, split_string(ev, str.as_string(), sep.as_string(), keep));
+    return plain_array(std::move(pieces));
   }
   return split_matcher(ev, str, sep, limit, call);
 }

@@ -206,7 +206,7 @@ Result<Value> trim(eval::Evaluator&, Items args, const Call&) {
   return Value::string(out);
 }
 
-Result<Value> pad(eval::Evaluator&, Items args, const Call&) {
+Result<Value> pad(eval::Evaluator& ev, Items args, const Call&) {
   const Value& str = arg_at(args, 0);
   if (!str.is_string()) return Value();
   const std::string_view s = str.as_string();
@@ -224,8 +224,10 @@ Result<Value> pad(eval::Evaluator&, Items args, const Call&) {
   const std::size_t per = utf::char_count(fill);
   const std::size_t whole = count / per;
   const std::size_t rest = advance(fill, 0, count % per);
+  const std::size_t total = s.size() + whole * fill.size() + rest;
+  if (auto e = ev.check_string(ev.max_string_length(), total)) return fail(std::move(*e));
   std::string out;
-  out.reserve(s.size() + whole * fill.size() + rest);
+  out.reserve(total);
   if (w > 0) out.append(s);
   for (std::size_t i = 0; i < whole; ++i) out.append(fill);
   out.append(fill.substr(0, rest));

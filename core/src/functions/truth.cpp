@@ -70,7 +70,8 @@ Result<std::optional<bool>> boolean_slow(const Value& v) {
   return std::optional<bool>(any);
 }
 
-Result<std::optional<std::string>> to_string(const Value& v, bool pretty, std::size_t limit) {
+Result<std::optional<std::string>> to_string(const Value& v, bool pretty, std::size_t limit,
+                                             const value::Step* step) {
   switch (v.tag()) {
     case Tag::Undefined:
       return std::optional<std::string>();
@@ -85,7 +86,7 @@ Result<std::optional<std::string>> to_string(const Value& v, bool pretty, std::s
     default:
       break;
   }
-  ZR_TRY(std::string text, value::stringify(v, pretty, limit));
+  ZR_TRY(std::string text, value::stringify(v, pretty, limit, step));
   return std::optional<std::string>(std::move(text));
 }
 

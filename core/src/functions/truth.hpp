@@ -6,6 +6,7 @@
 #include <string>
 
 #include "result.hpp"
+#include "stringify.hpp"
 #include "value.hpp"
 
 namespace zarnu_core::functions {
@@ -20,6 +21,7 @@ inline Result<std::optional<bool>> boolean(const value::Value& v) {
 }
 
 // The text of a value: strings as themselves, others as JSON text; none for undefined.
-Result<std::optional<std::string>> to_string(const value::Value& v, bool pretty, std::size_t limit);
+Result<std::optional<std::string>> to_string(const value::Value& v, bool pretty, std::size_t limit,
+                                             const value::Step* step = nullptr);
 
 }  // namespace zarnu_core::functions
