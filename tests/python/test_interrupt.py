@@ -120,17 +120,21 @@ LONG_STEPS = [
     ("$count($shuffle([1..10000000]))", lambda: None),
     ("$count($split($pad('', 10000000, 'ab'), ''))", lambda: None),
     ("$count($sort($reverse([1..10000000])))", lambda: None),
+    # Reading deep input is linear now and may well finish first: the bound is what counts there.
     ("$keys($)", lambda: nested(50000)),
 ]
+MAY_FINISH = {"$keys($)"}
 
 
 @pytest.mark.parametrize("expression,data", LONG_STEPS, ids=[case[0] for case in LONG_STEPS])
 def test_the_time_limit_holds_inside_long_steps(expression, data):
     value = data()
     started = time.monotonic()
-    with pytest.raises(zarnu.ZarnuError) as raised:
+    try:
         zarnu.Expression(expression).evaluate(value, timeout=0.2)
-    assert raised.value.code == "D1012"
+        assert expression in MAY_FINISH
+    except zarnu.ZarnuError as error:
+        assert error.code == "D1012"
     assert time.monotonic() - started < 5
 
 
