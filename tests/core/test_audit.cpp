@@ -24,6 +24,7 @@ const std::string kEllipsis = "\xE2\x80\xA6";
 struct Audited {
   audit::AuditTree tree;
   audit::explain::Explanation explanation;
+  std::uint64_t captured = 0;  // values the collector captured
 
   std::string json() const { return json::to_text(audit::to_json(tree)); }
   std::string root() const { return tree.root ? json::to_text(audit::to_json(*tree.root)) : "none"; }
@@ -46,7 +47,8 @@ Audited audit_of(std::string_view expr, std::string_view input = "", Level level
   } else {
     c.end({nullptr, &v.error()});
   }
-  Audited out{audit::assemble(std::move(c), "2026-01-31T12:00:00.000Z"), {}};
+  const std::uint64_t captured = c.captured();
+  Audited out{audit::assemble(std::move(c), "2026-01-31T12:00:00.000Z"), {}, captured};
   out.explanation = audit::explain::explain(out.tree);
   return out;
 }
@@ -262,6 +264,26 @@ TEST(AuditCollector, NodeLimitTruncates) {
   EXPECT_TRUE(a.tree.truncated);
   EXPECT_FALSE(contains(a.root(), "children"));
   EXPECT_TRUE(contains(a.json(), R"("nodeCount":3,"truncated":true})"));
+}
+
+TEST(AuditCollector, AFullTreeCapturesNothingMore) {
+  // Past the node limit nothing below the root can remain, so nothing is captured for it: the work of
+  // the audit stays bounded by its limits however long the evaluation runs.
+  Limits limits;
+  limits.max_nodes = 10;
+  for (Level level : {Level::Decisions, Level::Full}) {
+    for (const char* expr : {"$map([1..4000], function($x){ $x > 5 ? {'v': $x} : -$x })",
+                             "[1..4000].($x := $; $x % 7 = 0 or $x < 3)", "[[1..4000]][$ > 2][$ < 3]"}) {
+      Audited a = audit_of(expr, "", level, limits);
+      EXPECT_LE(a.tree.node_count, 10u) << expr;
+      EXPECT_LE(a.captured, 64u) << expr;
+      EXPECT_EQ(a.tree.truncated, a.tree.node_count == 10u) << expr;
+    }
+  }
+  // Below the limit the audit is whole: the root, the range's four nodes, four nodes per item.
+  Audited whole = audit_of("[1..30].($ > 5)", "", Level::Full);
+  EXPECT_EQ(whole.tree.node_count, 1u + 4 + 30 * 4);
+  EXPECT_FALSE(whole.tree.truncated);
 }
 
 TEST(AuditCollector, LevelOffRecordsOnlyTheOutcome) {
