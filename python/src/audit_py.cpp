@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audit/explain.hpp"
+#include "audit/poll.hpp"
 #include "audit/tree.hpp"
 #include "convert.hpp"
 #include "datetime.hpp"
@@ -105,7 +106,7 @@ void append_hashed(std::string& out, const Json& value, std::size_t depth) {
 
 // Counts the node spans of the tree in characters of the source instead of bytes. Walked without
 // recursion: the tree can be as deep as the evaluation was.
-void spans_in_characters(audit::AuditNode& root, std::string_view source) {
+void spans_in_characters(audit::AuditNode& root, std::string_view source, audit::Poll& poll) {
   bool ascii = true;
   for (char c : source) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
   if (ascii) return;
@@ -119,13 +120,67 @@ void spans_in_characters(audit::AuditNode& root, std::string_view source) {
   characters[source.size()] = count;
   auto convert = [&](std::size_t offset) { return offset < characters.size() ? characters[offset] : count; };
   std::vector<audit::AuditNode*> pending{&root};
-  while (!pending.empty()) {
+  while (!pending.empty() && !poll.stop()) {
     audit::AuditNode* node = pending.back();
     pending.pop_back();
     node->span.start = convert(node->span.start);
     node->span.end = convert(node->span.end);
     for (audit::AuditNode& child : node->children) pending.push_back(&child);
   }
+}
+
+// A JSON value as Python objects, a large array or object one member at a time between polls. Empty with
+// an exception set on failure, or when the poll stops.
+Ref to_py_polled(const Json& json, audit::Poll& poll) {
+  if (!json.is_array() && !json.is_object()) return convert::to_py(json);
+  Ref out = convert::made(json.is_array() ? PyList_New(0) : PyDict_New());
+  for (auto it = json.begin(); it != json.end(); ++it) {
+    if (poll.stop()) return {};
+    Ref item = convert::to_py(it.value());
+    if (!item) return {};
+    const int added = json.is_array()
+                          ? PyList_Append(out.get(), item.get())
+                          : PyDict_SetItem(out.get(), convert::string(it.key()).get(), item.get());
+    if (added < 0) return {};
+  }
+  return out;
+}
+
+// The JSON form of a node as Python objects, built node by node between polls; the node's captured values
+// are moved out on the way.
+Ref node_py(audit::AuditNode& node, audit::Poll& poll, std::size_t depth) {
+  if (poll.stop()) return {};
+  Ref out = convert::to_py(audit::take_head(node));
+  if (!out || node.children.empty()) return out;
+  Ref children = convert::made(PyList_New(static_cast<Py_ssize_t>(node.children.size())));
+  Py_ssize_t i = 0;
+  for (audit::AuditNode& child : node.children) {
+    Ref one = zarnu_core::stack::nest(depth + 1, [&] { return node_py(child, poll, depth + 1); });
+    if (!one) return {};
+    PyList_SET_ITEM(children.get(), i++, one.release());
+  }
+  if (PyDict_SetItemString(out.get(), "children", children.get()) < 0) return {};
+  return out;
+}
+
+// The audit tree's JSON form as Python objects; it is taken apart on the way.
+Ref tree_py(audit::AuditTree& tree, audit::Poll& poll) {
+  Ref header = convert::to_py(audit::header_json(tree.header, false));
+  if (!header) return {};
+  if (tree.header.result) {
+    Ref result = to_py_polled(*tree.header.result, poll);
+    if (!result || PyDict_SetItemString(header.get(), "result", result.get()) < 0) return {};
+  }
+  Ref out = convert::made(PyDict_New());
+  if (PyDict_SetItemString(out.get(), "header", header.get()) < 0) return {};
+  if (tree.root) {
+    Ref root = node_py(*tree.root, poll, 0);
+    if (!root || PyDict_SetItemString(out.get(), "root", root.get()) < 0) return {};
+  }
+  Ref count = convert::made(PyLong_FromUnsignedLongLong(tree.node_count));
+  if (!count || PyDict_SetItemString(out.get(), "nodeCount", count.get()) < 0) return {};
+  if (PyDict_SetItemString(out.get(), "truncated", tree.truncated ? Py_True : Py_False) < 0) return {};
+  return out;
 }
 
 // The error entry of the result: the code and message of the error, then where it happened as the
@@ -150,6 +205,21 @@ std::string timestamp(double millis) {
 
 bool set(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+// The dict handed back; none when the poll stopped, an empty Ref with the exception set when a Python
+// object could not be made.
+std::optional<Ref> result_dict(Ref result, Ref error, audit::AuditTree& tree,
+                               const audit::explain::Explanation& explanation, audit::Poll& poll) {
+  Ref out = convert::made(PyDict_New());
+  const bool made = set(out.get(), "result", std::move(result)) &&
+                    set(out.get(), "error", std::move(error)) &&
+                    set(out.get(), "audit", tree_py(tree, poll)) &&
+                    set(out.get(), "explanation", convert::to_py(explanation.to_json())) &&
+                    set(out.get(), "explanation_text", convert::string(explanation.to_string()));
+  if (poll.failure()) return std::nullopt;
+  if (!made) return Ref();
+  return out;
 }
 
 }  // namespace
@@ -224,6 +294,8 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
     collector.begin(ast.source, static_cast<double>(*run.limits.now));
   }
 
+  // Keeps the time of the evaluation's limits for the writing of the audit.
+  const zarnu_core::eval::Evaluator clock(run.limits, {});
   // Host functions called from here get the stack room the caller had.
   headroom::Evaluation evaluation;
   zarnu_core::value::Value value = input ? zarnu_core::value::from_json(*input) : zarnu_core::value::Value();
@@ -236,8 +308,8 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   }();
   if (!invalid) {
     if (outcome) {
-      const zarnu_core::value::Inspect view(outcome->first);
-      collector.end({&view, nullptr});
+      // The result's JSON is handed over: the audit's header and the "result" entry are both made from it.
+      collector.end_with(std::move(outcome->second));
     } else {
       collector.end({nullptr, &outcome.error()});
     }
@@ -246,18 +318,30 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   const std::string_view source = ast.source;
   std::string started = timestamp(collector.start_time());
   audit::AuditTree tree = audit::assemble(std::move(collector), std::move(started));
-  const audit::explain::Explanation explanation = audit::explain::explain(tree);
-  if (tree.root) spans_in_characters(*tree.root, source);
+  // The time limit still holds while the audit is written: past it, the audit ends with the limit's
+  // error and no nodes.
+  audit::Poll poll(clock);
+  const audit::explain::Explanation explanation = audit::explain::explain(tree, &poll);
+  if (tree.root) spans_in_characters(*tree.root, source, poll);
+  const std::optional<Json>& returned = tree.header.result;
+  Ref result = outcome && returned ? to_py_polled(*returned, poll) : Ref::borrow(Py_None);
+  if (result) {
+    Ref error = outcome ? Ref::borrow(Py_None) : error_dict(outcome.error(), source);
+    if (auto out = result_dict(std::move(result), std::move(error), tree, explanation, poll))
+      return out->release();
+  }
+  if (!poll.failure()) return nullptr;
 
-  Ref out = convert::made(PyDict_New());
-  Ref result = outcome && outcome->second ? convert::to_py(*outcome->second) : Ref::borrow(Py_None);
-  if (!set(out.get(), "result", std::move(result))) return nullptr;
-  Ref error = outcome ? Ref::borrow(Py_None) : error_dict(outcome.error(), source);
-  if (!set(out.get(), "error", std::move(error))) return nullptr;
-  if (!set(out.get(), "audit", convert::to_py(audit::to_json(tree)))) return nullptr;
-  if (!set(out.get(), "explanation", convert::to_py(explanation.to_json()))) return nullptr;
-  if (!set(out.get(), "explanation_text", convert::string(explanation.to_string()))) return nullptr;
-  return out.release();
+  const zarnu_core::error::Error& late = *poll.failure();
+  tree.header.result.reset();
+  tree.header.error = audit::AuditError::of(late);
+  tree.truncated = tree.truncated || tree.root;
+  tree.root.reset();
+  tree.node_count = 0;
+  audit::Poll never;
+  auto out =
+      result_dict(Ref::borrow(Py_None), error_dict(late, source), tree, audit::explain::explain(tree), never);
+  return out ? out->release() : nullptr;
 }
 
 }  // namespace zarnu_py::audit_py

@@ -375,6 +375,23 @@ TEST(AuditExplanation, DepthPassesThroughQuietNodes) {
             "      \xE2\x80\xA2  \xE2\x86\x92 undefined [no branch]\n");
 }
 
+TEST(AuditExplanation, StopsWithTheTimeLimit) {
+  // The explanation of a large result and a large tree is written under the evaluation's time limit.
+  Audited a = audit_of("[1..3000].($ > 5)");
+  ASSERT_EQ(a.explanation.lines.size(), 3000u);
+  eval::Limits limits;
+  limits.timeout = std::chrono::nanoseconds(0);
+  const eval::Evaluator clock(limits, {});
+  audit::Poll poll(clock);
+  const audit::explain::Explanation cut = audit::explain::explain(a.tree, &poll);
+  ASSERT_TRUE(poll.failure());
+  EXPECT_EQ(poll.failure()->code(), "D1012");
+  EXPECT_LT(cut.lines.size(), 100u);
+  EXPECT_LT(cut.result.size(), 1000u);
+  audit::Poll never;
+  EXPECT_EQ(audit::explain::explain(a.tree, &never).to_string(), a.text());
+}
+
 TEST(AuditCollector, DeepTreesOnASmallStack) {
   // A recursion a few thousand calls deep at level "full" builds an audit tree nested as deep; building,
   // writing, explaining and releasing it must not depend on the thread's stack.

@@ -308,12 +308,16 @@ void AuditCollector::filter_end(const ast::Node&) {
 void AuditCollector::end(Outcome outcome) {
   // A later report replaces an earlier one whole: the evaluation has one outcome.
   if (outcome.value) {
-    result_ = outcome.value->to_json();
-    error_.reset();
+    end_with(outcome.value->to_json());
   } else if (outcome.error) {
     error_ = AuditError::of(*outcome.error);
     result_.reset();
   }
+}
+
+void AuditCollector::end_with(std::optional<json::Json> result) {
+  result_ = std::move(result);
+  error_.reset();
 }
 
 }  // namespace collector

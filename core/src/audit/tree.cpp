@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <type_traits>
 #include <utility>
 
 #include "stack.hpp"
@@ -51,12 +52,19 @@ json::Json filter_json(const FilterAudit& filter) {
   return out;
 }
 
-// Captured values are copied by a walk that grows the stack: a result may be nested 1000 deep.
-json::Json optional_json(const std::optional<json::Json>& value) {
-  return value ? json::copy(*value) : json::Json(nullptr);
+// A captured value, null for none: copied out of a const node by a walk that grows the stack (a result may
+// be nested 1000 deep), moved out of any other.
+template <class V>
+json::Json json_of(V& value) {
+  if (!value) return json::Json(nullptr);
+  if constexpr (std::is_const_v<V>)
+    return json::copy(*value);
+  else
+    return std::move(*value);
 }
 
-json::Json node_json(const AuditNode& node, std::size_t depth) {
+template <class Node>
+json::Json head_of(Node& node) {
   json::Json out = object_with(18);
   auto& m = out.get_ref<Members&>();
   put(m, "node", node.node);
@@ -70,14 +78,14 @@ json::Json node_json(const AuditNode& node, std::size_t depth) {
   if (node.label) put(m, "label", *node.label);
   if (node.message) put(m, "message", *node.message);
   if (node.check_id) put(m, "checkId", *node.check_id);
-  if (node.input) put(m, "input", json::copy(*node.input));
-  if (node.output) put(m, "output", json::copy(*node.output));
+  if (node.input) put(m, "input", json_of(node.input));
+  if (node.output) put(m, "output", json_of(node.output));
   put(m, "outcome", std::string(outcome_name(node.outcome)));
   if (node.error) put(m, "error", error_json(*node.error));
   if (node.operands) {
     json::Json pair = json::Json::array();
-    pair.push_back(optional_json(node.operands->first));
-    pair.push_back(optional_json(node.operands->second));
+    pair.push_back(json_of(node.operands->first));
+    pair.push_back(json_of(node.operands->second));
     put(m, "operands", std::move(pair));
   }
   if (node.short_circuited) put(m, "shortCircuited", true);
@@ -88,11 +96,16 @@ json::Json node_json(const AuditNode& node, std::size_t depth) {
     for (const FilterAudit& f : node.filters) filters.push_back(filter_json(f));
     put(m, "filters", std::move(filters));
   }
+  return out;
+}
+
+json::Json node_json(const AuditNode& node, std::size_t depth) {
+  json::Json out = head_of(node);
   if (!node.children.empty()) {
     json::Json children = json::Json::array();
     for (const AuditNode& child : node.children)
       children.push_back(stack::nest(depth + 1, [&] { return node_json(child, depth + 1); }));
-    put(m, "children", std::move(children));
+    put(out.get_ref<Members&>(), "children", std::move(children));
   }
   return out;
 }
@@ -134,8 +147,11 @@ json::Json to_json(const AuditNode& node) {
   return node_json(node, 0);
 }
 
-json::Json to_json(const AuditTree& tree) {
-  const AuditHeader& h = tree.header;
+json::Json take_head(AuditNode& node) {
+  return head_of(node);
+}
+
+json::Json header_json(const AuditHeader& h, bool with_result) {
   json::Json header = object_with(8);
   auto& hm = header.get_ref<Members&>();
   put(hm, "engine", h.engine);
@@ -144,9 +160,13 @@ json::Json to_json(const AuditTree& tree) {
   put(hm, "timestamp", h.timestamp);
   put(hm, "durationMs", std::isfinite(h.duration_ms) ? json::Json(h.duration_ms) : json::Json(nullptr));
   put(hm, "level", std::string(level_name(h.level)));
-  if (h.result) put(hm, "result", json::copy(*h.result));
+  if (h.result && with_result) put(hm, "result", json::copy(*h.result));
   if (h.error) put(hm, "error", error_json(*h.error));
+  return header;
+}
 
+json::Json to_json(const AuditTree& tree) {
+  json::Json header = header_json(tree.header, true);
   json::Json out = object_with(4);
   auto& m = out.get_ref<Members&>();
   put(m, "header", std::move(header));

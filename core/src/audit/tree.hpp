@@ -43,4 +43,11 @@ AuditTree assemble(collector::AuditCollector&& collector, std::string timestamp)
 json::Json to_json(const AuditTree& tree);
 json::Json to_json(const AuditNode& node);
 
+// The parts of the JSON form for writers that take the tree apart (into Python objects, node by node):
+// the header, leaving out the result when asked (it is the header's last member but the error, and only
+// one of the two is ever set); and one node without its children (its last member), its captured values
+// moved out of it.
+json::Json header_json(const AuditHeader& header, bool with_result);
+json::Json take_head(AuditNode& node);
+
 }  // namespace zarnu_core::audit
