@@ -70,7 +70,22 @@ void append_float(std::string& out, double x) {
   }
 }
 
-void append_hashed(std::string& out, const Json& value, std::size_t depth) {
+// The hashed text is written into a small buffer that is hashed whenever it fills: the text of a large
+// input is never held whole.
+struct Hashing {
+  static constexpr std::size_t kChunk = 16384;
+  std::string out;
+  audit::Fnv1a hash;
+
+  void flush() {
+    hash.update(out);
+    out.clear();
+  }
+};
+
+void append_hashed(Hashing& hashing, const Json& value, std::size_t depth) {
+  std::string& out = hashing.out;
+  if (out.size() >= Hashing::kChunk) hashing.flush();
   switch (value.type()) {
     case Json::value_t::number_float:
       append_float(out, value.get<double>());
@@ -80,7 +95,7 @@ void append_hashed(std::string& out, const Json& value, std::size_t depth) {
       bool first = true;
       for (const Json& item : value) {
         if (!std::exchange(first, false)) out.push_back(',');
-        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(out, item, depth + 1); });
+        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(hashing, item, depth + 1); });
       }
       out.push_back(']');
       return;
@@ -92,7 +107,7 @@ void append_hashed(std::string& out, const Json& value, std::size_t depth) {
         if (!std::exchange(first, false)) out.push_back(',');
         zarnu_core::value::write_json_string(out, it.key());
         out.push_back(':');
-        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(out, it.value(), depth + 1); });
+        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(hashing, it.value(), depth + 1); });
       }
       out.push_back('}');
       return;
@@ -203,6 +218,21 @@ std::string timestamp(double millis) {
   return text ? std::move(*text) : std::string();
 }
 
+// Pauses Python's cycle collector while the audit's objects are made: they hold no cycles, and a large
+// audit would otherwise set off collections that walk everything made so far, again and again.
+class CollectionPaused {
+ public:
+  CollectionPaused() : was_enabled_(PyGC_Disable()) {}
+  CollectionPaused(const CollectionPaused&) = delete;
+  CollectionPaused& operator=(const CollectionPaused&) = delete;
+  ~CollectionPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+};
+
 bool set(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
@@ -274,9 +304,10 @@ std::optional<Settings> settings(PyObject* level, PyObject* limits) {
 PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>& input,
               const zarnu_core::Bindings& bindings, const zarnu_core::Options& options,
               const Settings& settings) {
-  std::string hashed;
-  if (input) append_hashed(hashed, *input, 0);
-  audit::collector::AuditCollector collector(settings.level, settings.limits, audit::fnv1a_hex(hashed));
+  Hashing hashing;
+  if (input) append_hashed(hashing, *input, 0);
+  hashing.flush();
+  audit::collector::AuditCollector collector(settings.level, settings.limits, hashing.hash.hex());
 
   const zarnu_core::ast::Ast& ast = compiled.ast();
   zarnu_core::Expression::Run run{options.limits(), zarnu_core::value::Shared::create(), &collector};
@@ -321,6 +352,7 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   // The time limit still holds while the audit is written: past it, the audit ends with the limit's
   // error and no nodes.
   audit::Poll poll(clock);
+  const CollectionPaused paused;
   const audit::explain::Explanation explanation = audit::explain::explain(tree, &poll);
   if (tree.root) spans_in_characters(*tree.root, source, poll);
   const std::optional<Json>& returned = tree.header.result;

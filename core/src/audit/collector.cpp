@@ -147,6 +147,17 @@ void AuditCollector::begin(std::string_view source, double start_millis) {
   start_instant_ = std::chrono::steady_clock::now();
 }
 
+bool AuditCollector::records(const ast::Node&) {
+  if (level_ == Level::Off || skipped_ != 0 || (level_ == Level::Decisions && filter_depth_ != 0))
+    return false;
+  if (level_ == Level::Full && !frames_.empty() && full()) {
+    // The node would be kept, and go for want of room.
+    truncated_ = true;
+    return false;
+  }
+  return true;
+}
+
 void AuditCollector::enter(const ast::Node& node, const value::Inspect& context) {
   if (level_ == Level::Off) return;
   // Work inside a predicate is summed up by its filter record: at level "decisions" its nodes are only

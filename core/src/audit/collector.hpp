@@ -103,6 +103,7 @@ class AuditCollector final : public Tracer {
                    bool passed) override;
   void filter_end(const ast::Node& predicate) override;
   void end(Outcome outcome) override;
+  bool records(const ast::Node& node) override;
   // `end` with a result that the evaluation already wrote as JSON (none for undefined).
   void end_with(std::optional<json::Json> result);
 

@@ -113,11 +113,13 @@ json::Json node_json(const AuditNode& node, std::size_t depth) {
 }  // namespace
 
 std::string fnv1a_hex(std::string_view text) {
-  std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : text) {
-    h ^= c;
-    h *= 0x100000001b3ULL;
-  }
+  Fnv1a hash;
+  hash.update(text);
+  return hash.hex();
+}
+
+std::string Fnv1a::hex() const {
+  std::uint64_t h = h_;
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out(16, '0');
   for (int i = 15; i >= 0; --i, h >>= 4) out[static_cast<std::size_t>(i)] = kHex[h & 15];

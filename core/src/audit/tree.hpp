@@ -32,6 +32,21 @@ struct AuditTree {
   bool truncated = false;
 };
 
+// The FNV-1a 64-bit hash of text fed in pieces, and as 16 lower-case hexadecimal digits.
+class Fnv1a {
+ public:
+  void update(std::string_view text) noexcept {
+    for (unsigned char c : text) {
+      h_ ^= c;
+      h_ *= 0x100000001b3ULL;
+    }
+  }
+  std::string hex() const;
+
+ private:
+  std::uint64_t h_ = 0xcbf29ce484222325ULL;
+};
+
 // The FNV-1a 64-bit hash of text as 16 lower-case hexadecimal digits.
 std::string fnv1a_hex(std::string_view text);
 
