@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "audit/explain.hpp"
 #include "audit/poll.hpp"
 #include "audit/tree.hpp"
@@ -161,20 +163,93 @@ Ref to_py_polled(const Json& json, audit::Poll& poll) {
   return out;
 }
 
+// The key strings of the audit's objects, made once per audit: thousands of nodes share them.
+class Keys {
+ public:
+  PyObject* get(std::string_view key) {
+    auto [at, made] = keys_.try_emplace(key);
+    if (made) at->second = convert::string(key);
+    return at->second.get();
+  }
+
+ private:
+  boost::unordered_flat_map<std::string_view, Ref> keys_;
+};
+
+// Writes the members of a node into a dict; the node's captured values are converted and released.
+struct PyMembers {
+  PyObject* dict;
+  Keys& keys;
+  bool ok = true;
+
+  void set(PyObject* target, std::string_view key, Ref value) {
+    PyObject* name = keys.get(key);
+    ok = ok && name && value && PyDict_SetItem(target, name, value.get()) == 0;
+  }
+  void operator()(std::string_view key, std::uint64_t n) {
+    set(dict, key, convert::made(PyLong_FromUnsignedLongLong(n)));
+  }
+  void operator()(std::string_view key, std::string_view text) { set(dict, key, convert::string(text)); }
+  void operator()(std::string_view key, bool flag) { set(dict, key, Ref::borrow(flag ? Py_True : Py_False)); }
+  void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
+    Ref out = convert::made(PyDict_New());
+    if (!out) {
+      ok = false;
+      return;
+    }
+    set(out.get(), "start", convert::made(PyLong_FromSize_t(span.start)));
+    set(out.get(), "end", convert::made(PyLong_FromSize_t(span.end)));
+    set(dict, key, std::move(out));
+  }
+  void operator()(std::string_view key, const audit::AuditError& error) {
+    set(dict, key, convert::to_py(audit::to_json(error)));
+  }
+  void operator()(std::string_view key, const std::vector<audit::FilterAudit>& filters) {
+    Ref out = convert::made(PyList_New(0));
+    for (const audit::FilterAudit& filter : filters) {
+      Ref one = convert::to_py(audit::to_json(filter));
+      ok = ok && out && one && PyList_Append(out.get(), one.get()) == 0;
+    }
+    set(dict, key, std::move(out));
+  }
+  void operator()(std::string_view key, Json& value) {
+    set(dict, key, convert::to_py(value));
+    value = Json();
+  }
+  void operator()(std::string_view key, audit::Operands& pair) {
+    auto one = [](std::optional<Json>& side) { return side ? convert::to_py(*side) : Ref::borrow(Py_None); };
+    Ref left = one(pair.first);
+    Ref right = one(pair.second);
+    pair = {};
+    Ref out = left && right ? convert::made(PyList_New(2)) : Ref();
+    if (out) {
+      PyList_SET_ITEM(out.get(), 0, left.release());
+      PyList_SET_ITEM(out.get(), 1, right.release());
+    }
+    set(dict, key, std::move(out));
+  }
+};
+
 // The JSON form of a node as Python objects, built node by node between polls; the node's captured values
-// are moved out on the way.
-Ref node_py(audit::AuditNode& node, audit::Poll& poll, std::size_t depth) {
+// are released on the way.
+Ref node_py(audit::AuditNode& node, Keys& keys, audit::Poll& poll, std::size_t depth) {
   if (poll.stop()) return {};
-  Ref out = convert::to_py(audit::take_head(node));
-  if (!out || node.children.empty()) return out;
+  Ref out = convert::made(PyDict_New());
+  if (!out) return {};
+  PyMembers members{out.get(), keys};
+  audit::node_members(node, members);
+  if (!members.ok) return {};
+  if (node.children.empty()) return out;
   Ref children = convert::made(PyList_New(static_cast<Py_ssize_t>(node.children.size())));
+  if (!children) return {};
   Py_ssize_t i = 0;
   for (audit::AuditNode& child : node.children) {
-    Ref one = zarnu_core::stack::nest(depth + 1, [&] { return node_py(child, poll, depth + 1); });
+    Ref one = zarnu_core::stack::nest(depth + 1, [&] { return node_py(child, keys, poll, depth + 1); });
     if (!one) return {};
     PyList_SET_ITEM(children.get(), i++, one.release());
   }
-  if (PyDict_SetItemString(out.get(), "children", children.get()) < 0) return {};
+  members.set(out.get(), "children", std::move(children));
+  if (!members.ok) return {};
   return out;
 }
 
@@ -189,7 +264,8 @@ Ref tree_py(audit::AuditTree& tree, audit::Poll& poll) {
   Ref out = convert::made(PyDict_New());
   if (PyDict_SetItemString(out.get(), "header", header.get()) < 0) return {};
   if (tree.root) {
-    Ref root = node_py(*tree.root, poll, 0);
+    Keys keys;
+    Ref root = node_py(*tree.root, keys, poll, 0);
     if (!root || PyDict_SetItemString(out.get(), "root", root.get()) < 0) return {};
   }
   Ref count = convert::made(PyLong_FromUnsignedLongLong(tree.node_count));

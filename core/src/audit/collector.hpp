@@ -51,6 +51,9 @@ struct FilterAudit {
   std::uint32_t node = 0;
 };
 
+// The captured operands of a comparison, left and right.
+using Operands = std::pair<std::optional<json::Json>, std::optional<json::Json>>;
+
 struct AuditNode {
   std::uint32_t node = 0;  // the syntax node's id
   std::string_view kind;   // the kind's type name (static text)
@@ -64,7 +67,7 @@ struct AuditNode {
   std::optional<json::Json> output;
   NodeOutcome outcome = NodeOutcome::Undefined;
   std::optional<AuditError> error;
-  std::optional<std::pair<std::optional<json::Json>, std::optional<json::Json>>> operands;
+  std::optional<Operands> operands;
   bool short_circuited = false;
   std::optional<Branch> branch;
   std::optional<std::string> binding;
