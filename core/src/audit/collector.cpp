@@ -148,10 +148,13 @@ void AuditCollector::begin(std::string_view source, double start_millis) {
 }
 
 bool AuditCollector::records(const ast::Node&) {
+  // Work inside a predicate is summed up by its filter record: at level "decisions" its nodes are never
+  // built.
   if (level_ == Level::Off || skipped_ != 0 || (level_ == Level::Decisions && filter_depth_ != 0))
     return false;
+  // Once the tree is full every node below the root is discarded at its exit, and at level "full" every
+  // node would be kept: nothing of it or below it can remain.
   if (level_ == Level::Full && !frames_.empty() && full()) {
-    // The node would be kept, and go for want of room.
     truncated_ = true;
     return false;
   }
@@ -159,17 +162,8 @@ bool AuditCollector::records(const ast::Node&) {
 }
 
 void AuditCollector::enter(const ast::Node& node, const value::Inspect& context) {
-  if (level_ == Level::Off) return;
-  // Work inside a predicate is summed up by its filter record: at level "decisions" its nodes are only
-  // counted off against their exits, never built.
-  if (skipped_ != 0 || (level_ == Level::Decisions && filter_depth_ != 0)) {
-    ++skipped_;
-    return;
-  }
-  // Once the tree is full every node below the root is discarded at its exit, and at level "full" every
-  // node would be kept: nothing of it or below it can remain.
-  if (level_ == Level::Full && !frames_.empty() && full()) {
-    truncated_ = true;
+  // A node that records nothing is only counted off against its exit.
+  if (!records(node)) {
     ++skipped_;
     return;
   }
