@@ -206,8 +206,13 @@ void AuditCollector::exit(const ast::Node& node, Outcome outcome) {
     return;
   }
   if (frames_.empty()) return;
-  Frame frame = std::move(frames_.back());
-  frames_.pop_back();
+  // The node is finished in place and its frame dropped on the way out: a node is large, and most move
+  // nowhere (they dissolve, or the tree is full).
+  struct Pop {
+    std::vector<Frame>& frames;
+    ~Pop() { frames.pop_back(); }
+  } pop{frames_};
+  Frame& frame = frames_.back();
   AuditNode& n = frame.node;
   if (outcome.value) {
     if (auto b = outcome.value->as_bool())
@@ -225,12 +230,12 @@ void AuditCollector::exit(const ast::Node& node, Outcome outcome) {
     ++node_count_;
   };
 
-  if (frames_.empty()) {
+  if (frames_.size() == 1) {
     keep();
     root_ = std::move(n);
     return;
   }
-  Frame& parent = frames_.back();
+  Frame& parent = frames_[frames_.size() - 2];
   const bool kept = level_ == Level::Full || n.outcome == NodeOutcome::True ||
                     n.outcome == NodeOutcome::False || frame.decision || n.outcome == NodeOutcome::Error ||
                     !n.filters.empty();
