@@ -62,13 +62,15 @@ AuditError AuditError::of(const error::Error& error) {
 
 AuditNode::~AuditNode() {
   if (children.empty()) return;
-  // Take the descendants apart one level at a time; each node destroyed here has no children left.
-  std::vector<AuditNode> pending = std::move(children);
+  // Take the descendants apart one list at a time: each list is destroyed once its nodes gave up their
+  // own children, so no node is destroyed with children left (and none is moved).
+  std::vector<std::vector<AuditNode>> pending;
+  pending.push_back(std::move(children));
   while (!pending.empty()) {
-    AuditNode last = std::move(pending.back());
+    std::vector<AuditNode> list = std::move(pending.back());
     pending.pop_back();
-    std::move(last.children.begin(), last.children.end(), std::back_inserter(pending));
-    last.children.clear();
+    for (AuditNode& node : list)
+      if (!node.children.empty()) pending.push_back(std::move(node.children));
   }
 }
 
