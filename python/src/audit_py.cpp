@@ -13,8 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include <boost/unordered/unordered_flat_map.hpp>
-
 #include "audit/explain.hpp"
 #include "audit/poll.hpp"
 #include "audit/tree.hpp"
@@ -23,6 +21,7 @@
 #include "errors.hpp"
 #include "from_json.hpp"
 #include "headroom.hpp"
+#include "output.hpp"
 #include "pyutil.hpp"
 #include "stack.hpp"
 #include "value_view.hpp"
@@ -146,126 +145,129 @@ void spans_in_characters(audit::AuditNode& root, std::string_view source, audit:
   }
 }
 
-// A JSON value as Python objects, a large array or object one member at a time between polls. Empty with
-// an exception set on failure, or when the poll stops.
-Ref to_py_polled(const Json& json, audit::Poll& poll) {
-  if (!json.is_array() && !json.is_object()) return convert::to_py(json);
-  Ref out = convert::made(json.is_array() ? PyList_New(0) : PyDict_New());
-  for (auto it = json.begin(); it != json.end(); ++it) {
-    if (poll.stop()) return {};
-    Ref item = convert::to_py(it.value());
-    if (!item) return {};
-    const int added = json.is_array()
-                          ? PyList_Append(out.get(), item.get())
-                          : PyDict_SetItem(out.get(), convert::string(it.key()).get(), item.get());
-    if (added < 0) return {};
-  }
-  return out;
-}
-
-// The key strings of the audit's objects, made once per audit: thousands of nodes share them.
-class Keys {
+// Makes the audit's Python objects: JSON values (the result and the captured values) and the nodes of the
+// tree, polling the time limit at every container member, with one str per distinct key. A failure gives
+// an empty Ref: the poll stopped, a Python exception was raised, or the builder kept one (`take_error`).
+class Writer {
  public:
-  PyObject* get(std::string_view key) {
-    auto [at, made] = keys_.try_emplace(key);
-    if (made) at->second = convert::string(key);
-    return at->second.get();
+  explicit Writer(audit::Poll& poll) : poll_(poll) {}
+
+  Ref json(const Json& value, std::size_t depth) {
+    if (value.is_array()) {
+      std::vector<Ref> items;
+      items.reserve(value.size());
+      for (const Json& item : value) {
+        Ref one = member(item, depth);
+        if (!one) return {};
+        items.push_back(std::move(one));
+      }
+      return builder_.end_array(std::move(items));
+    }
+    if (!value.is_object()) return convert::to_py(value);
+    Ref out = builder_.object(value.size());
+    if (!out) return {};
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      Ref one = member(it.value(), depth);
+      if (!one) return {};
+      builder_.insert(out, it.key(), std::move(one));
+    }
+    return out;
   }
+
+  // The JSON form of a node; its captured values are released on the way.
+  Ref node(audit::AuditNode& node, std::size_t depth) {
+    if (poll_.stop()) return {};
+    Ref out = builder_.object(18);
+    if (!out) return {};
+    Members members{*this, out};
+    audit::node_members(node, members);
+    if (!members.ok) return {};
+    if (node.children.empty()) return out;
+    std::vector<Ref> children;
+    children.reserve(node.children.size());
+    for (audit::AuditNode& child : node.children) {
+      Ref one = zarnu_core::stack::nest(depth + 1, [&] { return this->node(child, depth + 1); });
+      if (!one) return {};
+      children.push_back(std::move(one));
+    }
+    return members.put("children", builder_.end_array(std::move(children))) ? std::move(out) : Ref();
+  }
+
+  Ref take_error() noexcept { return builder_.take_error(); }
 
  private:
-  boost::unordered_flat_map<std::string_view, Ref> keys_;
+  Ref member(const Json& value, std::size_t depth) {
+    if (poll_.stop()) return {};
+    return zarnu_core::stack::nest(depth + 1, [&] { return json(value, depth + 1); });
+  }
+
+  // Writes the members of a node into its dict.
+  struct Members {
+    Writer& writer;
+    Ref& dict;
+    bool ok = true;
+
+    bool put(std::string_view key, Ref value) {
+      ok = ok && value;
+      if (ok) writer.builder_.insert(dict, key, std::move(value));
+      return ok;
+    }
+    void operator()(std::string_view key, std::uint64_t n) {
+      put(key, convert::made(PyLong_FromUnsignedLongLong(n)));
+    }
+    void operator()(std::string_view key, std::string_view text) { put(key, convert::string(text)); }
+    void operator()(std::string_view key, bool flag) { put(key, Ref::borrow(flag ? Py_True : Py_False)); }
+    void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
+      Ref out = writer.builder_.object(2);
+      Members inner{writer, out};
+      const bool made = out && inner.put("start", convert::made(PyLong_FromSize_t(span.start))) &&
+                        inner.put("end", convert::made(PyLong_FromSize_t(span.end)));
+      put(key, made ? std::move(out) : Ref());
+    }
+    void operator()(std::string_view key, const audit::AuditError& error) {
+      put(key, writer.json(audit::to_json(error), 0));
+    }
+    void operator()(std::string_view key, const std::vector<audit::FilterAudit>& filters) {
+      std::vector<Ref> out;
+      for (const audit::FilterAudit& filter : filters) {
+        Ref one = writer.json(audit::to_json(filter), 0);
+        if (!one) return (void)put(key, {});
+        out.push_back(std::move(one));
+      }
+      put(key, writer.builder_.end_array(std::move(out)));
+    }
+    void operator()(std::string_view key, Json& value) {
+      put(key, writer.json(value, 0));
+      value = Json();
+    }
+    void operator()(std::string_view key, audit::Operands& pair) {
+      auto one = [&](std::optional<Json>& side) {
+        return side ? writer.json(*side, 0) : Ref::borrow(Py_None);
+      };
+      std::vector<Ref> both;
+      both.push_back(one(pair.first));
+      both.push_back(one(pair.second));
+      pair = {};
+      put(key, both[0] && both[1] ? writer.builder_.end_array(std::move(both)) : Ref());
+    }
+  };
+
+  audit::Poll& poll_;
+  output::PyBuilder builder_;
 };
-
-// Writes the members of a node into a dict; the node's captured values are converted and released.
-struct PyMembers {
-  PyObject* dict;
-  Keys& keys;
-  bool ok = true;
-
-  void set(PyObject* target, std::string_view key, Ref value) {
-    PyObject* name = keys.get(key);
-    ok = ok && name && value && PyDict_SetItem(target, name, value.get()) == 0;
-  }
-  void operator()(std::string_view key, std::uint64_t n) {
-    set(dict, key, convert::made(PyLong_FromUnsignedLongLong(n)));
-  }
-  void operator()(std::string_view key, std::string_view text) { set(dict, key, convert::string(text)); }
-  void operator()(std::string_view key, bool flag) { set(dict, key, Ref::borrow(flag ? Py_True : Py_False)); }
-  void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
-    Ref out = convert::made(PyDict_New());
-    if (!out) {
-      ok = false;
-      return;
-    }
-    set(out.get(), "start", convert::made(PyLong_FromSize_t(span.start)));
-    set(out.get(), "end", convert::made(PyLong_FromSize_t(span.end)));
-    set(dict, key, std::move(out));
-  }
-  void operator()(std::string_view key, const audit::AuditError& error) {
-    set(dict, key, convert::to_py(audit::to_json(error)));
-  }
-  void operator()(std::string_view key, const std::vector<audit::FilterAudit>& filters) {
-    Ref out = convert::made(PyList_New(0));
-    for (const audit::FilterAudit& filter : filters) {
-      Ref one = convert::to_py(audit::to_json(filter));
-      ok = ok && out && one && PyList_Append(out.get(), one.get()) == 0;
-    }
-    set(dict, key, std::move(out));
-  }
-  void operator()(std::string_view key, Json& value) {
-    set(dict, key, convert::to_py(value));
-    value = Json();
-  }
-  void operator()(std::string_view key, audit::Operands& pair) {
-    auto one = [](std::optional<Json>& side) { return side ? convert::to_py(*side) : Ref::borrow(Py_None); };
-    Ref left = one(pair.first);
-    Ref right = one(pair.second);
-    pair = {};
-    Ref out = left && right ? convert::made(PyList_New(2)) : Ref();
-    if (out) {
-      PyList_SET_ITEM(out.get(), 0, left.release());
-      PyList_SET_ITEM(out.get(), 1, right.release());
-    }
-    set(dict, key, std::move(out));
-  }
-};
-
-// The JSON form of a node as Python objects, built node by node between polls; the node's captured values
-// are released on the way.
-Ref node_py(audit::AuditNode& node, Keys& keys, audit::Poll& poll, std::size_t depth) {
-  if (poll.stop()) return {};
-  Ref out = convert::made(PyDict_New());
-  if (!out) return {};
-  PyMembers members{out.get(), keys};
-  audit::node_members(node, members);
-  if (!members.ok) return {};
-  if (node.children.empty()) return out;
-  Ref children = convert::made(PyList_New(static_cast<Py_ssize_t>(node.children.size())));
-  if (!children) return {};
-  Py_ssize_t i = 0;
-  for (audit::AuditNode& child : node.children) {
-    Ref one = zarnu_core::stack::nest(depth + 1, [&] { return node_py(child, keys, poll, depth + 1); });
-    if (!one) return {};
-    PyList_SET_ITEM(children.get(), i++, one.release());
-  }
-  members.set(out.get(), "children", std::move(children));
-  if (!members.ok) return {};
-  return out;
-}
 
 // The audit tree's JSON form as Python objects; it is taken apart on the way.
-Ref tree_py(audit::AuditTree& tree, audit::Poll& poll) {
+Ref tree_py(audit::AuditTree& tree, Writer& writer) {
   Ref header = convert::to_py(audit::header_json(tree.header, false));
   if (!header) return {};
   if (tree.header.result) {
-    Ref result = to_py_polled(*tree.header.result, poll);
+    Ref result = writer.json(*tree.header.result, 0);
     if (!result || PyDict_SetItemString(header.get(), "result", result.get()) < 0) return {};
   }
   Ref out = convert::made(PyDict_New());
   if (PyDict_SetItemString(out.get(), "header", header.get()) < 0) return {};
   if (tree.root) {
-    Keys keys;
-    Ref root = node_py(*tree.root, keys, poll, 0);
+    Ref root = writer.node(*tree.root, 0);
     if (!root || PyDict_SetItemString(out.get(), "root", root.get()) < 0) return {};
   }
   Ref count = convert::made(PyLong_FromUnsignedLongLong(tree.node_count));
@@ -313,17 +315,21 @@ bool set(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-// The dict handed back; none when the poll stopped, an empty Ref with the exception set when a Python
-// object could not be made.
-std::optional<Ref> result_dict(Ref result, Ref error, audit::AuditTree& tree,
-                               const audit::explain::Explanation& explanation, audit::Poll& poll) {
+// The dict handed back, its values made by the writer (`result` is the JSON of the result, null for none);
+// none when the poll stopped, an empty Ref with the exception set when a Python object could not be made.
+std::optional<Ref> result_dict(Writer& writer, const Json* result, Ref error, audit::AuditTree& tree,
+                               const audit::explain::Explanation& explanation, const audit::Poll& poll) {
   Ref out = convert::made(PyDict_New());
-  const bool made = set(out.get(), "result", std::move(result)) &&
-                    set(out.get(), "error", std::move(error)) &&
-                    set(out.get(), "audit", tree_py(tree, poll)) &&
-                    set(out.get(), "explanation", convert::to_py(explanation.to_json())) &&
-                    set(out.get(), "explanation_text", convert::string(explanation.to_string()));
+  const bool made =
+      out && set(out.get(), "result", result ? writer.json(*result, 0) : Ref::borrow(Py_None)) &&
+      set(out.get(), "error", std::move(error)) && set(out.get(), "audit", tree_py(tree, writer)) &&
+      set(out.get(), "explanation", convert::to_py(explanation.to_json())) &&
+      set(out.get(), "explanation_text", convert::string(explanation.to_string()));
   if (poll.failure()) return std::nullopt;
+  if (Ref kept = writer.take_error()) {
+    compat::restore_exception(kept.release());
+    return Ref();
+  }
   if (!made) return Ref();
   return out;
 }
@@ -431,14 +437,12 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   const CollectionPaused paused;
   const audit::explain::Explanation explanation = audit::explain::explain(tree, &poll);
   if (tree.root) spans_in_characters(*tree.root, source, poll);
-  const std::optional<Json>& returned = tree.header.result;
-  Ref result = outcome && returned ? to_py_polled(*returned, poll) : Ref::borrow(Py_None);
-  if (result) {
-    Ref error = outcome ? Ref::borrow(Py_None) : error_dict(outcome.error(), source);
-    if (auto out = result_dict(std::move(result), std::move(error), tree, explanation, poll))
-      return out->release();
-  }
-  if (!poll.failure()) return nullptr;
+  const Json* returned = outcome && tree.header.result ? &*tree.header.result : nullptr;
+  Ref error = outcome ? Ref::borrow(Py_None) : error_dict(outcome.error(), source);
+  if (!error) return nullptr;
+  Writer writer(poll);
+  if (auto out = result_dict(writer, returned, std::move(error), tree, explanation, poll))
+    return out->release();
 
   const zarnu_core::error::Error& late = *poll.failure();
   tree.header.result.reset();
@@ -447,8 +451,10 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   tree.root.reset();
   tree.node_count = 0;
   audit::Poll never;
-  auto out =
-      result_dict(Ref::borrow(Py_None), error_dict(late, source), tree, audit::explain::explain(tree), never);
+  Writer plain(never);
+  Ref late_error = error_dict(late, source);
+  if (!late_error) return nullptr;
+  auto out = result_dict(plain, nullptr, std::move(late_error), tree, audit::explain::explain(tree), never);
   return out ? out->release() : nullptr;
 }
 
