@@ -37,10 +37,13 @@ struct AuditTree {
 class Fnv1a {
  public:
   void update(std::string_view text) noexcept {
+    // In a local: the bytes read could alias the state, which would then be stored at every byte.
+    std::uint64_t h = h_;
     for (unsigned char c : text) {
-      h_ ^= c;
-      h_ *= 0x100000001b3ULL;
+      h ^= c;
+      h *= 0x100000001b3ULL;
     }
+    h_ = h;
   }
   std::string hex() const;
 
