@@ -152,6 +152,8 @@ class Writer {
  public:
   explicit Writer(audit::Poll& poll) : poll_(poll) {}
 
+  audit::Poll& poll() noexcept { return poll_; }
+
   Ref json(const Json& value, std::size_t depth) {
     if (value.is_array()) {
       std::vector<Ref> items;
@@ -191,6 +193,18 @@ class Writer {
       children.push_back(std::move(one));
     }
     return members.put("children", builder_.end_array(std::move(children))) ? std::move(out) : Ref();
+  }
+
+  // The lines of an explanation, one at a time between polls.
+  Ref lines(const std::vector<audit::explain::ExplanationLine>& lines) {
+    std::vector<Ref> out;
+    out.reserve(lines.size());
+    for (const audit::explain::ExplanationLine& line : lines) {
+      Ref one = member(line.to_json(), 0);
+      if (!one) return {};
+      out.push_back(std::move(one));
+    }
+    return builder_.end_array(std::move(out));
   }
 
   Ref take_error() noexcept { return builder_.take_error(); }
@@ -256,6 +270,16 @@ class Writer {
   output::PyBuilder builder_;
 };
 
+// The explanation's JSON form as Python objects.
+Ref explanation_py(const audit::explain::Explanation& explanation, Writer& writer) {
+  Ref out = convert::made(PyDict_New());
+  if (!out || PyDict_SetItemString(out.get(), "result", convert::string(explanation.result).get()) < 0)
+    return {};
+  Ref lines = writer.lines(explanation.lines);
+  if (!lines || PyDict_SetItemString(out.get(), "lines", lines.get()) < 0) return {};
+  return out;
+}
+
 // The audit tree's JSON form as Python objects; it is taken apart on the way.
 Ref tree_py(audit::AuditTree& tree, Writer& writer) {
   Ref header = convert::to_py(audit::header_json(tree.header, false));
@@ -318,14 +342,14 @@ bool set(PyObject* dict, const char* key, Ref value) {
 // The dict handed back, its values made by the writer (`result` is the JSON of the result, null for none);
 // none when the poll stopped, an empty Ref with the exception set when a Python object could not be made.
 std::optional<Ref> result_dict(Writer& writer, const Json* result, Ref error, audit::AuditTree& tree,
-                               const audit::explain::Explanation& explanation, const audit::Poll& poll) {
+                               const audit::explain::Explanation& explanation) {
   Ref out = convert::made(PyDict_New());
   const bool made =
       out && set(out.get(), "result", result ? writer.json(*result, 0) : Ref::borrow(Py_None)) &&
       set(out.get(), "error", std::move(error)) && set(out.get(), "audit", tree_py(tree, writer)) &&
-      set(out.get(), "explanation", convert::to_py(explanation.to_json())) &&
-      set(out.get(), "explanation_text", convert::string(explanation.to_string()));
-  if (poll.failure()) return std::nullopt;
+      set(out.get(), "explanation", explanation_py(explanation, writer)) &&
+      set(out.get(), "explanation_text", convert::string(explanation.to_string(&writer.poll())));
+  if (writer.poll().failure()) return std::nullopt;
   if (Ref kept = writer.take_error()) {
     compat::restore_exception(kept.release());
     return Ref();
@@ -441,8 +465,7 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   Ref error = outcome ? Ref::borrow(Py_None) : error_dict(outcome.error(), source);
   if (!error) return nullptr;
   Writer writer(poll);
-  if (auto out = result_dict(writer, returned, std::move(error), tree, explanation, poll))
-    return out->release();
+  if (auto out = result_dict(writer, returned, std::move(error), tree, explanation)) return out->release();
 
   const zarnu_core::error::Error& late = *poll.failure();
   tree.header.result.reset();
@@ -454,7 +477,7 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   Writer plain(never);
   Ref late_error = error_dict(late, source);
   if (!late_error) return nullptr;
-  auto out = result_dict(plain, nullptr, std::move(late_error), tree, audit::explain::explain(tree), never);
+  auto out = result_dict(plain, nullptr, std::move(late_error), tree, audit::explain::explain(tree));
   return out ? out->release() : nullptr;
 }
 

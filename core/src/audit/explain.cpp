@@ -148,9 +148,10 @@ Explanation explain(const AuditTree& tree, Poll* poll) {
   return out;
 }
 
-std::string Explanation::to_string() const {
+std::string Explanation::to_string(Poll* poll) const {
   std::string out = "result: " + result + "\n";
   for (const ExplanationLine& line : lines) {
+    if (poll && poll->stop()) break;
     const std::string indent(2 * line.depth, ' ');
     out.append(indent);
     out.append(!line.passed ? "\u2022" : *line.passed ? "\u2714" : "\u2718");
@@ -160,20 +161,23 @@ std::string Explanation::to_string() const {
   return out;
 }
 
+json::Json ExplanationLine::to_json() const {
+  using Members = json::Json::object_t;
+  json::Json item = json::Json::object();
+  auto& m = item.get_ref<Members&>();
+  m.reserve(5);
+  m.emplace_back("depth", static_cast<std::uint64_t>(depth));
+  m.emplace_back("passed", passed ? json::Json(*passed) : json::Json(nullptr));
+  m.emplace_back("text", text);
+  if (message) m.emplace_back("message", *message);
+  m.emplace_back("node", node);
+  return item;
+}
+
 json::Json Explanation::to_json() const {
   using Members = json::Json::object_t;
   json::Json list = json::Json::array();
-  for (const ExplanationLine& line : lines) {
-    json::Json item = json::Json::object();
-    auto& m = item.get_ref<Members&>();
-    m.reserve(5);
-    m.emplace_back("depth", static_cast<std::uint64_t>(line.depth));
-    m.emplace_back("passed", line.passed ? json::Json(*line.passed) : json::Json(nullptr));
-    m.emplace_back("text", line.text);
-    if (line.message) m.emplace_back("message", *line.message);
-    m.emplace_back("node", line.node);
-    list.push_back(std::move(item));
-  }
+  for (const ExplanationLine& line : lines) list.push_back(line.to_json());
   json::Json out = json::Json::object();
   auto& m = out.get_ref<Members&>();
   m.reserve(2);  // a growing member vector would copy the lines

@@ -20,6 +20,8 @@ struct ExplanationLine {
   std::string text;
   std::optional<std::string> message;
   std::uint32_t node = 0;
+
+  json::Json to_json() const;
 };
 
 struct Explanation {
@@ -27,7 +29,8 @@ struct Explanation {
   std::vector<ExplanationLine> lines;
 
   // "result: ..." and then each line indented two spaces per level behind its verdict mark.
-  std::string to_string() const;
+  // With a poll, stops early (with fewer lines) once it says so.
+  std::string to_string(Poll* poll = nullptr) const;
   json::Json to_json() const;
 };
 
