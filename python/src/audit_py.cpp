@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "audit/explain.hpp"
 #include "audit/poll.hpp"
 #include "audit/tree.hpp"
@@ -20,6 +22,7 @@
 #include "datetime.hpp"
 #include "errors.hpp"
 #include "from_json.hpp"
+#include "hash.hpp"
 #include "headroom.hpp"
 #include "output.hpp"
 #include "pyutil.hpp"
@@ -210,6 +213,30 @@ class Writer {
   Ref take_error() noexcept { return builder_.take_error(); }
 
  private:
+  struct TextHash {
+    using is_transparent = void;
+    std::uint64_t seed;
+    std::size_t operator()(std::string_view text) const noexcept {
+      return zarnu_core::hash::bytes(text, seed);
+    }
+  };
+  struct TextEq {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+  };
+
+  // A text of the tree (a kind, an outcome, an operator, a source snippet): one str per distinct text,
+  // since thousands of nodes repeat a few of them.
+  Ref text(std::string_view text) {
+    auto found = texts_.find(text);
+    if (found == texts_.end()) {
+      Ref made = convert::string(text);
+      if (!made) return {};
+      found = texts_.emplace(std::string(text), std::move(made)).first;
+    }
+    return Ref::borrow(found->second.get());
+  }
+
   Ref member(const Json& value, std::size_t depth) {
     if (poll_.stop()) return {};
     return zarnu_core::stack::nest(depth + 1, [&] { return json(value, depth + 1); });
@@ -229,7 +256,7 @@ class Writer {
     void operator()(std::string_view key, std::uint64_t n) {
       put(key, convert::made(PyLong_FromUnsignedLongLong(n)));
     }
-    void operator()(std::string_view key, std::string_view text) { put(key, convert::string(text)); }
+    void operator()(std::string_view key, std::string_view text) { put(key, writer.text(text)); }
     void operator()(std::string_view key, bool flag) { put(key, Ref::borrow(flag ? Py_True : Py_False)); }
     void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
       Ref out = writer.builder_.object(2);
@@ -268,6 +295,8 @@ class Writer {
 
   audit::Poll& poll_;
   output::PyBuilder builder_;
+  boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
+      0, TextHash{zarnu_core::hash::map_seed()}};
 };
 
 // The explanation's JSON form as Python objects.
