@@ -248,9 +248,11 @@ class Writer {
     Ref& dict;
     bool ok = true;
 
+    // The keys of the tree's own members are texts of the tree too, which keeps the builder's quickly
+    // found keys for the keys of the captured values.
     bool put(std::string_view key, Ref value) {
-      ok = ok && value;
-      if (ok) writer.builder_.insert(dict, key, std::move(value));
+      Ref name = ok && value ? writer.text(key) : Ref();
+      ok = name && PyDict_SetItem(dict.get(), name.get(), value.get()) == 0;
       return ok;
     }
     void operator()(std::string_view key, std::uint64_t n) {
