@@ -3,6 +3,7 @@
 #include "eval.hpp"
 
 #include <cmath>
+#include <utility>
 
 #include "functions/lookup.hpp"
 #include "functions/numeric.hpp"
@@ -165,6 +166,14 @@ Value variable(std::string_view name, const Value& context, const Frame& frame) 
 // The entry
 
 Result<Value> Evaluator::eval_traced(const Node& node, const Value& input, const FrameRef& frame) {
+  if (!tracer_->records(node)) {
+    // Nothing of this subtree would be recorded (the work inside a predicate, at the level of decisions):
+    // it runs on the plain path, fast paths included.
+    audit::Tracer* tracer = std::exchange(tracer_, nullptr);
+    Result<Value> out = eval(node, input, frame);
+    tracer_ = tracer;
+    return out;
+  }
   value::Inspect in(input);
   tracer_->enter(node, in);
   Result<Value> out = stack::remaining() >= stack::kRedZone

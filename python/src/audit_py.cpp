@@ -13,13 +13,18 @@
 #include <utility>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "audit/explain.hpp"
+#include "audit/poll.hpp"
 #include "audit/tree.hpp"
 #include "convert.hpp"
 #include "datetime.hpp"
 #include "errors.hpp"
 #include "from_json.hpp"
+#include "hash.hpp"
 #include "headroom.hpp"
+#include "output.hpp"
 #include "pyutil.hpp"
 #include "stack.hpp"
 #include "value_view.hpp"
@@ -69,7 +74,22 @@ void append_float(std::string& out, double x) {
   }
 }
 
-void append_hashed(std::string& out, const Json& value, std::size_t depth) {
+// The hashed text is written into a small buffer that is hashed whenever it fills: the text of a large
+// input is never held whole.
+struct Hashing {
+  static constexpr std::size_t kChunk = 16384;
+  std::string out;
+  audit::Fnv1a hash;
+
+  void flush() {
+    hash.update(out);
+    out.clear();
+  }
+};
+
+void append_hashed(Hashing& hashing, const Json& value, std::size_t depth) {
+  std::string& out = hashing.out;
+  if (out.size() >= Hashing::kChunk) hashing.flush();
   switch (value.type()) {
     case Json::value_t::number_float:
       append_float(out, value.get<double>());
@@ -79,7 +99,7 @@ void append_hashed(std::string& out, const Json& value, std::size_t depth) {
       bool first = true;
       for (const Json& item : value) {
         if (!std::exchange(first, false)) out.push_back(',');
-        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(out, item, depth + 1); });
+        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(hashing, item, depth + 1); });
       }
       out.push_back(']');
       return;
@@ -91,7 +111,7 @@ void append_hashed(std::string& out, const Json& value, std::size_t depth) {
         if (!std::exchange(first, false)) out.push_back(',');
         zarnu_core::value::write_json_string(out, it.key());
         out.push_back(':');
-        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(out, it.value(), depth + 1); });
+        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(hashing, it.value(), depth + 1); });
       }
       out.push_back('}');
       return;
@@ -105,7 +125,7 @@ void append_hashed(std::string& out, const Json& value, std::size_t depth) {
 
 // Counts the node spans of the tree in characters of the source instead of bytes. Walked without
 // recursion: the tree can be as deep as the evaluation was.
-void spans_in_characters(audit::AuditNode& root, std::string_view source) {
+void spans_in_characters(audit::AuditNode& root, std::string_view source, audit::Poll& poll) {
   bool ascii = true;
   for (char c : source) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
   if (ascii) return;
@@ -119,13 +139,196 @@ void spans_in_characters(audit::AuditNode& root, std::string_view source) {
   characters[source.size()] = count;
   auto convert = [&](std::size_t offset) { return offset < characters.size() ? characters[offset] : count; };
   std::vector<audit::AuditNode*> pending{&root};
-  while (!pending.empty()) {
+  while (!pending.empty() && !poll.stop()) {
     audit::AuditNode* node = pending.back();
     pending.pop_back();
     node->span.start = convert(node->span.start);
     node->span.end = convert(node->span.end);
     for (audit::AuditNode& child : node->children) pending.push_back(&child);
   }
+}
+
+// Makes the audit's Python objects: JSON values (the result and the captured values) and the nodes of the
+// tree, polling the time limit at every container member, with one str per distinct key. A failure gives
+// an empty Ref: the poll stopped, a Python exception was raised, or the builder kept one (`take_error`).
+class Writer {
+ public:
+  explicit Writer(audit::Poll& poll) : poll_(poll) {}
+
+  audit::Poll& poll() noexcept { return poll_; }
+
+  Ref json(const Json& value, std::size_t depth) {
+    if (value.is_array()) {
+      std::vector<Ref> items;
+      items.reserve(value.size());
+      for (const Json& item : value) {
+        Ref one = member(item, depth);
+        if (!one) return {};
+        items.push_back(std::move(one));
+      }
+      return builder_.end_array(std::move(items));
+    }
+    if (!value.is_object()) return convert::to_py(value);
+    Ref out = builder_.object(value.size());
+    if (!out) return {};
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      Ref one = member(it.value(), depth);
+      if (!one) return {};
+      builder_.insert(out, it.key(), std::move(one));
+    }
+    return out;
+  }
+
+  // The JSON form of a node; its captured values are released on the way.
+  Ref node(audit::AuditNode& node, std::size_t depth) {
+    if (poll_.stop()) return {};
+    Ref out = builder_.object(18);
+    if (!out) return {};
+    Members members{*this, out};
+    audit::node_members(node, members);
+    if (!members.ok) return {};
+    if (node.children.empty()) return out;
+    std::vector<Ref> children;
+    children.reserve(node.children.size());
+    for (audit::AuditNode& child : node.children) {
+      Ref one = zarnu_core::stack::nest(depth + 1, [&] { return this->node(child, depth + 1); });
+      if (!one) return {};
+      children.push_back(std::move(one));
+    }
+    return members.put("children", builder_.end_array(std::move(children))) ? std::move(out) : Ref();
+  }
+
+  // The lines of an explanation, one at a time between polls.
+  Ref lines(const std::vector<audit::explain::ExplanationLine>& lines) {
+    std::vector<Ref> out;
+    out.reserve(lines.size());
+    for (const audit::explain::ExplanationLine& line : lines) {
+      Ref one = member(line.to_json(), 0);
+      if (!one) return {};
+      out.push_back(std::move(one));
+    }
+    return builder_.end_array(std::move(out));
+  }
+
+  Ref take_error() noexcept { return builder_.take_error(); }
+
+ private:
+  struct TextHash {
+    using is_transparent = void;
+    std::uint64_t seed;
+    std::size_t operator()(std::string_view text) const noexcept {
+      return zarnu_core::hash::bytes(text, seed);
+    }
+  };
+  struct TextEq {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+  };
+
+  // A text of the tree (a kind, an outcome, an operator, a source snippet): one str per distinct text,
+  // since thousands of nodes repeat a few of them.
+  Ref text(std::string_view text) {
+    auto found = texts_.find(text);
+    if (found == texts_.end()) {
+      Ref made = convert::string(text);
+      if (!made) return {};
+      found = texts_.emplace(std::string(text), std::move(made)).first;
+    }
+    return Ref::borrow(found->second.get());
+  }
+
+  Ref member(const Json& value, std::size_t depth) {
+    if (poll_.stop()) return {};
+    return zarnu_core::stack::nest(depth + 1, [&] { return json(value, depth + 1); });
+  }
+
+  // Writes the members of a node into its dict.
+  struct Members {
+    Writer& writer;
+    Ref& dict;
+    bool ok = true;
+
+    // The keys of the tree's own members are texts of the tree too, which keeps the builder's quickly
+    // found keys for the keys of the captured values.
+    bool put(std::string_view key, Ref value) {
+      Ref name = ok && value ? writer.text(key) : Ref();
+      ok = name && PyDict_SetItem(dict.get(), name.get(), value.get()) == 0;
+      return ok;
+    }
+    void operator()(std::string_view key, std::uint64_t n) {
+      put(key, convert::made(PyLong_FromUnsignedLongLong(n)));
+    }
+    void operator()(std::string_view key, std::string_view text) { put(key, writer.text(text)); }
+    void operator()(std::string_view key, bool flag) { put(key, Ref::borrow(flag ? Py_True : Py_False)); }
+    void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
+      Ref out = writer.builder_.object(2);
+      Members inner{writer, out};
+      const bool made = out && inner.put("start", convert::made(PyLong_FromSize_t(span.start))) &&
+                        inner.put("end", convert::made(PyLong_FromSize_t(span.end)));
+      put(key, made ? std::move(out) : Ref());
+    }
+    void operator()(std::string_view key, const audit::AuditError& error) {
+      put(key, writer.json(audit::to_json(error), 0));
+    }
+    void operator()(std::string_view key, const std::vector<audit::FilterAudit>& filters) {
+      std::vector<Ref> out;
+      for (const audit::FilterAudit& filter : filters) {
+        Ref one = writer.json(audit::to_json(filter), 0);
+        if (!one) return (void)put(key, {});
+        out.push_back(std::move(one));
+      }
+      put(key, writer.builder_.end_array(std::move(out)));
+    }
+    void operator()(std::string_view key, Json& value) {
+      put(key, writer.json(value, 0));
+      value = Json();
+    }
+    void operator()(std::string_view key, audit::Operands& pair) {
+      auto one = [&](std::optional<Json>& side) {
+        return side ? writer.json(*side, 0) : Ref::borrow(Py_None);
+      };
+      std::vector<Ref> both;
+      both.push_back(one(pair.first));
+      both.push_back(one(pair.second));
+      pair = {};
+      put(key, both[0] && both[1] ? writer.builder_.end_array(std::move(both)) : Ref());
+    }
+  };
+
+  audit::Poll& poll_;
+  output::PyBuilder builder_;
+  boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
+      0, TextHash{zarnu_core::hash::map_seed()}};
+};
+
+// The explanation's JSON form as Python objects.
+Ref explanation_py(const audit::explain::Explanation& explanation, Writer& writer) {
+  Ref out = convert::made(PyDict_New());
+  if (!out || PyDict_SetItemString(out.get(), "result", convert::string(explanation.result).get()) < 0)
+    return {};
+  Ref lines = writer.lines(explanation.lines);
+  if (!lines || PyDict_SetItemString(out.get(), "lines", lines.get()) < 0) return {};
+  return out;
+}
+
+// The audit tree's JSON form as Python objects; it is taken apart on the way.
+Ref tree_py(audit::AuditTree& tree, Writer& writer) {
+  Ref header = convert::to_py(audit::header_json(tree.header, false));
+  if (!header) return {};
+  if (tree.header.result) {
+    Ref result = writer.json(*tree.header.result, 0);
+    if (!result || PyDict_SetItemString(header.get(), "result", result.get()) < 0) return {};
+  }
+  Ref out = convert::made(PyDict_New());
+  if (PyDict_SetItemString(out.get(), "header", header.get()) < 0) return {};
+  if (tree.root) {
+    Ref root = writer.node(*tree.root, 0);
+    if (!root || PyDict_SetItemString(out.get(), "root", root.get()) < 0) return {};
+  }
+  Ref count = convert::made(PyLong_FromUnsignedLongLong(tree.node_count));
+  if (!count || PyDict_SetItemString(out.get(), "nodeCount", count.get()) < 0) return {};
+  if (PyDict_SetItemString(out.get(), "truncated", tree.truncated ? Py_True : Py_False) < 0) return {};
+  return out;
 }
 
 // The error entry of the result: the code and message of the error, then where it happened as the
@@ -148,8 +351,42 @@ std::string timestamp(double millis) {
   return text ? std::move(*text) : std::string();
 }
 
+// Pauses Python's cycle collector while the audit's objects are made: they hold no cycles, and a large
+// audit would otherwise set off collections that walk everything made so far, again and again.
+class CollectionPaused {
+ public:
+  CollectionPaused() : was_enabled_(PyGC_Disable()) {}
+  CollectionPaused(const CollectionPaused&) = delete;
+  CollectionPaused& operator=(const CollectionPaused&) = delete;
+  ~CollectionPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
+};
+
 bool set(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+// The dict handed back, its values made by the writer (`result` is the JSON of the result, null for none);
+// none when the poll stopped, an empty Ref with the exception set when a Python object could not be made.
+std::optional<Ref> result_dict(Writer& writer, const Json* result, Ref error, audit::AuditTree& tree,
+                               const audit::explain::Explanation& explanation) {
+  Ref out = convert::made(PyDict_New());
+  const bool made =
+      out && set(out.get(), "result", result ? writer.json(*result, 0) : Ref::borrow(Py_None)) &&
+      set(out.get(), "error", std::move(error)) && set(out.get(), "audit", tree_py(tree, writer)) &&
+      set(out.get(), "explanation", explanation_py(explanation, writer)) &&
+      set(out.get(), "explanation_text", convert::string(explanation.to_string(&writer.poll())));
+  if (writer.poll().failure()) return std::nullopt;
+  if (Ref kept = writer.take_error()) {
+    compat::restore_exception(kept.release());
+    return Ref();
+  }
+  if (!made) return Ref();
+  return out;
 }
 
 }  // namespace
@@ -205,9 +442,10 @@ std::optional<Settings> settings(PyObject* level, PyObject* limits) {
 PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>& input,
               const zarnu_core::Bindings& bindings, const zarnu_core::Options& options,
               const Settings& settings) {
-  std::string hashed;
-  if (input) append_hashed(hashed, *input, 0);
-  audit::collector::AuditCollector collector(settings.level, settings.limits, audit::fnv1a_hex(hashed));
+  Hashing hashing;
+  if (input) append_hashed(hashing, *input, 0);
+  hashing.flush();
+  audit::collector::AuditCollector collector(settings.level, settings.limits, hashing.hash.hex());
 
   const zarnu_core::ast::Ast& ast = compiled.ast();
   zarnu_core::Expression::Run run{options.limits(), zarnu_core::value::Shared::create(), &collector};
@@ -225,6 +463,8 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
     collector.begin(ast.source, static_cast<double>(*run.limits.now));
   }
 
+  // Keeps the time of the evaluation's limits for the writing of the audit.
+  const zarnu_core::eval::Evaluator clock(run.limits, {});
   // Host functions called from here get the stack room the caller had.
   headroom::Evaluation evaluation;
   zarnu_core::value::Value value = input ? zarnu_core::value::from_json(*input) : zarnu_core::value::Value();
@@ -237,8 +477,8 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   }();
   if (!invalid) {
     if (outcome) {
-      const zarnu_core::value::Inspect view(outcome->first);
-      collector.end({&view, nullptr});
+      // The result's JSON is handed over: the audit's header and the "result" entry are both made from it.
+      collector.end_with(std::move(outcome->second));
     } else {
       collector.end({nullptr, &outcome.error()});
     }
@@ -247,18 +487,30 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   const std::string_view source = ast.source;
   std::string started = timestamp(collector.start_time());
   audit::AuditTree tree = audit::assemble(std::move(collector), std::move(started));
-  const audit::explain::Explanation explanation = audit::explain::explain(tree);
-  if (tree.root) spans_in_characters(*tree.root, source);
-
-  Ref out = convert::made(PyDict_New());
-  Ref result = outcome && outcome->second ? convert::to_py(*outcome->second) : Ref::borrow(Py_None);
-  if (!set(out.get(), "result", std::move(result))) return nullptr;
+  // The time limit still holds while the audit is written: past it, the audit ends with the limit's
+  // error and no nodes.
+  audit::Poll poll(clock);
+  const CollectionPaused paused;
+  const audit::explain::Explanation explanation = audit::explain::explain(tree, &poll);
+  if (tree.root) spans_in_characters(*tree.root, source, poll);
+  const Json* returned = outcome && tree.header.result ? &*tree.header.result : nullptr;
   Ref error = outcome ? Ref::borrow(Py_None) : error_dict(outcome.error(), source);
-  if (!set(out.get(), "error", std::move(error))) return nullptr;
-  if (!set(out.get(), "audit", convert::to_py(audit::to_json(tree)))) return nullptr;
-  if (!set(out.get(), "explanation", convert::to_py(explanation.to_json()))) return nullptr;
-  if (!set(out.get(), "explanation_text", convert::string(explanation.to_string()))) return nullptr;
-  return out.release();
+  if (!error) return nullptr;
+  Writer writer(poll);
+  if (auto out = result_dict(writer, returned, std::move(error), tree, explanation)) return out->release();
+
+  const zarnu_core::error::Error& late = *poll.failure();
+  tree.header.result.reset();
+  tree.header.error = audit::AuditError::of(late);
+  tree.truncated = tree.truncated || tree.root;
+  tree.root.reset();
+  tree.node_count = 0;
+  audit::Poll never;
+  Writer plain(never);
+  Ref late_error = error_dict(late, source);
+  if (!late_error) return nullptr;
+  auto out = result_dict(plain, nullptr, std::move(late_error), tree, audit::explain::explain(tree));
+  return out ? out->release() : nullptr;
 }
 
 }  // namespace zarnu_py::audit_py

@@ -24,6 +24,7 @@ const std::string kEllipsis = "\xE2\x80\xA6";
 struct Audited {
   audit::AuditTree tree;
   audit::explain::Explanation explanation;
+  std::uint64_t captured = 0;  // values the collector captured
 
   std::string json() const { return json::to_text(audit::to_json(tree)); }
   std::string root() const { return tree.root ? json::to_text(audit::to_json(*tree.root)) : "none"; }
@@ -46,7 +47,8 @@ Audited audit_of(std::string_view expr, std::string_view input = "", Level level
   } else {
     c.end({nullptr, &v.error()});
   }
-  Audited out{audit::assemble(std::move(c), "2026-01-31T12:00:00.000Z"), {}};
+  const std::uint64_t captured = c.captured();
+  Audited out{audit::assemble(std::move(c), "2026-01-31T12:00:00.000Z"), {}, captured};
   out.explanation = audit::explain::explain(out.tree);
   return out;
 }
@@ -264,6 +266,26 @@ TEST(AuditCollector, NodeLimitTruncates) {
   EXPECT_TRUE(contains(a.json(), R"("nodeCount":3,"truncated":true})"));
 }
 
+TEST(AuditCollector, AFullTreeCapturesNothingMore) {
+  // Past the node limit nothing below the root can remain, so nothing is captured for it: the work of
+  // the audit stays bounded by its limits however long the evaluation runs.
+  Limits limits;
+  limits.max_nodes = 10;
+  for (Level level : {Level::Decisions, Level::Full}) {
+    for (const char* expr : {"$map([1..4000], function($x){ $x > 5 ? {'v': $x} : -$x })",
+                             "[1..4000].($x := $; $x % 7 = 0 or $x < 3)", "[[1..4000]][$ > 2][$ < 3]"}) {
+      Audited a = audit_of(expr, "", level, limits);
+      EXPECT_LE(a.tree.node_count, 10u) << expr;
+      EXPECT_LE(a.captured, 64u) << expr;
+      EXPECT_EQ(a.tree.truncated, a.tree.node_count == 10u) << expr;
+    }
+  }
+  // Below the limit the audit is whole: the root, the range's four nodes, four nodes per item.
+  Audited whole = audit_of("[1..30].($ > 5)", "", Level::Full);
+  EXPECT_EQ(whole.tree.node_count, 1u + 4 + 30 * 4);
+  EXPECT_FALSE(whole.tree.truncated);
+}
+
 TEST(AuditCollector, LevelOffRecordsOnlyTheOutcome) {
   Audited a = audit_of("items[p > 4].n", kItems, Level::Off);
   EXPECT_EQ(a.json(), R"({"header":{"engine":"zarnu-core 0.19.0","expressionHash":")" +
@@ -351,6 +373,23 @@ TEST(AuditExplanation, DepthPassesThroughQuietNodes) {
   EXPECT_EQ(e.to_string(),
             "result: 1\n    \xE2\x9C\x94 a = 1 \xE2\x86\x92 undefined (1 = undefined)\n"
             "      \xE2\x80\xA2  \xE2\x86\x92 undefined [no branch]\n");
+}
+
+TEST(AuditExplanation, StopsWithTheTimeLimit) {
+  // The explanation of a large result and a large tree is written under the evaluation's time limit.
+  Audited a = audit_of("[1..3000].($ > 5)");
+  ASSERT_EQ(a.explanation.lines.size(), 3000u);
+  eval::Limits limits;
+  limits.timeout = std::chrono::nanoseconds(0);
+  const eval::Evaluator clock(limits, {});
+  audit::Poll poll(clock);
+  const audit::explain::Explanation cut = audit::explain::explain(a.tree, &poll);
+  ASSERT_TRUE(poll.failure());
+  EXPECT_EQ(poll.failure()->code(), "D1012");
+  EXPECT_LT(cut.lines.size(), 100u);
+  EXPECT_LT(cut.result.size(), 1000u);
+  audit::Poll never;
+  EXPECT_EQ(audit::explain::explain(a.tree, &never).to_string(), a.text());
 }
 
 TEST(AuditCollector, DeepTreesOnASmallStack) {

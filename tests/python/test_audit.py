@@ -2,6 +2,7 @@
 evaluation errors reported rather than raised, hashes, timestamps and spans counted in characters."""
 
 import datetime
+import time
 
 import pytest
 
@@ -126,3 +127,17 @@ def test_limits_apply():
     assert output["s"].startswith("abc") and len(output["s"]) < 6
     full = FILTER.evaluate_with_audit(ITEMS, level="full", limits={"max_nodes": 3})["audit"]
     assert full["nodeCount"] == 3 and full["truncated"] is True
+
+
+def test_time_limit_holds_while_the_audit_is_written():
+    # The evaluation's last step ends past the limit; writing the large result and audit must not go on.
+    def slow(value):
+        time.sleep(0.5)
+        return value
+
+    started = time.monotonic()
+    audited = Expression("$slow([1..20000])").evaluate_with_audit(bindings={"slow": slow}, timeout=0.2, level="full")
+    assert time.monotonic() - started < 5
+    assert audited["result"] is None and audited["error"]["code"] == "D1012"
+    assert audited["audit"]["header"]["error"]["code"] == "D1012"
+    assert audited["explanation_text"].startswith("result: error D1012")

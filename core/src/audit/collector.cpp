@@ -62,13 +62,15 @@ AuditError AuditError::of(const error::Error& error) {
 
 AuditNode::~AuditNode() {
   if (children.empty()) return;
-  // Take the descendants apart one level at a time; each node destroyed here has no children left.
-  std::vector<AuditNode> pending = std::move(children);
+  // Take the descendants apart one list at a time: each list is destroyed once its nodes gave up their
+  // own children, so no node is destroyed with children left (and none is moved).
+  std::vector<std::vector<AuditNode>> pending;
+  pending.push_back(std::move(children));
   while (!pending.empty()) {
-    AuditNode last = std::move(pending.back());
+    std::vector<AuditNode> list = std::move(pending.back());
     pending.pop_back();
-    std::move(last.children.begin(), last.children.end(), std::back_inserter(pending));
-    last.children.clear();
+    for (AuditNode& node : list)
+      if (!node.children.empty()) pending.push_back(std::move(node.children));
   }
 }
 
@@ -147,11 +149,23 @@ void AuditCollector::begin(std::string_view source, double start_millis) {
   start_instant_ = std::chrono::steady_clock::now();
 }
 
+bool AuditCollector::records(const ast::Node&) {
+  // Work inside a predicate is summed up by its filter record: at level "decisions" its nodes are never
+  // built.
+  if (level_ == Level::Off || skipped_ != 0 || (level_ == Level::Decisions && filter_depth_ != 0))
+    return false;
+  // Once the tree is full every node below the root is discarded at its exit, and at level "full" every
+  // node would be kept: nothing of it or below it can remain.
+  if (level_ == Level::Full && !frames_.empty() && full()) {
+    truncated_ = true;
+    return false;
+  }
+  return true;
+}
+
 void AuditCollector::enter(const ast::Node& node, const value::Inspect& context) {
-  if (level_ == Level::Off) return;
-  // Work inside a predicate is summed up by its filter record: at level "decisions" its nodes are only
-  // counted off against their exits, never built.
-  if (skipped_ != 0 || (level_ == Level::Decisions && filter_depth_ != 0)) {
+  // A node that records nothing is only counted off against its exit.
+  if (!records(node)) {
     ++skipped_;
     return;
   }
@@ -159,63 +173,91 @@ void AuditCollector::enter(const ast::Node& node, const value::Inspect& context)
   AuditNode& n = frame.node;
   n.node = node.id;
   n.kind = ast::type_name(node.kind);
-  n.op = op_of(node);
   n.span = node.span;
+  frame.decision = is_decision(node);
+  if (level_ == Level::Full) n.input = capture(context);
+}
+
+// What a node shows of its syntax: made only for the nodes that are kept.
+void AuditCollector::describe(AuditNode& n, const ast::Node& node) const {
+  n.op = op_of(node);
   n.source = snippet(source_, node.span.start, node.span.end, limits_.max_source);
   if (node.annotation) {
     n.label = node.annotation->label;
     n.message = node.annotation->message;
     n.check_id = node.annotation->id;
   }
-  frame.decision = is_decision(node);
-  if (level_ == Level::Full) n.input = context.capture(limits_);
 }
 
-void AuditCollector::exit(const ast::Node&, Outcome outcome) {
+std::optional<json::Json> AuditCollector::capture(const value::Inspect& value) {
+  ++captured_;
+  return value.capture(limits_);
+}
+
+bool AuditCollector::full() const noexcept {
+  return node_count_ + 1 >= limits_.max_nodes;
+}
+
+bool AuditCollector::doomed() const noexcept {
+  return frames_.size() > 1 && full();
+}
+
+void AuditCollector::exit(const ast::Node& node, Outcome outcome) {
   if (skipped_ != 0) {
     --skipped_;
     return;
   }
   if (frames_.empty()) return;
-  Frame frame = std::move(frames_.back());
-  frames_.pop_back();
+  // The node is finished in place and its frame dropped on the way out: a node is large, and most move
+  // nowhere (they dissolve, or the tree is full).
+  struct Pop {
+    std::vector<Frame>& frames;
+    ~Pop() { frames.pop_back(); }
+  } pop{frames_};
+  Frame& frame = frames_.back();
   AuditNode& n = frame.node;
   if (outcome.value) {
-    n.output = outcome.value->capture(limits_);
     if (auto b = outcome.value->as_bool())
       n.outcome = *b ? NodeOutcome::True : NodeOutcome::False;
     else
       n.outcome = outcome.value->signature_symbol() == 'm' ? NodeOutcome::Undefined : NodeOutcome::Value;
   } else if (outcome.error) {
     n.outcome = NodeOutcome::Error;
-    n.error = AuditError::of(*outcome.error);
   }
-
-  if (frames_.empty()) {
+  // The parts that cost something are made only for a node that stays.
+  auto keep = [&] {
+    describe(n, node);
+    if (outcome.value) n.output = capture(*outcome.value);
+    if (outcome.error) n.error = AuditError::of(*outcome.error);
     ++node_count_;
+  };
+
+  if (frames_.size() == 1) {
+    keep();
     root_ = std::move(n);
     return;
   }
-  Frame& parent = frames_.back();
-  const bool keep = level_ == Level::Full || n.outcome == NodeOutcome::True ||
+  Frame& parent = frames_[frames_.size() - 2];
+  const bool kept = level_ == Level::Full || n.outcome == NodeOutcome::True ||
                     n.outcome == NodeOutcome::False || frame.decision || n.outcome == NodeOutcome::Error ||
                     !n.filters.empty();
-  if (!keep) {
+  if (!kept) {
     // An undecided node dissolves: what it recorded moves up to its parent in order.
     std::move(n.children.begin(), n.children.end(), std::back_inserter(parent.node.children));
     std::move(n.filters.begin(), n.filters.end(), std::back_inserter(parent.node.filters));
     return;
   }
-  if (node_count_ + 1 >= limits_.max_nodes) {
+  if (full()) {
     truncated_ = true;
     return;
   }
-  ++node_count_;
+  keep();
   parent.node.children.push_back(std::move(n));
 }
 
 void AuditCollector::operands(const ast::Node&, const value::Inspect& left, const value::Inspect& right) {
-  if (Frame* f = recording()) f->node.operands.emplace(left.capture(limits_), right.capture(limits_));
+  // A node below the root of a full tree goes, with whatever it recorded.
+  if (Frame* f = recording(); f && !doomed()) f->node.operands.emplace(capture(left), capture(right));
 }
 
 void AuditCollector::short_circuit(const ast::Node&) {
@@ -246,8 +288,10 @@ void AuditCollector::filter_begin(const ast::Node& predicate) {
   if (std::any_of(filters.begin(), filters.end(),
                   [&](const FilterAudit& r) { return r.node == predicate.id; }))
     return;
+  // A record keeps its node in the tree, so it is made even when the node is doomed, but bare.
   FilterAudit& record = filters.emplace_back();
-  record.source = snippet(source_, predicate.span.start, predicate.span.end, limits_.max_source);
+  if (!doomed())
+    record.source = snippet(source_, predicate.span.start, predicate.span.end, limits_.max_source);
   if (predicate.annotation) record.label = predicate.annotation->label;
   record.node = predicate.id;
 }
@@ -264,8 +308,8 @@ void AuditCollector::filter_item(const ast::Node& predicate, std::size_t, const 
   ++record->tested;
   if (passed) {
     ++record->passed;
-  } else if (record->rejected.size() < limits_.max_rejected) {
-    if (auto captured = item.capture(limits_)) record->rejected.push_back(std::move(*captured));
+  } else if (record->rejected.size() < limits_.max_rejected && !doomed()) {
+    if (auto captured = capture(item)) record->rejected.push_back(std::move(*captured));
   }
 }
 
@@ -276,12 +320,16 @@ void AuditCollector::filter_end(const ast::Node&) {
 void AuditCollector::end(Outcome outcome) {
   // A later report replaces an earlier one whole: the evaluation has one outcome.
   if (outcome.value) {
-    result_ = outcome.value->to_json();
-    error_.reset();
+    end_with(outcome.value->to_json());
   } else if (outcome.error) {
     error_ = AuditError::of(*outcome.error);
     result_.reset();
   }
+}
+
+void AuditCollector::end_with(std::optional<json::Json> result) {
+  result_ = std::move(result);
+  error_.reset();
 }
 
 }  // namespace collector

@@ -51,6 +51,9 @@ struct FilterAudit {
   std::uint32_t node = 0;
 };
 
+// The captured operands of a comparison, left and right.
+using Operands = std::pair<std::optional<json::Json>, std::optional<json::Json>>;
+
 struct AuditNode {
   std::uint32_t node = 0;  // the syntax node's id
   std::string_view kind;   // the kind's type name (static text)
@@ -64,7 +67,7 @@ struct AuditNode {
   std::optional<json::Json> output;
   NodeOutcome outcome = NodeOutcome::Undefined;
   std::optional<AuditError> error;
-  std::optional<std::pair<std::optional<json::Json>, std::optional<json::Json>>> operands;
+  std::optional<Operands> operands;
   bool short_circuited = false;
   std::optional<Branch> branch;
   std::optional<std::string> binding;
@@ -103,6 +106,9 @@ class AuditCollector final : public Tracer {
                    bool passed) override;
   void filter_end(const ast::Node& predicate) override;
   void end(Outcome outcome) override;
+  bool records(const ast::Node& node) override;
+  // `end` with a result that the evaluation already wrote as JSON (none for undefined).
+  void end_with(std::optional<json::Json> result);
 
   Level level() const noexcept { return level_; }
   const Limits& limits() const noexcept { return limits_; }
@@ -116,6 +122,8 @@ class AuditCollector final : public Tracer {
   const std::optional<json::Json>& result() const noexcept { return result_; }
   const std::optional<AuditError>& error() const noexcept { return error_; }
   std::uint64_t node_count() const noexcept { return node_count_; }
+  // How many values were captured: the work and memory of the audit grow with it.
+  std::uint64_t captured() const noexcept { return captured_; }
   bool truncated() const noexcept { return truncated_; }
 
   // Hand the finished parts over (to the audit tree).
@@ -126,6 +134,13 @@ class AuditCollector final : public Tracer {
  private:
   // The top frame when there is one that still records; null otherwise.
   Frame* recording() noexcept;
+  void describe(AuditNode& n, const ast::Node& node) const;
+  std::optional<json::Json> capture(const value::Inspect& value);
+  // The tree holds as many nodes as it may.
+  bool full() const noexcept;
+  // The top frame is below the root of a full tree: it will be discarded or dissolve, so nothing it
+  // records can remain.
+  bool doomed() const noexcept;
 
   std::string source_;
   std::string input_hash_;
@@ -138,6 +153,7 @@ class AuditCollector final : public Tracer {
   Level level_;
   double start_time_ = 0;
   std::uint64_t node_count_ = 0;
+  std::uint64_t captured_ = 0;
   std::uint64_t filter_depth_ = 0;
   // Skipped nodes entered and not yet exited. They nest, so while any is open the top of the stack is a
   // skipped node and every report goes to nothing; building a frame for each would cost more than the

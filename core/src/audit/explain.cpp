@@ -75,7 +75,8 @@ std::string filter_text(const FilterAudit& filter) {
 // `level` counts the recursion for the stack check; `depth` is the indentation, which stays put below
 // nodes that have no line.
 void explain_at(const AuditNode& node, std::size_t depth, std::vector<ExplanationLine>& lines,
-                std::size_t level) {
+                std::size_t level, Poll* poll) {
+  if (poll && poll->stop()) return;
   std::size_t below = depth;
   if (has_line(node)) {
     ExplanationLine& line = lines.emplace_back();
@@ -95,7 +96,7 @@ void explain_at(const AuditNode& node, std::size_t depth, std::vector<Explanatio
   if (node.op && *node.op == "and" && node.outcome == NodeOutcome::False) only = NodeOutcome::False;
   for (const AuditNode& child : node.children) {
     if (only && child.outcome != *only) continue;
-    stack::nest(level + 1, [&] { explain_at(child, below, lines, level + 1); });
+    stack::nest(level + 1, [&] { explain_at(child, below, lines, level + 1, poll); });
   }
   for (const FilterAudit& filter : node.filters) {
     ExplanationLine& line = lines.emplace_back();
@@ -114,23 +115,43 @@ std::string value_text(const std::optional<json::Json>& value) {
   return out;
 }
 
-void explain_node(const AuditNode& node, std::size_t depth, std::vector<ExplanationLine>& lines) {
-  explain_at(node, depth, lines, 0);
+void explain_node(const AuditNode& node, std::size_t depth, std::vector<ExplanationLine>& lines, Poll* poll) {
+  explain_at(node, depth, lines, 0, poll);
 }
 
-Explanation explain(const AuditTree& tree) {
+Explanation explain(const AuditTree& tree, Poll* poll) {
   Explanation out;
-  if (tree.header.error)
+  if (tree.header.error) {
     out.result = "error " + tree.header.error->code + ": " + tree.header.error->message;
-  else
-    out.result = value_text(tree.header.result);
-  if (tree.root) explain_node(*tree.root, 0, out.lines);
+  } else if (!tree.header.result) {
+    out.result = "undefined";
+  } else {
+    // The result can be as large as the evaluation made it: written item by item between polls.
+    const json::Json& result = *tree.header.result;
+    if (!poll || !(result.is_array() || result.is_object())) {
+      json::write(out.result, result, false);
+    } else {
+      const bool array = result.is_array();
+      out.result.push_back(array ? '[' : '{');
+      for (auto it = result.begin(); it != result.end() && !poll->stop(); ++it) {
+        if (it != result.begin()) out.result.push_back(',');
+        if (!array) {
+          value::write_json_string(out.result, it.key());
+          out.result.push_back(':');
+        }
+        json::write(out.result, it.value(), false, 1);
+      }
+      out.result.push_back(array ? ']' : '}');
+    }
+  }
+  if (tree.root) explain_node(*tree.root, 0, out.lines, poll);
   return out;
 }
 
-std::string Explanation::to_string() const {
+std::string Explanation::to_string(Poll* poll) const {
   std::string out = "result: " + result + "\n";
   for (const ExplanationLine& line : lines) {
+    if (poll && poll->stop()) break;
     const std::string indent(2 * line.depth, ' ');
     out.append(indent);
     out.append(!line.passed ? "\u2022" : *line.passed ? "\u2714" : "\u2718");
@@ -140,20 +161,23 @@ std::string Explanation::to_string() const {
   return out;
 }
 
+json::Json ExplanationLine::to_json() const {
+  using Members = json::Json::object_t;
+  json::Json item = json::Json::object();
+  auto& m = item.get_ref<Members&>();
+  m.reserve(5);
+  m.emplace_back("depth", static_cast<std::uint64_t>(depth));
+  m.emplace_back("passed", passed ? json::Json(*passed) : json::Json(nullptr));
+  m.emplace_back("text", text);
+  if (message) m.emplace_back("message", *message);
+  m.emplace_back("node", node);
+  return item;
+}
+
 json::Json Explanation::to_json() const {
   using Members = json::Json::object_t;
   json::Json list = json::Json::array();
-  for (const ExplanationLine& line : lines) {
-    json::Json item = json::Json::object();
-    auto& m = item.get_ref<Members&>();
-    m.reserve(5);
-    m.emplace_back("depth", static_cast<std::uint64_t>(line.depth));
-    m.emplace_back("passed", line.passed ? json::Json(*line.passed) : json::Json(nullptr));
-    m.emplace_back("text", line.text);
-    if (line.message) m.emplace_back("message", *line.message);
-    m.emplace_back("node", line.node);
-    list.push_back(std::move(item));
-  }
+  for (const ExplanationLine& line : lines) list.push_back(line.to_json());
   json::Json out = json::Json::object();
   auto& m = out.get_ref<Members&>();
   m.reserve(2);  // a growing member vector would copy the lines

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "audit/poll.hpp"
 #include "audit/tree.hpp"
 #include "json.hpp"
 
@@ -19,6 +20,8 @@ struct ExplanationLine {
   std::string text;
   std::optional<std::string> message;
   std::uint32_t node = 0;
+
+  json::Json to_json() const;
 };
 
 struct Explanation {
@@ -26,14 +29,17 @@ struct Explanation {
   std::vector<ExplanationLine> lines;
 
   // "result: ..." and then each line indented two spaces per level behind its verdict mark.
-  std::string to_string() const;
+  // With a poll, stops early (with fewer lines) once it says so.
+  std::string to_string(Poll* poll = nullptr) const;
   json::Json to_json() const;
 };
 
-Explanation explain(const AuditTree& tree);
+// With a poll, stops early (with fewer lines) once it says so.
+Explanation explain(const AuditTree& tree, Poll* poll = nullptr);
 
 // Appends the lines of a node and its subtree, starting at `depth`.
-void explain_node(const AuditNode& node, std::size_t depth, std::vector<ExplanationLine>& lines);
+void explain_node(const AuditNode& node, std::size_t depth, std::vector<ExplanationLine>& lines,
+                  Poll* poll = nullptr);
 
 // The compact JSON text of a capture, "undefined" when there is none.
 std::string value_text(const std::optional<json::Json>& value);

@@ -37,6 +37,10 @@ class Tracer {
                            bool passed) = 0;
   virtual void filter_end(const ast::Node& predicate) = 0;
   virtual void end(Outcome outcome) = 0;
+
+  // False when nothing of the node's evaluation would be recorded: the evaluator may then evaluate it
+  // (and everything below it) without reporting, on its plain path. Asked before `enter`.
+  virtual bool records(const ast::Node&) { return true; }
 };
 
 }  // namespace zarnu_core::audit

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <type_traits>
 #include <utility>
 
 #include "stack.hpp"
@@ -27,7 +28,68 @@ void put(Members& members, std::string_view key, json::Json value) {
   members.emplace_back(std::string(key), std::move(value));
 }
 
-json::Json error_json(const AuditError& error) {
+// A writer of node members into a JSON object; the captured values of a node that is not const are moved
+// out of it, those of a const node copied by a walk that grows the stack (a result may be nested 1000 deep).
+struct JsonMembers {
+  Members& m;
+
+  void operator()(std::string_view key, std::uint64_t n) { put(m, key, n); }
+  void operator()(std::string_view key, std::string_view text) { put(m, key, std::string(text)); }
+  void operator()(std::string_view key, bool flag) { put(m, key, flag); }
+  void operator()(std::string_view key, const ast::Span& span) {
+    json::Json out = object_with(2);
+    put(out.get_ref<Members&>(), "start", static_cast<std::uint64_t>(span.start));
+    put(out.get_ref<Members&>(), "end", static_cast<std::uint64_t>(span.end));
+    put(m, key, std::move(out));
+  }
+  void operator()(std::string_view key, const AuditError& error) { put(m, key, to_json(error)); }
+  void operator()(std::string_view key, const std::vector<FilterAudit>& filters) {
+    json::Json out = json::Json::array();
+    for (const FilterAudit& f : filters) out.push_back(to_json(f));
+    put(m, key, std::move(out));
+  }
+  template <class J>
+  requires std::is_same_v<std::remove_const_t<J>, json::Json>
+  void operator()(std::string_view key, J& value) { put(m, key, taken(value)); }
+  template <class Pair>
+  requires std::is_same_v<std::remove_const_t<Pair>, Operands>
+  void operator()(std::string_view key, Pair& pair) {
+    json::Json out = json::Json::array();
+    out.push_back(pair.first ? taken(*pair.first) : json::Json(nullptr));
+    out.push_back(pair.second ? taken(*pair.second) : json::Json(nullptr));
+    put(m, key, std::move(out));
+  }
+
+  template <class J>
+  static json::Json taken(J& value) {
+    if constexpr (std::is_const_v<J>)
+      return json::copy(value);
+    else
+      return std::move(value);
+  }
+};
+
+template <class Node>
+json::Json head_of(Node& node) {
+  json::Json out = object_with(18);
+  node_members(node, JsonMembers{out.get_ref<Members&>()});
+  return out;
+}
+
+json::Json node_json(const AuditNode& node, std::size_t depth) {
+  json::Json out = head_of(node);
+  if (!node.children.empty()) {
+    json::Json children = json::Json::array();
+    for (const AuditNode& child : node.children)
+      children.push_back(stack::nest(depth + 1, [&] { return node_json(child, depth + 1); }));
+    put(out.get_ref<Members&>(), "children", std::move(children));
+  }
+  return out;
+}
+
+}  // namespace
+
+json::Json to_json(const AuditError& error) {
   json::Json out = object_with(2);
   auto& m = out.get_ref<Members&>();
   put(m, "code", error.code);
@@ -35,7 +97,7 @@ json::Json error_json(const AuditError& error) {
   return out;
 }
 
-json::Json filter_json(const FilterAudit& filter) {
+json::Json to_json(const FilterAudit& filter) {
   json::Json out = object_with(6);
   auto& m = out.get_ref<Members&>();
   put(m, "node", filter.node);
@@ -51,60 +113,14 @@ json::Json filter_json(const FilterAudit& filter) {
   return out;
 }
 
-// Captured values are copied by a walk that grows the stack: a result may be nested 1000 deep.
-json::Json optional_json(const std::optional<json::Json>& value) {
-  return value ? json::copy(*value) : json::Json(nullptr);
-}
-
-json::Json node_json(const AuditNode& node, std::size_t depth) {
-  json::Json out = object_with(18);
-  auto& m = out.get_ref<Members&>();
-  put(m, "node", node.node);
-  put(m, "kind", std::string(node.kind));
-  if (node.op) put(m, "op", *node.op);
-  json::Json span = object_with(2);
-  put(span.get_ref<Members&>(), "start", static_cast<std::uint64_t>(node.span.start));
-  put(span.get_ref<Members&>(), "end", static_cast<std::uint64_t>(node.span.end));
-  put(m, "span", std::move(span));
-  put(m, "source", node.source);
-  if (node.label) put(m, "label", *node.label);
-  if (node.message) put(m, "message", *node.message);
-  if (node.check_id) put(m, "checkId", *node.check_id);
-  if (node.input) put(m, "input", json::copy(*node.input));
-  if (node.output) put(m, "output", json::copy(*node.output));
-  put(m, "outcome", std::string(outcome_name(node.outcome)));
-  if (node.error) put(m, "error", error_json(*node.error));
-  if (node.operands) {
-    json::Json pair = json::Json::array();
-    pair.push_back(optional_json(node.operands->first));
-    pair.push_back(optional_json(node.operands->second));
-    put(m, "operands", std::move(pair));
-  }
-  if (node.short_circuited) put(m, "shortCircuited", true);
-  if (node.branch) put(m, "branch", std::string(branch_name(*node.branch)));
-  if (node.binding) put(m, "binding", *node.binding);
-  if (!node.filters.empty()) {
-    json::Json filters = json::Json::array();
-    for (const FilterAudit& f : node.filters) filters.push_back(filter_json(f));
-    put(m, "filters", std::move(filters));
-  }
-  if (!node.children.empty()) {
-    json::Json children = json::Json::array();
-    for (const AuditNode& child : node.children)
-      children.push_back(stack::nest(depth + 1, [&] { return node_json(child, depth + 1); }));
-    put(m, "children", std::move(children));
-  }
-  return out;
-}
-
-}  // namespace
-
 std::string fnv1a_hex(std::string_view text) {
-  std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : text) {
-    h ^= c;
-    h *= 0x100000001b3ULL;
-  }
+  Fnv1a hash;
+  hash.update(text);
+  return hash.hex();
+}
+
+std::string Fnv1a::hex() const {
+  std::uint64_t h = h_;
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out(16, '0');
   for (int i = 15; i >= 0; --i, h >>= 4) out[static_cast<std::size_t>(i)] = kHex[h & 15];
@@ -134,8 +150,7 @@ json::Json to_json(const AuditNode& node) {
   return node_json(node, 0);
 }
 
-json::Json to_json(const AuditTree& tree) {
-  const AuditHeader& h = tree.header;
+json::Json header_json(const AuditHeader& h, bool with_result) {
   json::Json header = object_with(8);
   auto& hm = header.get_ref<Members&>();
   put(hm, "engine", h.engine);
@@ -144,9 +159,13 @@ json::Json to_json(const AuditTree& tree) {
   put(hm, "timestamp", h.timestamp);
   put(hm, "durationMs", std::isfinite(h.duration_ms) ? json::Json(h.duration_ms) : json::Json(nullptr));
   put(hm, "level", std::string(level_name(h.level)));
-  if (h.result) put(hm, "result", json::copy(*h.result));
-  if (h.error) put(hm, "error", error_json(*h.error));
+  if (h.result && with_result) put(hm, "result", json::copy(*h.result));
+  if (h.error) put(hm, "error", to_json(*h.error));
+  return header;
+}
 
+json::Json to_json(const AuditTree& tree) {
+  json::Json header = header_json(tree.header, true);
   json::Json out = object_with(4);
   auto& m = out.get_ref<Members&>();
   put(m, "header", std::move(header));

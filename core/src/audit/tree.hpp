@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "audit/collector.hpp"
 #include "json.hpp"
@@ -32,6 +33,24 @@ struct AuditTree {
   bool truncated = false;
 };
 
+// The FNV-1a 64-bit hash of text fed in pieces, and as 16 lower-case hexadecimal digits.
+class Fnv1a {
+ public:
+  void update(std::string_view text) noexcept {
+    // In a local: the bytes read could alias the state, which would then be stored at every byte.
+    std::uint64_t h = h_;
+    for (unsigned char c : text) {
+      h ^= c;
+      h *= 0x100000001b3ULL;
+    }
+    h_ = h;
+  }
+  std::string hex() const;
+
+ private:
+  std::uint64_t h_ = 0xcbf29ce484222325ULL;
+};
+
 // The FNV-1a 64-bit hash of text as 16 lower-case hexadecimal digits.
 std::string fnv1a_hex(std::string_view text);
 
@@ -42,5 +61,38 @@ AuditTree assemble(collector::AuditCollector&& collector, std::string timestamp)
 
 json::Json to_json(const AuditTree& tree);
 json::Json to_json(const AuditNode& node);
+
+json::Json to_json(const AuditError& error);
+json::Json to_json(const FilterAudit& filter);
+
+// The parts of the JSON form for writers that take the tree apart (into Python objects, node by node):
+// the header, leaving out the result when asked (it is the header's last member but the error, and only
+// one of the two is ever set); and the members of a node but its children (its last member), in their
+// order, handed to `put(key, value)`: numbers as std::uint64_t, texts as std::string_view, flags as bool,
+// the span, the error, the filter records, and the captured values (json::Json) and the operands as the
+// node holds them, which a writer may move out of a node that is not const.
+json::Json header_json(const AuditHeader& header, bool with_result);
+
+template <class Node, class Put>
+requires std::is_same_v<std::remove_const_t<Node>, AuditNode>
+void node_members(Node& node, Put&& put) {
+  put("node", std::uint64_t{node.node});
+  put("kind", node.kind);
+  if (node.op) put("op", std::string_view(*node.op));
+  put("span", node.span);
+  put("source", std::string_view(node.source));
+  if (node.label) put("label", std::string_view(*node.label));
+  if (node.message) put("message", std::string_view(*node.message));
+  if (node.check_id) put("checkId", std::string_view(*node.check_id));
+  if (node.input) put("input", *node.input);
+  if (node.output) put("output", *node.output);
+  put("outcome", outcome_name(node.outcome));
+  if (node.error) put("error", *node.error);
+  if (node.operands) put("operands", *node.operands);
+  if (node.short_circuited) put("shortCircuited", true);
+  if (node.branch) put("branch", branch_name(*node.branch));
+  if (node.binding) put("binding", std::string_view(*node.binding));
+  if (!node.filters.empty()) put("filters", node.filters);
+}
 
 }  // namespace zarnu_core::audit
