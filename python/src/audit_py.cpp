@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -352,18 +353,27 @@ std::string timestamp(double millis) {
 }
 
 // Pauses Python's cycle collector while the audit's objects are made: they hold no cycles, and a large
-// audit would otherwise set off collections that walk everything made so far, again and again.
+// audit would otherwise set off collections that walk everything made so far, again and again. Audits on
+// several threads share one pause, so that the collector's state before the first is the state after the
+// last (two pauses restoring each their own view would leave it off).
 class CollectionPaused {
  public:
-  CollectionPaused() : was_enabled_(PyGC_Disable()) {}
+  CollectionPaused() {
+    const std::lock_guard lock(mutex_);
+    if (holders_++ == 0) was_enabled_ = PyGC_Disable();
+  }
   CollectionPaused(const CollectionPaused&) = delete;
   CollectionPaused& operator=(const CollectionPaused&) = delete;
   ~CollectionPaused() {
-    if (was_enabled_) PyGC_Enable();
+    const std::lock_guard lock(mutex_);
+    if (--holders_ == 0 && was_enabled_) PyGC_Enable();
   }
 
  private:
-  int was_enabled_;
+  // Neither call runs Python code, so holding the lock across them cannot deadlock.
+  static inline std::mutex mutex_;
+  static inline int holders_ = 0;
+  static inline int was_enabled_ = 0;
 };
 
 bool set(PyObject* dict, const char* key, Ref value) {
@@ -464,7 +474,7 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   }
 
   // Keeps the time of the evaluation's limits for the writing of the audit.
-  const zarnu_core::eval::Evaluator clock(run.limits, {});
+  zarnu_core::eval::Evaluator clock(run.limits, {});
   // Host functions called from here get the stack room the caller had.
   headroom::Evaluation evaluation;
   zarnu_core::value::Value value = input ? zarnu_core::value::from_json(*input) : zarnu_core::value::Value();

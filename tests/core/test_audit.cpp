@@ -381,7 +381,7 @@ TEST(AuditExplanation, StopsWithTheTimeLimit) {
   ASSERT_EQ(a.explanation.lines.size(), 3000u);
   eval::Limits limits;
   limits.timeout = std::chrono::nanoseconds(0);
-  const eval::Evaluator clock(limits, {});
+  eval::Evaluator clock(limits, {});
   audit::Poll poll(clock);
   const audit::explain::Explanation cut = audit::explain::explain(a.tree, &poll);
   ASSERT_TRUE(poll.failure());
