@@ -80,9 +80,6 @@ struct Pending {
   Rc<Shared> shared;
   Rc<Sources> source;                // set for a host source
   const json::Json* json = nullptr;  // set for JSON data
-
-  static void* operator new(std::size_t n) { return mi_malloc(n); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
 // The lazy state of an array: its source, its index and the items once read.
@@ -92,9 +89,6 @@ struct LazyItems {
   std::optional<Items> cell;
 
   const Items& read();
-
-  static void* operator new(std::size_t n) { return mi_malloc(n); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
 // Where a source puts the values it converts: an item list, an object map or a single slot.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -15,14 +16,12 @@
 #include <utility>
 #include <vector>
 
-#include <mimalloc.h>
-
 #include "hash.hpp"
 
 namespace zarnu_core::value {
 
 template <class T>
-using Alloc = mi_stl_allocator<T>;
+using Alloc = std::allocator<T>;
 
 [[noreturn]] void count_overflow();
 
@@ -113,7 +112,7 @@ class Str {
     return *this;
   }
   ~Str() {
-    if (rep_ && --rep_->refs == 0) mi_free(rep_);
+    if (rep_ && --rep_->refs == 0) std::free(rep_);
   }
 
   std::string_view view() const noexcept {
@@ -405,9 +404,6 @@ struct Array : Counted {
   const Items& read();
   // Mutable access to the items for their builder (the array must not be lazy).
   Items& mut_items() noexcept { return items; }
-
-  static void* operator new(std::size_t n) { return mi_malloc_aligned(n, alignof(Array)); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
 class FieldsRef;
@@ -429,9 +425,6 @@ struct Object : Counted {
   // A shared or an exclusive borrow of the fields, reading the whole object first.
   FieldsRef borrow();
   FieldsMut borrow_mut();
-
-  static void* operator new(std::size_t n) { return mi_malloc_aligned(n, alignof(Object)); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
 [[noreturn]] void borrow_conflict();
