@@ -35,7 +35,7 @@ here=$(dirname "$0")
 for p in $(bash "$here/pythons.sh") "$py"; do
   # module:package pairs
   want="pytest:pytest mypy:mypy numpy:numpy simdjson:pysimdjson"
-  [ "$p" = "$py" ] && want="$want scikit_build_core:scikit-build-core auditwheel:auditwheel"
+  [ "$p" = "$py" ] && want="$want scikit_build_core:scikit-build-core auditwheel:auditwheel wheel:wheel"
   need=$("$p" -c 'import importlib.util, sys
 print(" ".join(w.split(":")[1] for w in sys.argv[1:] if importlib.util.find_spec(w.split(":")[0]) is None))' $want)
   if [ -n "$need" ]; then

@@ -87,7 +87,7 @@ class TestBinary:
 def run_mypy_tool(args, tmp_path):
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed")
-    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT), MYPYPATH=str(PACKAGE_ROOT))
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600)
 
 
