@@ -29,7 +29,7 @@ struct Keeper : value::Counted {
 class FrameRegistry;
 
 // One scope of variables.
-class Frame : public value::Counted {
+class Frame : public value::Counted, public pool::Pooled {
  public:
   Frame() = default;
   Frame(const Frame&) = delete;

@@ -62,7 +62,7 @@ struct NextFn {
   std::size_t start_units = regex::kUnknownUnits;  // `start` in UTF-16 code units
 };
 
-struct Function : Counted {
+struct Function : Counted, pool::Pooled {
   std::variant<LambdaFn, NativeFn, HostFn, PartialFn, TransformFn, MatcherFn, NextFn> kind;
 
   template <class K>

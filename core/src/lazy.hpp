@@ -80,6 +80,10 @@ struct Pending {
   Rc<Shared> shared;
   Rc<Sources> source;                // set for a host source
   const json::Json* json = nullptr;  // set for JSON data
+
+  // Through the pool, as members: the struct is an aggregate.
+  static void* operator new(std::size_t n) { return pool::allocate(n); }
+  static void operator delete(void* p, std::size_t n) noexcept { pool::release(p, n); }
 };
 
 // The lazy state of an array: its source, its index and the items once read.
@@ -89,6 +93,9 @@ struct LazyItems {
   std::optional<Items> cell;
 
   const Items& read();
+
+  static void* operator new(std::size_t n) { return pool::allocate(n); }
+  static void operator delete(void* p, std::size_t n) noexcept { pool::release(p, n); }
 };
 
 // Where a source puts the values it converts: an item list, an object map or a single slot.

@@ -17,11 +17,12 @@
 #include <vector>
 
 #include "hash.hpp"
+#include "pool.hpp"
 
 namespace zarnu_core::value {
 
 template <class T>
-using Alloc = std::allocator<T>;
+using Alloc = pool::Allocator<T>;
 
 [[noreturn]] void count_overflow();
 
@@ -98,6 +99,8 @@ class Str {
     s.rep_ = rep;
     return s;
   }
+  // Frees a representation whose last reference went.
+  static void release(StrRep* rep) noexcept { pool::release(rep, sizeof(StrRep) + rep->size + 1); }
   Str(const Str& other) : rep_(other.rep_) {
     if (rep_) retain(rep_);
   }
@@ -112,7 +115,7 @@ class Str {
     return *this;
   }
   ~Str() {
-    if (rep_ && --rep_->refs == 0) std::free(rep_);
+    if (rep_ && --rep_->refs == 0) release(rep_);
   }
 
   std::string_view view() const noexcept {
@@ -395,7 +398,7 @@ struct PendingDeleter {
   void operator()(Pending* p) const noexcept;
 };
 
-struct Array : Counted {
+struct Array : Counted, pool::Pooled {
   std::uint8_t flags = 0;
   Items items;
   std::unique_ptr<LazyItems, LazyDeleter> lazy;
@@ -409,7 +412,7 @@ struct Array : Counted {
 class FieldsRef;
 class FieldsMut;
 
-struct Object : Counted {
+struct Object : Counted, pool::Pooled {
   std::uint8_t read_state = 2;  // 0 unread, 1 some fields read one by one, 2 read whole
   std::int32_t borrows = 0;     // > 0 shared borrows, -1 an exclusive one
   std::uint32_t index = 0;      // the container's index within its pending source
