@@ -20,13 +20,15 @@ constexpr bool kRecycle = true;
 #endif
 
 // Size classes: steps of 16 bytes up to 512, then four steps per doubling up to 512 KiB (a list of items
-// in the tens of thousands). A thread keeps at most 2 MiB.
+// in the tens of thousands). A thread keeps at most 512 KiB, so that the blocks it hands out again are
+// likely still in the cache: a longer list hands out blocks scattered over memory that has gone cold, more
+// slowly than the C library's allocator packs new ones.
 constexpr std::size_t kGrain = 16;
 constexpr std::size_t kSmall = 512;
 constexpr std::size_t kLargest = std::size_t{512} << 10;
 constexpr std::size_t kSmallClasses = kSmall / kGrain;
 constexpr std::size_t kClasses = kSmallClasses + 4 * (std::bit_width(kLargest) - std::bit_width(kSmall));
-constexpr std::size_t kKeptBytes = std::size_t{2} << 20;
+constexpr std::size_t kKeptBytes = std::size_t{512} << 10;
 
 struct Node {
   Node* next;
