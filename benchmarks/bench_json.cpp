@@ -2,7 +2,7 @@
 // whole parse into values, and our cut parse keeping two fields per record; then the cut/baseline ratio and
 // the memory the cut parse takes beyond the text.
 #include <benchmark/benchmark.h>
-#include <mimalloc.h>
+#include <malloc.h>
 #include <simdjson.h>
 
 #include <charconv>
@@ -235,18 +235,11 @@ class Recorder : public benchmark::ConsoleReporter {
   std::map<std::string, std::pair<double, int>> runs_;
 };
 
-// Memory: the bytes mimalloc holds in live blocks on this thread's heap (block sizes as allocated), and
-// the process's resident set from /proc (current and peak).
-std::size_t mimalloc_live_bytes() {
-  std::size_t bytes = 0;
-  mi_heap_visit_blocks(
-      mi_heap_get_default(), false,
-      [](const mi_heap_t*, const mi_heap_area_t* area, void*, std::size_t, void* arg) {
-        *static_cast<std::size_t*>(arg) += area->used * area->block_size;
-        return true;
-      },
-      &bytes);
-  return bytes;
+// Memory: the bytes the C library's allocator hands out in live blocks (heap and mapped chunks; the parse
+// runs on this one thread), and the process's resident set from /proc (current and peak).
+std::size_t live_heap_bytes() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
 }
 
 std::size_t status_kib(std::string_view field) {
@@ -270,7 +263,7 @@ bool reset_peak() {
 }
 
 struct Footprint {
-  std::size_t retained = 0;  // mimalloc bytes still held by the parsed value
+  std::size_t retained = 0;  // heap bytes still held by the parsed value
   std::size_t peak = 0;      // growth of the peak resident set during the parse
   bool peak_exact = false;
 };
@@ -278,7 +271,7 @@ struct Footprint {
 template <class Parse>
 Footprint measure(Parse parse) {
   Footprint f;
-  const std::size_t live = mimalloc_live_bytes();
+  const std::size_t live = live_heap_bytes();
   const std::size_t rss = status_kib("VmRSS:");
   f.peak_exact = reset_peak();
   {
@@ -287,7 +280,7 @@ Footprint measure(Parse parse) {
       std::fprintf(stderr, "parse failed: %s\n", doc.error().text().c_str());
       std::exit(1);
     }
-    f.retained = mimalloc_live_bytes() - live;
+    f.retained = live_heap_bytes() - live;
     const std::size_t hwm = status_kib("VmHWM:");
     f.peak = hwm > rss ? (hwm - rss) << 10 : 0;
   }

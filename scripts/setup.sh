@@ -12,7 +12,7 @@ if apt-cache show libboost1.81-dev >/dev/null 2>&1; then
 fi
 
 pkgs="build-essential cmake ninja-build pkg-config python3-dev python3-venv
-  libmimalloc-dev nlohmann-json3-dev libtsl-ordered-map-dev $boost_pkgs libxxhash-dev libdouble-conversion-dev
+  nlohmann-json3-dev libtsl-ordered-map-dev $boost_pkgs libxxhash-dev libdouble-conversion-dev
   libgtest-dev libbenchmark-dev libsimdjson-dev clang libclang-rt-dev clang-format"
 
 missing=""
@@ -27,12 +27,20 @@ if [ -n "$missing" ]; then
   sudo_if_needed apt-get install -y -qq $missing >/dev/null
 fi
 
+# Python tools for every interpreter the module is tested on: the test runner and the type checker; numpy
+# and pysimdjson are C++ extensions the tests load beside zarnu. The build's own interpreter also gets
+# the wheel's build backend and its checker.
 py=${PYTHON:-python3}
-need=""
-for mod in pytest scikit_build_core; do
-  "$py" -c "import $mod" >/dev/null 2>&1 || need="$need $mod"
+here=$(dirname "$0")
+for p in $(bash "$here/pythons.sh") "$py"; do
+  # module:package pairs
+  want="pytest:pytest mypy:mypy numpy:numpy simdjson:pysimdjson"
+  [ "$p" = "$py" ] && want="$want scikit_build_core:scikit-build-core auditwheel:auditwheel wheel:wheel"
+  need=$("$p" -c 'import importlib.util, sys
+print(" ".join(w.split(":")[1] for w in sys.argv[1:] if importlib.util.find_spec(w.split(":")[0]) is None))' $want)
+  if [ -n "$need" ]; then
+    echo "setup: installing Python tools for $("$p" -c 'import sys; print(sys.version.split()[0])'): $need"
+    # shellcheck disable=SC2086
+    "$p" -m pip install -q --disable-pip-version-check $need
+  fi
 done
-if [ -n "$need" ]; then
-  echo "setup: installing Python tools:$need"
-  "$py" -m pip install -q --disable-pip-version-check pytest scikit-build-core
-fi

@@ -11,14 +11,18 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "pool.hpp"
 #include "span.hpp"
 
 namespace zarnu_core::json {
-using Json = nlohmann::ordered_json;
-}
+// JSON values keep their members in order, and take their containers from the pool like the values do.
+using Json = nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool, std::int64_t,
+                                  std::uint64_t, double, pool::Allocator>;
+}  // namespace zarnu_core::json
 
 namespace zarnu_core::error {
 

@@ -29,7 +29,7 @@ struct Keeper : value::Counted {
 class FrameRegistry;
 
 // One scope of variables.
-class Frame : public value::Counted {
+class Frame : public value::Counted, public pool::Pooled {
  public:
   Frame() = default;
   Frame(const Frame&) = delete;
@@ -65,10 +65,6 @@ class Frame : public value::Counted {
   FrameRegistry* registry_ = nullptr;
   Frame* prev_ = nullptr;
   Frame* next_ = nullptr;
-
- public:
-  static void* operator new(std::size_t n) { return mi_malloc(n); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
 // The scopes that received a container or function binding: their variables are cleared when the

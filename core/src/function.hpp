@@ -62,7 +62,7 @@ struct NextFn {
   std::size_t start_units = regex::kUnknownUnits;  // `start` in UTF-16 code units
 };
 
-struct Function : Counted {
+struct Function : Counted, pool::Pooled {
   std::variant<LambdaFn, NativeFn, HostFn, PartialFn, TransformFn, MatcherFn, NextFn> kind;
 
   template <class K>
@@ -72,9 +72,6 @@ struct Function : Counted {
   const K* as() const noexcept {
     return std::get_if<K>(&kind);
   }
-
-  static void* operator new(std::size_t n) { return mi_malloc(n); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
 // Deletes a function value whose last reference went. A closure can capture a scope holding a closure

@@ -89,8 +89,9 @@ struct Pending {
   Rc<Sources> source;                // set for a host source
   const json::Json* json = nullptr;  // set for JSON data
 
-  static void* operator new(std::size_t n) { return mi_malloc(n); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
+  // Through the pool, as members: the struct is an aggregate.
+  static void* operator new(std::size_t n) { return pool::allocate(n); }
+  static void operator delete(void* p, std::size_t n) noexcept { pool::release(p, n); }
 };
 static_assert(sizeof(Pending) <= PendingSlot::kSize && alignof(Pending) <= alignof(void*));
 
@@ -102,8 +103,8 @@ struct LazyItems {
 
   const Items& read();
 
-  static void* operator new(std::size_t n) { return mi_malloc(n); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
+  static void* operator new(std::size_t n) { return pool::allocate(n); }
+  static void operator delete(void* p, std::size_t n) noexcept { pool::release(p, n); }
 };
 
 // Where a source puts the values it converts: an item list, an object map or a single slot.

@@ -15,11 +15,10 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "error.hpp"
+
 namespace zarnu_core {
 struct Bindings;
-namespace json {
-using Json = nlohmann::ordered_json;
-}
 namespace ast {
 struct Node;
 }

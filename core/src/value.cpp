@@ -17,8 +17,7 @@ void borrow_conflict() {
 }
 
 Str Str::make(std::string_view text) {
-  void* mem = mi_malloc(sizeof(StrRep) + text.size() + 1);
-  if (!mem) throw std::bad_alloc();
+  void* mem = pool::allocate(sizeof(StrRep) + text.size() + 1);
   auto* rep = new (mem) StrRep();
   rep->size = text.size();
   if (!text.empty()) std::memcpy(rep->data(), text.data(), text.size());
@@ -291,7 +290,7 @@ void release_function(Function* f) noexcept {
 void Value::destroy() noexcept {
   switch (tag_) {
     case Tag::String:
-      mi_free(u_.p);
+      Str::release(static_cast<StrRep*>(u_.p));
       break;
     case Tag::Array:
       release_array(static_cast<Array*>(u_.p));

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -15,14 +16,13 @@
 #include <utility>
 #include <vector>
 
-#include <mimalloc.h>
-
 #include "hash.hpp"
+#include "pool.hpp"
 
 namespace zarnu_core::value {
 
 template <class T>
-using Alloc = mi_stl_allocator<T>;
+using Alloc = pool::Allocator<T>;
 
 [[noreturn]] void count_overflow();
 
@@ -99,6 +99,8 @@ class Str {
     s.rep_ = rep;
     return s;
   }
+  // Frees a representation whose last reference went.
+  static void release(StrRep* rep) noexcept { pool::release(rep, sizeof(StrRep) + rep->size + 1); }
   Str(const Str& other) : rep_(other.rep_) {
     if (rep_) retain(rep_);
   }
@@ -113,7 +115,7 @@ class Str {
     return *this;
   }
   ~Str() {
-    if (rep_ && --rep_->refs == 0) mi_free(rep_);
+    if (rep_ && --rep_->refs == 0) release(rep_);
   }
 
   std::string_view view() const noexcept {
@@ -419,7 +421,7 @@ class PendingSlot {
   bool set_ = false;
 };
 
-struct Array : Counted {
+struct Array : Counted, pool::Pooled {
   std::uint8_t flags = 0;
   Items items;
   std::unique_ptr<LazyItems, LazyDeleter> lazy;
@@ -428,15 +430,12 @@ struct Array : Counted {
   const Items& read();
   // Mutable access to the items for their builder (the array must not be lazy).
   Items& mut_items() noexcept { return items; }
-
-  static void* operator new(std::size_t n) { return mi_malloc_aligned(n, alignof(Array)); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
 class FieldsRef;
 class FieldsMut;
 
-struct Object : Counted {
+struct Object : Counted, pool::Pooled {
   std::uint8_t read_state = 2;  // 0 unread, 1 some fields read one by one, 2 read whole
   std::int32_t borrows = 0;     // > 0 shared borrows, -1 an exclusive one
   std::uint32_t index = 0;      // the container's index within its pending source
@@ -452,9 +451,6 @@ struct Object : Counted {
   // A shared or an exclusive borrow of the fields, reading the whole object first.
   FieldsRef borrow();
   FieldsMut borrow_mut();
-
-  static void* operator new(std::size_t n) { return mi_malloc_aligned(n, alignof(Object)); }
-  static void operator delete(void* p) noexcept { mi_free(p); }
 };
 
 [[noreturn]] void borrow_conflict();

@@ -1,15 +1,17 @@
 // The value model: constructors, small operations, keys, borrows and the release of deep values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "function.hpp"
 #include "helpers.hpp"
-#include "value_view.hpp"
 #include "lazy.hpp"
 #include "panic.hpp"
 #include "saturate.hpp"
+#include "value_view.hpp"
 
 using namespace zarnu_core;
 using namespace zarnu_core::value;
@@ -231,4 +233,41 @@ TEST(Fields, OrderLookupAndErase) {
   for (int i = 0; i < 100; ++i) small.insert_or_assign(Str::make(std::to_string(i)), Value());
   EXPECT_EQ(small.size(), 101u);
   EXPECT_EQ(std::distance(small.begin(), small.find("57")), 58);
+}
+
+// Pooled blocks of every size, small and large, keep what is written into them while blocks of nearby
+// sizes are taken, given back and taken again; blocks go back on another thread, whose lists end with it.
+TEST(Value, PoolBlocksHoldTheirWholeSize) {
+  std::vector<std::pair<unsigned char*, std::size_t>> live;
+  auto intact = [&] {
+    for (auto [p, n] : live)
+      for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != static_cast<unsigned char>(n)) return false;
+    return true;
+  };
+  std::vector<std::size_t> sizes;
+  for (std::size_t n = 0; n <= 1100; ++n) sizes.push_back(n);
+  for (std::size_t n = 1101; n <= (std::size_t{1} << 20); n = n * 5 / 4) sizes.push_back(n);
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t n : sizes) {
+      auto* p = static_cast<unsigned char*>(pool::allocate(n));
+      std::memset(p, static_cast<unsigned char>(n), n);
+      live.emplace_back(p, n);
+    }
+    ASSERT_TRUE(intact());
+    std::vector<std::pair<unsigned char*, std::size_t>> kept;
+    for (std::size_t i = 0; i < live.size(); ++i) {
+      if (i % 2) {
+        kept.push_back(live[i]);
+      } else {
+        pool::release(live[i].first, live[i].second);
+      }
+    }
+    live = std::move(kept);
+    std::reverse(sizes.begin(), sizes.end());
+  }
+  ASSERT_TRUE(intact());
+  std::thread([&] {
+    for (auto [p, n] : live) pool::release(p, n);
+  }).join();
 }

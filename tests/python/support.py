@@ -1,4 +1,12 @@
-"""Helpers shared by the tests: deeply nested data built and measured without recursion."""
+"""Helpers shared by the tests: deeply nested data built and measured without recursion, and small C++
+extensions compiled at test time."""
+
+import os
+import shutil
+import subprocess
+import sysconfig
+
+import pytest
 
 
 def nested(levels, innermost=None):
@@ -17,3 +25,19 @@ def depth(value):
         assert len(value) <= 1
         value = value[0] if value else None
     return levels
+
+
+def build_extension(name, source, directory, *flags):
+    """Compiles the C++ file `source` into the extension module `name` in `directory`; skips the test when
+    there is no compiler. Returns the module's path."""
+    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if not compiler:
+        pytest.skip("no C++ compiler to build the probe")
+    target = directory / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    paths = sysconfig.get_paths()
+    includes = sorted({paths["include"], paths["platinclude"]})
+    command = [compiler, "-std=c++2b", "-shared", "-fPIC", *flags, *(f"-I{path}" for path in includes),
+               str(source), "-o", str(target)]
+    built = subprocess.run(command, capture_output=True, text=True)
+    assert built.returncode == 0, built.stderr
+    return target

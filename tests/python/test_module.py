@@ -7,10 +7,7 @@ extension from it with the C++ compiler and call that.
 import gc
 import importlib
 import importlib.util
-import os
 import re
-import shutil
-import subprocess
 import sys
 import sysconfig
 import threading
@@ -18,6 +15,7 @@ import tomllib
 from pathlib import Path
 
 import pytest
+from support import build_extension
 
 import zarnu
 import zarnu._zarnu as native
@@ -218,20 +216,11 @@ PyMODINIT_FUNC PyInit__pyutil_probe() { return PyModuleDef_Init(&kDefinition); }
 
 @pytest.fixture(scope="module")
 def probe(tmp_path_factory):
-    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
-    if not compiler:
-        pytest.skip("no C++ compiler to build the probe")
     directory = tmp_path_factory.mktemp("probe")
     source = directory / "probe.cpp"
     source.write_text(PROBE)
-    target = directory / ("_pyutil_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
-    paths = sysconfig.get_paths()
-    includes = {paths["include"], paths["platinclude"], str(ROOT / "python/src"), str(ROOT / "core/src")}
-    command = [compiler, "-std=c++2b", "-O1", "-shared", "-fPIC", "-fvisibility=hidden",
-               "-Wall", "-Wextra", "-Wpedantic", "-Werror", *(f"-I{path}" for path in sorted(includes)),
-               str(source), "-o", str(target)]
-    built = subprocess.run(command, capture_output=True, text=True)
-    assert built.returncode == 0, built.stderr
+    target = build_extension("_pyutil_probe", source, directory, "-O1", "-fvisibility=hidden", "-Wall", "-Wextra",
+                             "-Wpedantic", "-Werror", f"-I{ROOT / 'python/src'}", f"-I{ROOT / 'core/src'}")
     spec = importlib.util.spec_from_file_location("_pyutil_probe", target)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
