@@ -4,6 +4,7 @@
 
 #include "eval.hpp"
 #include "function.hpp"
+#include "limits.hpp"
 #include "panic.hpp"
 #include "stack.hpp"
 #include "util.hpp"
@@ -60,7 +61,8 @@ void set_engine(const Engine* e) {
   g_substitute = e;
 }
 
-Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_view flags) {
+Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_view flags,
+                                       zarnu_regex::interrupt::Poll* poll) {
   auto r = value::Rc<Regex>::make();
   r->pattern = std::string(pattern);
   r->flags = std::string(flags);
@@ -74,9 +76,12 @@ Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_vie
     return r;
   }
   // The parser recurses once per nesting level (at most 256); give it room when the stack runs low.
-  auto compile = [&] { return guarded([&] { return zarnu_regex::api::Regex::from_utf8(pattern, flags); }); };
+  auto compile = [&] {
+    return guarded([&] { return zarnu_regex::api::Regex::from_utf8(pattern, flags, poll); });
+  };
   auto compiled =
       stack::remaining() >= zarnu_regex::parse::kParseStackBytes ? compile() : stack::grow(compile);
+  if (!compiled && compiled.error().stopped) return fail(error::Error("U1003"));
   if (!compiled) return failed(std::move(compiled.error().text));
   r->compiled.emplace(std::move(*compiled));
   return r;
@@ -149,16 +154,23 @@ Result<std::optional<zarnu_regex::api::Match>> Evaluator::find_regex(const zarnu
     panic("start index is not on a char boundary");
   if (start > length) return std::optional<zarnu_regex::api::Match>();
   text = text.substr(0, length);
+  // The backtrack stack may take as many bytes as a result may: a search that needs more ends with the
+  // size error instead of taking the machine's memory.
+  const std::size_t budget = limits_.max_result_size;
   // Without a timeout or a cancellation flag nothing can interrupt the search: no polling at all.
-  if (!timed_) return regex::guarded([&] { return regex.find_from(text, start); });
   std::optional<error::Error> stop;
   auto ask = [&] {
     stop = time_limits();
     return stop.has_value();
   };
-  auto found = regex::guarded(
-      [&] { return regex.find_from_interruptible(text, start, zarnu_regex::interrupt::Callback::of(ask)); });
+  auto found = regex::guarded([&] {
+    return timed_
+               ? regex.find_from_interruptible(text, start, zarnu_regex::interrupt::Callback::of(ask), budget)
+               : regex.find_bounded(text, start, budget);
+  });
   if (found.stopped) return fail(stop ? std::move(*stop) : error::Error("U1003"));
+  if (found.over_limit)
+    return fail(limit_error("A pattern search would exceed the memory limit of {} bytes", budget));
   return std::move(found.match);
 }
 
@@ -171,7 +183,15 @@ Result<Value> Evaluator::regex_literal(const ast::Node& node) {
   auto key = std::pair(node.text, flags);
   auto it = regexes_.find(key);
   if (it == regexes_.end()) {
-    auto compiled = regex::Regex::create(node.text, flags);
+    // A long pattern takes long to compile: the compilation polls the limits as a search does.
+    std::optional<error::Error> stop;
+    auto ask = [&] {
+      stop = time_limits();
+      return stop.has_value();
+    };
+    zarnu_regex::interrupt::Poll poll(zarnu_regex::interrupt::Callback::of(ask));
+    auto compiled = regex::Regex::create(node.text, flags, timed_ ? &poll : nullptr);
+    if (stop) return fail(std::move(*stop));
     if (!compiled) return fail(locate(std::move(compiled).error(), node));
     it = regexes_.insert_or_assign(std::move(key), std::move(*compiled)).first;
   }

@@ -54,7 +54,10 @@ struct Regex : value::Counted {
   std::shared_ptr<const void> substitute;           // or a substitute engine's
 
   // Compiles a pattern; S0302 with "value" (the pattern) and "message" (the engine's text) on failure.
-  static Result<value::Rc<Regex>> create(std::string_view pattern, std::string_view flags);
+  // `poll`, when given, is asked during compilation; a compilation it stops fails with U1003 (the
+  // caller's poll callback knows the actual reason).
+  static Result<value::Rc<Regex>> create(std::string_view pattern, std::string_view flags,
+                                         zarnu_regex::interrupt::Poll* poll = nullptr);
 };
 
 // Searches `text` (of `length` bytes) from a byte offset at a character boundary: undefined when there is

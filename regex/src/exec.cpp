@@ -31,19 +31,38 @@ std::optional<Match> Regex::find_from(std::string_view text, std::size_t start) 
   return m.next();
 }
 
-Found Regex::find_from_interruptible(std::string_view text, std::size_t start,
-                                     interrupt::Callback callback) const {
+namespace {
+
+template <class Poll>
+Found bounded_search(const insn::CompiledRegex& re, std::string_view text, std::size_t start, Poll poll,
+                     std::size_t backtrack_bytes) {
   Found out;
   if (start > text.size()) return out;
-  const cursor::Utf8Input input(text, re_.flags.unicode);
-  classicalbacktrack::MatchAttempter<interrupt::Poll> attempter(re_, interrupt::Poll(callback));
-  auto found = exec::scan(re_, input, start, attempter);
-  if (attempter.poll().stopped()) {
-    out.stopped = true;
-    return out;
+  const cursor::Utf8Input input(text, re.flags.unicode);
+  try {
+    classicalbacktrack::MatchAttempter<Poll> attempter(re, poll, backtrack_bytes);
+    auto found = exec::scan(re, input, start, attempter);
+    if (attempter.poll().stopped()) {
+      out.stopped = true;
+      return out;
+    }
+    if (found)
+      out.match = classicalbacktrack::make_match(re, attempter.groups(), found->first, found->second);
+  } catch (const classicalbacktrack::BacktrackLimit&) {
+    out.over_limit = true;
   }
-  if (found) out.match = classicalbacktrack::make_match(re_, attempter.groups(), found->first, found->second);
   return out;
+}
+
+}  // namespace
+
+Found Regex::find_bounded(std::string_view text, std::size_t start, std::size_t backtrack_bytes) const {
+  return bounded_search(re_, text, start, interrupt::NoPoll{}, backtrack_bytes);
+}
+
+Found Regex::find_from_interruptible(std::string_view text, std::size_t start, interrupt::Callback callback,
+                                     std::size_t backtrack_bytes) const {
+  return bounded_search(re_, text, start, interrupt::Poll(callback), backtrack_bytes);
 }
 
 }  // namespace zarnu_regex::api
