@@ -53,6 +53,86 @@ const Builtin kBuiltin;
 
 }  // namespace
 
+// One search state under an evaluation's limits. Without a timeout or a cancellation flag nothing can
+// interrupt a search: no polling at all. The backtrack stack may take as many bytes as a result may: a
+// search that needs more ends with the size error instead of taking the machine's memory.
+struct Search {
+  struct Ask {
+    Search* search;
+    bool operator()() const {
+      search->stop = search->ev.time_limits();
+      return search->stop.has_value();
+    }
+  };
+
+  Search(eval::Evaluator& e, const zarnu_regex::api::Regex& re, std::string_view text)
+      : ev(e),
+        ask{this},
+        callback(zarnu_regex::interrupt::Callback::of(ask)),
+        searcher(re, text, e.limits().max_result_size,
+                 e.limits().timeout || e.limits().cancel ? &callback : nullptr) {}
+  Search(const Search&) = delete;
+  Search& operator=(const Search&) = delete;
+
+  // Whether a match was found at or after `from`, or the error that ended the search.
+  Result<bool> find(std::size_t from) {
+    using Status = zarnu_regex::exec::Searcher::Status;
+    switch (guarded([&] { return searcher.find(from); })) {
+      case Status::Match:
+        return true;
+      case Status::None:
+        return false;
+      case Status::Stopped:
+        return fail(stop ? std::move(*stop) : error::Error("U1003"));
+      case Status::OverLimit:
+        break;
+    }
+    return fail(limit_error("A pattern search would exceed the memory limit of {} bytes",
+                            ev.limits().max_result_size));
+  }
+
+  eval::Evaluator& ev;
+  std::optional<error::Error> stop;
+  Ask ask;
+  zarnu_regex::interrupt::Callback callback;
+  zarnu_regex::exec::Searcher searcher;
+};
+
+struct Matches::Search : regex::Search {
+  using regex::Search::Search;
+};
+
+Matches::Matches(eval::Evaluator& ev, const value::Rc<Regex>& regex, std::string_view text)
+    : ev_(&ev), regex_(regex), text_(text), search_(std::make_unique<Search>(ev, *regex->compiled, text)) {}
+
+Matches::~Matches() = default;
+
+std::size_t Matches::start() const noexcept {
+  return search_->searcher.start();
+}
+std::size_t Matches::end() const noexcept {
+  return search_->searcher.end();
+}
+const std::vector<zarnu_regex::exec::Searcher::Capture>& Matches::captures() const noexcept {
+  return search_->searcher.captures();
+}
+
+Result<bool> Matches::next() {
+  if (auto e = ev_->poll()) return fail(std::move(*e));
+  std::size_t from = 0;
+  if (!first_) {
+    from = end();
+    if (from >= text_.size()) return false;
+  }
+  ZR_TRY(const bool found, search_->find(from));
+  if (!found) return false;
+  if (!first_ && start() == end()) return fail(error::Error("D1004").with("value", regex_->pattern));
+  start_units_ = end_units_ + utf16_units(text_.substr(from, start() - from));
+  end_units_ = start_units_ + utf16_units(text_.substr(start(), end() - start()));
+  first_ = false;
+  return true;
+}
+
 const Engine& engine() {
   return g_substitute ? *g_substitute : static_cast<const Engine&>(kBuiltin);
 }
@@ -153,25 +233,14 @@ Result<std::optional<zarnu_regex::api::Match>> Evaluator::find_regex(const zarnu
   if (start != 0 && start < length && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
     panic("start index is not on a char boundary");
   if (start > length) return std::optional<zarnu_regex::api::Match>();
-  text = text.substr(0, length);
-  // The backtrack stack may take as many bytes as a result may: a search that needs more ends with the
-  // size error instead of taking the machine's memory.
-  const std::size_t budget = limits_.max_result_size;
-  // Without a timeout or a cancellation flag nothing can interrupt the search: no polling at all.
-  std::optional<error::Error> stop;
-  auto ask = [&] {
-    stop = time_limits();
-    return stop.has_value();
-  };
-  auto found = regex::guarded([&] {
-    return timed_
-               ? regex.find_from_interruptible(text, start, zarnu_regex::interrupt::Callback::of(ask), budget)
-               : regex.find_bounded(text, start, budget);
-  });
-  if (found.stopped) return fail(stop ? std::move(*stop) : error::Error("U1003"));
-  if (found.over_limit)
-    return fail(limit_error("A pattern search would exceed the memory limit of {} bytes", budget));
-  return std::move(found.match);
+  regex::Search search(*this, regex, text.substr(0, length));
+  ZR_TRY(const bool found, search.find(start));
+  if (!found) return std::optional<zarnu_regex::api::Match>();
+  zarnu_regex::api::Match m;
+  m.range = {search.searcher.start(), search.searcher.end()};
+  m.captures = search.searcher.captures();
+  m.group_names = regex.compiled().group_names;
+  return std::optional<zarnu_regex::api::Match>(std::move(m));
 }
 
 std::size_t Evaluator::RegexKeyHash::operator()(const std::pair<std::string, std::string>& k) const noexcept {

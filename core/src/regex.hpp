@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api.hpp"
+#include "exec.hpp"
 #include "result.hpp"
 #include "value.hpp"
 
@@ -67,6 +68,37 @@ inline constexpr std::size_t kUnknownUnits = static_cast<std::size_t>(-1);
 
 Result<value::Value> exec(eval::Evaluator& ev, const value::Rc<Regex>& regex, const value::Str& text,
                           std::size_t length, std::size_t start, std::size_t start_units = kUnknownUnits);
+
+// The matches of a pattern over one text in the order that the match objects' "next" functions give them
+// (the first search from the start, each later one from where the one before ended, none once that is
+// the end of the text; a later match that is empty fails with D1004), read without building match
+// objects. Only for the built-in engine (`regex.compiled`).
+class Matches {
+ public:
+  Matches(eval::Evaluator& ev, const value::Rc<Regex>& regex, std::string_view text);
+  ~Matches();
+  Matches(const Matches&) = delete;
+  Matches& operator=(const Matches&) = delete;
+
+  // Moves to the next match; false when there is none.
+  Result<bool> next();
+  // Byte offsets and UTF-16 offsets of the current match, and its captures as byte spans.
+  std::size_t start() const noexcept;
+  std::size_t end() const noexcept;
+  std::size_t start_units() const noexcept { return start_units_; }
+  std::size_t end_units() const noexcept { return end_units_; }
+  const std::vector<zarnu_regex::exec::Searcher::Capture>& captures() const noexcept;
+  std::string_view text() const noexcept { return text_; }
+
+ private:
+  struct Search;
+  eval::Evaluator* ev_;
+  value::Rc<Regex> regex_;
+  std::string_view text_;
+  std::unique_ptr<Search> search_;
+  bool first_ = true;
+  std::size_t start_units_ = 0, end_units_ = 0;
+};
 
 // The byte offset of a UTF-16 code-unit index into text: the first character at which the count of units
 // before it reaches the index (an index inside a surrogate pair moves past that character); the length of

@@ -214,6 +214,27 @@ TEST(RegexBridge, CancellationFromAnotherThreadStopsASearch) {
   EXPECT_EQ(r.error->code(), "U1003");
 }
 
+TEST(RegexBridge, PatternBuiltinsReadMatchesAsTheirNextFunctionsGiveThem) {
+  // The built-ins read a regular expression's matches directly; a function around it takes the general
+  // road through match objects and their "next" functions. Both give the same results and errors.
+  const char* patterns[] = {"a", "(a)|(b)", "x?", "\\d+", "(\\w)(\\d)?", "$", "\\b", "é|😀", "(?<=a)b?"};
+  const char* texts[] = {"", "abcab", "a1b22c", "é😀aé", "aaa", "b a b"};
+  const char* calls[] = {
+      "$match($t, P)",    "$match($t, P, 2)",           "$contains($t, P)",         "$split($t, P)",
+      "$split($t, P, 1)", "$replace($t, P, '<$0|$1>')", "$replace($t, P, '$2', 2)", "$count($match($t, P))"};
+  for (const char* p : patterns)
+    for (const char* t : texts)
+      for (std::string call : calls) {
+        const std::string text = std::string("$t := '") + t + "'; ";
+        const std::size_t at = call.find('P');
+        std::string direct = call, wrapped = call;
+        direct.replace(at, 1, std::string("/") + p + "/");
+        wrapped.replace(at, 1, std::string("function($s){ /") + p + "/($s) }");
+        EXPECT_EQ(run("(" + text + direct + ")").text, run("(" + text + wrapped + ")").text)
+            << direct << " on " << t;
+      }
+}
+
 TEST(RegexBridge, TheBuiltinEngineBehindTheGenericInterface) {
   const auto& engine = zarnu_core::regex::engine();
   auto compiled = engine.compile("(\\d+)|x", "");
