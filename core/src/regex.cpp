@@ -2,6 +2,12 @@
 // the evaluation's time limit and cancellation, and match objects.
 #include "regex.hpp"
 
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "eval.hpp"
 #include "function.hpp"
 #include "limits.hpp"
@@ -127,10 +133,16 @@ Result<bool> Matches::next() {
   ZR_TRY(const bool found, search_->find(from));
   if (!found) return false;
   if (!first_ && start() == end()) return fail(error::Error("D1004").with("value", regex_->pattern));
-  start_units_ = end_units_ + utf16_units(text_.substr(from, start() - from));
-  end_units_ = start_units_ + utf16_units(text_.substr(start(), end() - start()));
   first_ = false;
   return true;
+}
+
+std::size_t Matches::units_at(std::size_t offset) noexcept {
+  // Matches move left to right: counting on from the last offset asked keeps a walk over them linear.
+  if (offset < counted_) counted_ = counted_units_ = 0;
+  counted_units_ += utf16_units(text_.substr(counted_, offset - counted_));
+  counted_ = offset;
+  return counted_units_;
 }
 
 const Engine& engine() {
@@ -169,8 +181,24 @@ Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_vie
 
 std::size_t utf16_units(std::string_view text) noexcept {
   // A lead byte counts one unit, a four-byte lead one more (a surrogate pair); continuation bytes none.
-  std::size_t units = 0;
-  for (unsigned char b : text) units += static_cast<std::size_t>((b & 0xC0) != 0x80) + (b >= 0xF0);
+  std::size_t units = 0, i = 0;
+#if defined(__SSE2__)
+  const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+  const __m128i continuation_max = _mm_set1_epi8(static_cast<char>(0xBF)),
+                four = _mm_set1_epi8(static_cast<char>(0xF0));
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    // As signed bytes, continuation bytes (0x80-0xBF) are those not greater than 0xBF.
+    const auto leads = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(chunk, continuation_max)));
+    const auto fours =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(chunk, four), chunk)));
+    units += static_cast<std::size_t>(std::popcount(leads) + std::popcount(fours));
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    units += static_cast<std::size_t>((b & 0xC0) != 0x80) + (b >= 0xF0);
+  }
   return units;
 }
 

@@ -85,8 +85,8 @@ class Matches {
   // Byte offsets and UTF-16 offsets of the current match, and its captures as byte spans.
   std::size_t start() const noexcept;
   std::size_t end() const noexcept;
-  std::size_t start_units() const noexcept { return start_units_; }
-  std::size_t end_units() const noexcept { return end_units_; }
+  std::size_t start_units() noexcept { return units_at(start()); }
+  std::size_t end_units() noexcept { return units_at(end()); }
   const std::vector<zarnu_regex::exec::Searcher::Capture>& captures() const noexcept;
   std::string_view text() const noexcept { return text_; }
 
@@ -96,8 +96,10 @@ class Matches {
   value::Rc<Regex> regex_;
   std::string_view text_;
   std::unique_ptr<Search> search_;
+  // The UTF-16 offset of a byte offset, counted on demand (only $match needs it).
+  std::size_t units_at(std::size_t offset) noexcept;
   bool first_ = true;
-  std::size_t start_units_ = 0, end_units_ = 0;
+  std::size_t counted_ = 0, counted_units_ = 0;
 };
 
 // The byte offset of a UTF-16 code-unit index into text: the first character at which the count of units
