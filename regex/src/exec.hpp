@@ -2,6 +2,7 @@
 // each, and strings searches together into successive matches with a fixed rule for empty matches.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "api.hpp"
 #include "classicalbacktrack.hpp"
+#include "matchers.hpp"
 
 namespace zarnu_regex::exec {
 
@@ -31,6 +33,13 @@ std::optional<std::pair<RefPosition, RefPosition>> scan(const insn::CompiledRege
     if (pred.kind() == startpredicate::StartPredicate::Kind::StartAnchored || *candidate >= input.len)
       return std::nullopt;
     p = *candidate + util::utf8_sequence_length(input.data[*candidate]);
+    if (re.leading_run) {
+      // Starts inside the leading run that just failed fail too: go on from its end.
+      RefPosition end = *candidate;
+      while (matchers::match_one<cursor::Forward>(re.insns[*re.leading_run], re, input, end)) {
+      }
+      p = std::max(p, end);
+    }
   }
 }
 
