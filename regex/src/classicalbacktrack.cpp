@@ -102,29 +102,6 @@ RefPosition scan_body(const Insn& body, const insn::CompiledRegex& re, const Utf
   return pos;
 }
 
-bool is_scm_body(Op op) {
-  switch (op) {
-    case Op::Char:
-    case Op::CharSet:
-    case Op::Bracket:
-    case Op::AsciiBracket:
-    case Op::MatchAny:
-    case Op::MatchAnyExceptLineTerminator:
-    case Op::ByteSet2:
-    case Op::ByteSet3:
-    case Op::ByteSet4:
-    case Op::ByteSeq1:
-    case Op::ByteSeq2:
-    case Op::ByteSeq3:
-    case Op::ByteSeq4:
-    case Op::ByteSeq5:
-    case Op::ByteSeq6:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 template <class Poll>
@@ -133,7 +110,7 @@ std::optional<std::pair<RefPosition, RefPosition>> MatchAttempter<Poll>::with_sc
     const insn::CompiledRegex& re, const Utf8Input& input, RefPosition pos, std::size_t min, std::size_t max,
     std::uint32_t ip) {
   const Insn& body = re.insns.at(ip + 1);
-  if (!is_scm_body(body.op)) util::unreachable("Missing SCM: " + insn::debug(body));
+  if (!insn::is_single_character(body.op)) util::unreachable("Missing SCM: " + insn::debug(body));
   // A surrogate can match no character of valid text: the loop takes zero iterations (matching the
   // general loop), which satisfies only a minimum of zero.
   if (body.op == Op::Char && !util::is_scalar_value(body.cp)) {

@@ -108,13 +108,11 @@ std::string debug(const Insn& in) {
   return "?";
 }
 
-namespace {
-
-// A single-character instruction whose test does not depend on other tables.
-bool is_plain_single(Op op) {
+bool is_single_character(Op op) {
   switch (op) {
     case Op::Char:
     case Op::CharSet:
+    case Op::Bracket:
     case Op::AsciiBracket:
     case Op::MatchAny:
     case Op::MatchAnyExceptLineTerminator:
@@ -122,22 +120,25 @@ bool is_plain_single(Op op) {
     case Op::ByteSet3:
     case Op::ByteSet4:
     case Op::ByteSeq1:
+    case Op::ByteSeq2:
+    case Op::ByteSeq3:
+    case Op::ByteSeq4:
+    case Op::ByteSeq5:
+    case Op::ByteSeq6:
       return true;
     default:
       return false;
   }
 }
 
-}  // namespace
-
 std::optional<std::uint32_t> find_leading_run(const CompiledRegex& re) {
   auto greedy_unbounded = [&](std::size_t at) {
     return at + 1 < re.insns.size() && re.insns[at].op == Op::Loop1CharBody && re.insns[at].scm.greedy &&
-           re.insns[at].scm.max_iters == kUnbounded && is_plain_single(re.insns[at + 1].op);
+           re.insns[at].scm.max_iters == kUnbounded && is_single_character(re.insns[at + 1].op);
   };
   if (greedy_unbounded(0)) return 1;
   // X followed by X*: the form X+ takes once the optimizer has unrolled its first iteration.
-  if (re.insns.size() > 2 && is_plain_single(re.insns[0].op) && greedy_unbounded(1) &&
+  if (re.insns.size() > 2 && is_single_character(re.insns[0].op) && greedy_unbounded(1) &&
       re.insns[0].op == re.insns[2].op && std::memcmp(re.insns[0].bytes, re.insns[2].bytes, 16) == 0)
     return 0;
   return std::nullopt;

@@ -134,6 +134,9 @@ struct CompiledRegex {
   std::optional<std::uint32_t> leading_run;
 };
 
+// Whether an instruction tests one character (the bodies a single-character loop takes).
+bool is_single_character(Op op);
+
 // The leading_run of a program (see CompiledRegex).
 std::optional<std::uint32_t> find_leading_run(const CompiledRegex& re);
 
