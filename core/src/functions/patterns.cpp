@@ -413,18 +413,20 @@ Result<Value> match_(eval::Evaluator& ev, Items args, const Call& call) {
   if (limit && *limit == 0) return Value::sequence(std::move(out));
   if (const auto* re = builtin_pattern(ev, arg_at(args, 1))) {
     regex::Matches m(ev, *re, str.as_string());
-    const value::Str match_key = ev.key("match"), index_key = ev.key("index"), groups_key = ev.key("groups");
-    // Without groups every match object can share one empty groups array.
+    // Every match object is a copy of one with the three keys in place, whose values are then set:
+    // no key lookups per match. Without groups every object shares one empty groups array.
     const Value no_groups = (*re)->compiled->group_count() == 0 ? Value::array_with({}, 0) : Value();
+    value::Fields shape(3);
+    for (const char* key : {"match", "index", "groups"}) shape.try_emplace(ev.key(key), Value());
     ZR_TRY(bool found, m.next());
     for (std::size_t count = 0; found && !reached(limit, count); ++count) {
-      Value object = Value::object(3);
-      {
-        auto fields = object.as_object().borrow_mut();
-        fields->insert_or_assign(match_key, Value::string(m.text().substr(m.start(), m.end() - m.start())));
-        fields->insert_or_assign(index_key, Value::number(static_cast<double>(m.start_units())));
-        fields->insert_or_assign(groups_key, no_groups.is_undefined() ? groups_of(m) : no_groups);
-      }
+      Value object = Value::object(0);
+      value::Fields& fields = object.as_object().fields;
+      fields = shape;
+      auto it = fields.begin();
+      it.value() = Value::string(m.text().substr(m.start(), m.end() - m.start()));
+      (++it).value() = Value::number(static_cast<double>(m.start_units()));
+      (++it).value() = no_groups.is_undefined() ? groups_of(m) : no_groups;
       out.push_back(std::move(object));
       ZR_TRY(check_items(ev, out));
       ZR_TRY(found, m.next());
