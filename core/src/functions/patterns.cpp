@@ -2,6 +2,7 @@
 // and are mapped onto the UTF-8 text by a slicer that walks it once while the cuts move left to right.
 #include "functions/patterns.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -429,6 +430,14 @@ Result<Value> match_(eval::Evaluator& ev, Items args, const Call& call) {
       (++it).value() = no_groups.is_undefined() ? groups_of(m) : no_groups;
       out.push_back(std::move(object));
       ZR_TRY(check_items(ev, out));
+      if (count == 256 && m.end() > 0) {
+        // Room for as many matches as the rest of the text holds at the rate seen so far, instead of
+        // growing step by step through a long walk.
+        const std::size_t expected = saturate_cast<std::size_t>(
+            static_cast<double>(count) * static_cast<double>(m.text().size()) / static_cast<double>(m.end()));
+        out.reserve(std::min({expected + expected / 8, m.text().size() + 1, ev.max_array_length() + 1,
+                              limit ? saturate_cast<std::size_t>(*limit) : m.text().size() + 1}));
+      }
       ZR_TRY(found, m.next());
     }
     return Value::sequence(std::move(out));
