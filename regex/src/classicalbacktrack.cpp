@@ -71,6 +71,13 @@ template <class Dir>
 RefPosition scan_body(const Insn& body, const insn::CompiledRegex& re, const Utf8Input& input,
                       RefPosition pos, std::size_t count) {
   // Tight loops for the bodies that compare bytes; the character bodies share the general test.
+  if constexpr (Dir::kForward) {
+    if (body.op == Op::AsciiBracket) {
+      const std::size_t end = count < input.len - pos ? pos + count : input.len;
+      while (pos < end && body.ascii.contains(input.data[pos])) ++pos;
+      return pos;
+    }
+  }
   if (body.op == Op::ByteSeq1 || body.op == Op::AsciiBracket) {
     for (std::size_t n = 0; n < count; ++n) {
       std::uint8_t b;
