@@ -88,6 +88,7 @@ bench: build
 	@$(PYTHON) -m pip install -q --disable-pip-version-check jmespath jq
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_python.py
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_audit.py
+	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_patterns.py
 
 # g++ builds the targets (clang before 16 cannot compile libstdc++'s <expected>) against clang's libFuzzer
 # runtime; see fuzz/gcc_coverage.cpp.

@@ -2,8 +2,15 @@
 // the evaluation's time limit and cancellation, and match objects.
 #include "regex.hpp"
 
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "eval.hpp"
 #include "function.hpp"
+#include "limits.hpp"
 #include "panic.hpp"
 #include "stack.hpp"
 #include "util.hpp"
@@ -52,6 +59,92 @@ const Builtin kBuiltin;
 
 }  // namespace
 
+// One search state under an evaluation's limits. Without a timeout or a cancellation flag nothing can
+// interrupt a search: no polling at all. The backtrack stack may take as many bytes as a result may: a
+// search that needs more ends with the size error instead of taking the machine's memory.
+struct Search {
+  struct Ask {
+    Search* search;
+    bool operator()() const {
+      search->stop = search->ev.interrupted();
+      return search->stop.has_value();
+    }
+  };
+
+  Search(eval::Evaluator& e, const zarnu_regex::api::Regex& re, std::string_view text)
+      : ev(e),
+        ask{this},
+        callback(zarnu_regex::interrupt::Callback::of(ask)),
+        searcher(re, text, e.limits().max_result_size,
+                 e.interruptible() ? &callback : nullptr) {}
+  Search(const Search&) = delete;
+  Search& operator=(const Search&) = delete;
+
+  // Whether a match was found at or after `from`, or the error that ended the search.
+  Result<bool> find(std::size_t from) {
+    using Status = zarnu_regex::exec::Searcher::Status;
+    switch (guarded([&] { return searcher.find(from); })) {
+      case Status::Match:
+        return true;
+      case Status::None:
+        return false;
+      case Status::Stopped:
+        return fail(stop ? std::move(*stop) : error::Error("U1003"));
+      case Status::OverLimit:
+        break;
+    }
+    return fail(limit_error("A pattern search would exceed the memory limit of {} bytes",
+                            ev.limits().max_result_size));
+  }
+
+  eval::Evaluator& ev;
+  std::optional<error::Error> stop;
+  Ask ask;
+  zarnu_regex::interrupt::Callback callback;
+  zarnu_regex::exec::Searcher searcher;
+};
+
+struct Matches::Search : regex::Search {
+  using regex::Search::Search;
+};
+
+Matches::Matches(eval::Evaluator& ev, const value::Rc<Regex>& regex, std::string_view text)
+    : ev_(&ev), regex_(regex), text_(text), search_(std::make_unique<Search>(ev, *regex->compiled, text)) {}
+
+Matches::~Matches() = default;
+
+std::size_t Matches::start() const noexcept {
+  return search_->searcher.start();
+}
+std::size_t Matches::end() const noexcept {
+  return search_->searcher.end();
+}
+const std::vector<zarnu_regex::exec::Searcher::Capture>& Matches::captures() const noexcept {
+  return search_->searcher.captures();
+}
+
+Result<bool> Matches::next() {
+  if (auto e = ev_->poll()) return fail(std::move(*e));
+  std::size_t from = 0;
+  if (!first_) {
+    from = end();
+    if (from >= text_.size()) return false;
+  }
+  ZR_TRY(const bool found, search_->find(from));
+  if (!found) return false;
+  if (!first_ && start() == end()) return fail(error::Error("D1004").with("value", regex_->pattern));
+  first_ = false;
+  return true;
+}
+
+std::size_t Matches::units_at(std::size_t offset) noexcept {
+  // Matches move left to right: counting on from the last offset asked keeps a walk over them linear.
+  if (offset < counted_) counted_ = counted_units_ = 0;
+  counted_units_ += utf16_units(text_.substr(counted_, offset - counted_));
+  counted_ = offset;
+  return counted_units_;
+}
+
 const Engine& engine() {
   return g_substitute ? *g_substitute : static_cast<const Engine&>(kBuiltin);
 }
@@ -60,7 +153,8 @@ void set_engine(const Engine* e) {
   g_substitute = e;
 }
 
-Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_view flags) {
+Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_view flags,
+                                       zarnu_regex::interrupt::Poll* poll) {
   auto r = value::Rc<Regex>::make();
   r->pattern = std::string(pattern);
   r->flags = std::string(flags);
@@ -74,9 +168,12 @@ Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_vie
     return r;
   }
   // The parser recurses once per nesting level (at most 256); give it room when the stack runs low.
-  auto compile = [&] { return guarded([&] { return zarnu_regex::api::Regex::from_utf8(pattern, flags); }); };
+  auto compile = [&] {
+    return guarded([&] { return zarnu_regex::api::Regex::from_utf8(pattern, flags, poll); });
+  };
   auto compiled =
       stack::remaining() >= zarnu_regex::parse::kParseStackBytes ? compile() : stack::grow(compile);
+  if (!compiled && compiled.error().stopped) return fail(error::Error("U1003"));
   if (!compiled) return failed(std::move(compiled.error().text));
   r->compiled.emplace(std::move(*compiled));
   return r;
@@ -84,8 +181,24 @@ Result<value::Rc<Regex>> Regex::create(std::string_view pattern, std::string_vie
 
 std::size_t utf16_units(std::string_view text) noexcept {
   // A lead byte counts one unit, a four-byte lead one more (a surrogate pair); continuation bytes none.
-  std::size_t units = 0;
-  for (unsigned char b : text) units += static_cast<std::size_t>((b & 0xC0) != 0x80) + (b >= 0xF0);
+  std::size_t units = 0, i = 0;
+#if defined(__SSE2__)
+  const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+  const __m128i continuation_max = _mm_set1_epi8(static_cast<char>(0xBF)),
+                four = _mm_set1_epi8(static_cast<char>(0xF0));
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    // As signed bytes, continuation bytes (0x80-0xBF) are those not greater than 0xBF.
+    const auto leads = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(chunk, continuation_max)));
+    const auto fours =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(chunk, four), chunk)));
+    units += static_cast<std::size_t>(std::popcount(leads) + std::popcount(fours));
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    units += static_cast<std::size_t>((b & 0xC0) != 0x80) + (b >= 0xF0);
+  }
   return units;
 }
 
@@ -148,18 +261,14 @@ Result<std::optional<zarnu_regex::api::Match>> Evaluator::find_regex(const zarnu
   if (start != 0 && start < length && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
     panic("start index is not on a char boundary");
   if (start > length) return std::optional<zarnu_regex::api::Match>();
-  text = text.substr(0, length);
-  // When nothing can interrupt the search (no timeout, cancellation flag or poll hook): no polling at all.
-  if (!interruptible()) return regex::guarded([&] { return regex.find_from(text, start); });
-  std::optional<error::Error> stop;
-  auto ask = [&] {
-    stop = interrupted();
-    return stop.has_value();
-  };
-  auto found = regex::guarded(
-      [&] { return regex.find_from_interruptible(text, start, zarnu_regex::interrupt::Callback::of(ask)); });
-  if (found.stopped) return fail(stop ? std::move(*stop) : error::Error("U1003"));
-  return std::move(found.match);
+  regex::Search search(*this, regex, text.substr(0, length));
+  ZR_TRY(const bool found, search.find(start));
+  if (!found) return std::optional<zarnu_regex::api::Match>();
+  zarnu_regex::api::Match m;
+  m.range = {search.searcher.start(), search.searcher.end()};
+  m.captures = search.searcher.captures();
+  m.group_names = regex.compiled().group_names;
+  return std::optional<zarnu_regex::api::Match>(std::move(m));
 }
 
 std::size_t Evaluator::RegexKeyHash::operator()(const std::pair<std::string, std::string>& k) const noexcept {
@@ -171,7 +280,15 @@ Result<Value> Evaluator::regex_literal(const ast::Node& node) {
   auto key = std::pair(node.text, flags);
   auto it = regexes_.find(key);
   if (it == regexes_.end()) {
-    auto compiled = regex::Regex::create(node.text, flags);
+    // A long pattern takes long to compile: the compilation polls the limits as a search does.
+    std::optional<error::Error> stop;
+    auto ask = [&] {
+      stop = time_limits();
+      return stop.has_value();
+    };
+    zarnu_regex::interrupt::Poll poll(zarnu_regex::interrupt::Callback::of(ask));
+    auto compiled = regex::Regex::create(node.text, flags, timed_ ? &poll : nullptr);
+    if (stop) return fail(std::move(*stop));
     if (!compiled) return fail(locate(std::move(compiled).error(), node));
     it = regexes_.insert_or_assign(std::move(key), std::move(*compiled)).first;
   }

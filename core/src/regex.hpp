@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api.hpp"
+#include "exec.hpp"
 #include "result.hpp"
 #include "value.hpp"
 
@@ -54,7 +55,10 @@ struct Regex : value::Counted {
   std::shared_ptr<const void> substitute;           // or a substitute engine's
 
   // Compiles a pattern; S0302 with "value" (the pattern) and "message" (the engine's text) on failure.
-  static Result<value::Rc<Regex>> create(std::string_view pattern, std::string_view flags);
+  // `poll`, when given, is asked during compilation; a compilation it stops fails with U1003 (the
+  // caller's poll callback knows the actual reason).
+  static Result<value::Rc<Regex>> create(std::string_view pattern, std::string_view flags,
+                                         zarnu_regex::interrupt::Poll* poll = nullptr);
 };
 
 // Searches `text` (of `length` bytes) from a byte offset at a character boundary: undefined when there is
@@ -64,6 +68,39 @@ inline constexpr std::size_t kUnknownUnits = static_cast<std::size_t>(-1);
 
 Result<value::Value> exec(eval::Evaluator& ev, const value::Rc<Regex>& regex, const value::Str& text,
                           std::size_t length, std::size_t start, std::size_t start_units = kUnknownUnits);
+
+// The matches of a pattern over one text in the order that the match objects' "next" functions give them
+// (the first search from the start, each later one from where the one before ended, none once that is
+// the end of the text; a later match that is empty fails with D1004), read without building match
+// objects. Only for the built-in engine (`regex.compiled`).
+class Matches {
+ public:
+  Matches(eval::Evaluator& ev, const value::Rc<Regex>& regex, std::string_view text);
+  ~Matches();
+  Matches(const Matches&) = delete;
+  Matches& operator=(const Matches&) = delete;
+
+  // Moves to the next match; false when there is none.
+  Result<bool> next();
+  // Byte offsets and UTF-16 offsets of the current match, and its captures as byte spans.
+  std::size_t start() const noexcept;
+  std::size_t end() const noexcept;
+  std::size_t start_units() noexcept { return units_at(start()); }
+  std::size_t end_units() noexcept { return units_at(end()); }
+  const std::vector<zarnu_regex::exec::Searcher::Capture>& captures() const noexcept;
+  std::string_view text() const noexcept { return text_; }
+
+ private:
+  struct Search;
+  eval::Evaluator* ev_;
+  value::Rc<Regex> regex_;
+  std::string_view text_;
+  std::unique_ptr<Search> search_;
+  // The UTF-16 offset of a byte offset, counted on demand (only $match needs it).
+  std::size_t units_at(std::size_t offset) noexcept;
+  bool first_ = true;
+  std::size_t counted_ = 0, counted_units_ = 0;
+};
 
 // The byte offset of a UTF-16 code-unit index into text: the first character at which the count of units
 // before it reaches the index (an index inside a surrogate pair moves past that character); the length of

@@ -13,8 +13,44 @@ namespace zarnu_regex::api {
 
 namespace {
 
-// Where a named group stands in the alternation structure: (nesting level, alternative index) per level.
-using AlternativePath = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+// Where the named groups stand in the alternation structure, one trie per name: a group's path is its
+// alternative index at each nesting level from the outside in. Two groups of one name clash when one
+// path is a prefix of the other; the trie finds that in one walk of the new path, where comparing it
+// with every earlier path of the name would grow with the square of their number.
+class NamePaths {
+ public:
+  // Adds the path of a group named `name`; whether it clashes with one added before.
+  bool add(const std::string& name, const std::map<std::uint32_t, std::uint32_t>& alternative,
+           std::uint32_t level) {
+    auto [root, fresh] = roots_.try_emplace(name, static_cast<std::uint32_t>(nodes_.size()));
+    if (fresh) nodes_.emplace_back();
+    std::uint32_t node = root->second;
+    bool clash = false;
+    for (std::uint32_t l = 0; l <= level; ++l) {
+      clash |= nodes_[node].ends;
+      auto it = alternative.find(l);
+      const std::uint64_t key = (std::uint64_t{node} << 32) | (it == alternative.end() ? 0 : it->second);
+      auto [child, added] = edges_.try_emplace(key, static_cast<std::uint32_t>(nodes_.size()));
+      if (added) {
+        nodes_[node].branches = true;
+        nodes_.emplace_back();
+      }
+      node = child->second;
+    }
+    clash |= nodes_[node].ends || nodes_[node].branches;
+    nodes_[node].ends = true;
+    return clash;
+  }
+
+ private:
+  struct Node {
+    bool ends = false;      // a path ends here
+    bool branches = false;  // a longer path goes on from here
+  };
+  std::vector<Node> nodes_;
+  std::unordered_map<std::string, std::uint32_t> roots_;
+  std::unordered_map<std::uint64_t, std::uint32_t> edges_;  // (node, alternative) -> child
+};
 
 // One pass over the pattern before parsing: counts the capture groups, maps names to their groups, and
 // refuses a name defined twice on one path through the alternatives.
@@ -22,11 +58,13 @@ std::optional<parse::Error> prescan(parse::Parser& p, std::u32string_view patter
   std::uint32_t level = 0;
   std::map<std::uint32_t, std::uint32_t> alternative{{0, 0}};
   std::uint32_t count = 0;
-  std::unordered_map<std::string, std::vector<AlternativePath>> paths;
+  NamePaths paths;
+  bool clash = false;
   auto grow = [&] {
     if (count < parse::kMaxGroups) ++count;
   };
   while (!p.at_end()) {
+    if (p.must_stop()) return parse::stopped();
     const char32_t c = p.consume();
     switch (c) {
       case '\\':
@@ -58,12 +96,7 @@ std::optional<parse::Error> prescan(parse::Parser& p, std::u32string_view patter
       case '(':
         if (p.try_consume('?')) {
           if (auto name = p.try_consume_named_capture_group_name()) {
-            AlternativePath path;
-            for (std::uint32_t l = 0; l <= level; ++l) {
-              auto it = alternative.find(l);
-              path.emplace_back(l, it == alternative.end() ? 0 : it->second);
-            }
-            paths[*name].push_back(std::move(path));
+            clash |= paths.add(*name, alternative, level);
             p.named_groups[*name].push_back(count);
             grow();
           }
@@ -87,14 +120,7 @@ std::optional<parse::Error> prescan(parse::Parser& p, std::u32string_view patter
     }
   }
   p.total_groups = count;
-  for (const auto& [name, list] : paths)
-    for (std::size_t i = 0; i < list.size(); ++i)
-      for (std::size_t j = i + 1; j < list.size(); ++j) {
-        const std::size_t common = std::min(list[i].size(), list[j].size());
-        if (std::equal(list[i].begin(), list[i].begin() + static_cast<std::ptrdiff_t>(common),
-                       list[j].begin()))
-          return parse::error("Duplicate capture group name");
-      }
+  if (clash) return parse::error("Duplicate capture group name");
   (void)pattern;
   return std::nullopt;
 }
@@ -102,9 +128,10 @@ std::optional<parse::Error> prescan(parse::Parser& p, std::u32string_view patter
 }  // namespace
 
 std::expected<ir::Node, parse::Error> tree(std::u32string_view pattern, std::string_view flag_text,
-                                           TreeStage stage) {
+                                           TreeStage stage, interrupt::Poll* poll) {
   const Flags flags = Flags::from_text(flag_text);
   parse::Parser parser(pattern, flags);
+  parser.poll = poll;
   if (auto e = prescan(parser, pattern)) return std::unexpected(std::move(*e));
   parser.reset(0);
   auto parsed = parser.consume_disjunction();
@@ -116,20 +143,22 @@ std::expected<ir::Node, parse::Error> tree(std::u32string_view pattern, std::str
   root_items.push_back(ir::Node::goal());
   ir::Node root = parse::make_cat(std::move(root_items));
   if (parser.has_lookbehind) root.reverse_cats();
-  if (stage == TreeStage::Optimized) optimizer::optimize(root);
+  if (stage == TreeStage::Optimized) optimizer::optimize(root, poll);
+  if (poll && poll->stopped()) return std::unexpected(parse::stopped());
   return root;
 }
 
 std::expected<Regex, parse::Error> Regex::from_unicode(std::u32string_view pattern,
-                                                       std::string_view flag_text) {
-  auto root = tree(pattern, flag_text, TreeStage::Optimized);
+                                                       std::string_view flag_text, interrupt::Poll* poll) {
+  auto root = tree(pattern, flag_text, TreeStage::Optimized, poll);
   if (!root) return std::unexpected(std::move(root).error());
   return Regex(emit::emit(*root, Flags::from_text(flag_text)));
 }
 
-std::expected<Regex, parse::Error> Regex::from_utf8(std::string_view pattern, std::string_view flags) {
+std::expected<Regex, parse::Error> Regex::from_utf8(std::string_view pattern, std::string_view flags,
+                                                    interrupt::Poll* poll) {
   const std::u32string cps = util::utf8_decode(pattern);
-  return from_unicode(cps, flags);
+  return from_unicode(cps, flags, poll);
 }
 
 std::expected<Regex, parse::Error> Regex::compile(std::string_view pattern) {

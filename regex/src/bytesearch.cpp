@@ -3,6 +3,7 @@
 #include "bytesearch.hpp"
 
 #include <bit>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -97,7 +98,27 @@ std::size_t find_in_bitmap(const std::uint8_t* hay, std::size_t len, std::size_t
 }
 
 std::size_t PrefixSearcher::find(const std::uint8_t* hay, std::size_t len, std::size_t from) const noexcept {
-  if (from > len || len - from < needle_.size()) return len;
+  const std::size_t n = needle_.size();
+  if (from > len || len - from < n) return len;
+#if defined(__SSE2__)
+  // Sixteen positions at a time: those where both the first and the last byte of the needle stand are
+  // compared in full. Much faster than the C library on text where that pair is rare.
+  if (n >= 2) {
+    const __m128i first = _mm_set1_epi8(static_cast<char>(needle_.front()));
+    const __m128i last = _mm_set1_epi8(static_cast<char>(needle_.back()));
+    for (; from + n - 1 + 16 <= len; from += 16) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + from));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + from + n - 1));
+      auto mask = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+      for (; mask != 0; mask &= mask - 1) {
+        const std::size_t at = from + static_cast<std::size_t>(std::countr_zero(mask));
+        if (std::memcmp(hay + at + 1, needle_.data() + 1, n - 2) == 0) return at;
+      }
+    }
+    if (len - from < n) return len;
+  }
+#endif
   const void* hit = memmem(hay + from, len - from, needle_.data(), needle_.size());
   return hit ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - hay) : len;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "api.hpp"
 #include "matchers.hpp"
@@ -17,18 +18,22 @@ using insn::Insn;
 using insn::Op;
 using matchers::is_line_terminator;
 
-void BacktrackStack::grow() {
-  const std::size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
-  auto data = std::make_unique<BacktrackInsn[]>(capacity);
-  std::copy(data_.get(), data_.get() + size_, data.get());
-  data_ = std::move(data);
+void BacktrackStack::grow(std::size_t& budget) {
+  const std::size_t extra = std::min(capacity_ == 0 ? std::size_t{64} : capacity_, budget);
+  if (extra == 0) throw BacktrackLimit{};
+  const std::size_t capacity = capacity_ + extra;
+  void* data = std::realloc(data_.get(), capacity * sizeof(BacktrackInsn));
+  if (!data) throw std::bad_alloc();
+  (void)data_.release();
+  data_.reset(static_cast<BacktrackInsn*>(data));
   capacity_ = capacity;
+  budget -= extra;
 }
 
 template <class Poll>
-MatchAttempter<Poll>::MatchAttempter(const insn::CompiledRegex& re, Poll poll)
-    : re_(&re), loops_(re.loops), groups_(re.groups), poll_(poll) {
-  stack_.push(BT{});
+MatchAttempter<Poll>::MatchAttempter(const insn::CompiledRegex& re, Poll poll, std::size_t backtrack_bytes)
+    : re_(&re), loops_(re.loops), groups_(re.groups), poll_(poll), budget_(backtrack_bytes / sizeof(BT)) {
+  push(BT{});
 }
 
 template <class Poll>
@@ -47,15 +52,15 @@ std::optional<std::uint32_t> MatchAttempter<Poll>::run_loop(const insn::LoopFiel
     return std::nullopt;
   }
   if (data.iters < f.min_iters || f.greedy) {
-    if (data.iters >= f.min_iters) stack_.push(BT{BT::Kind::SetPosition, 0, f.exit, pos, 0, 0});
-    stack_.push(BT{BT::Kind::SetLoopData, f.loop_id, 0, data.entry, data.iters, 0});
+    if (data.iters >= f.min_iters) push(BT{BT::Kind::SetPosition, 0, f.exit, pos, 0, 0});
+    push(BT{BT::Kind::SetLoopData, f.loop_id, 0, data.entry, data.iters, 0});
     ++data.iters;
     data.entry = pos;
     return ip + 1;
   }
   const RefPosition previous = data.entry;
   data.entry = pos;
-  stack_.push(BT{BT::Kind::EnterNonGreedyLoop, 0, ip, previous, pos, data.iters});
+  push(BT{BT::Kind::EnterNonGreedyLoop, 0, ip, previous, pos, data.iters});
   return f.exit;
 }
 
@@ -66,6 +71,13 @@ template <class Dir>
 RefPosition scan_body(const Insn& body, const insn::CompiledRegex& re, const Utf8Input& input,
                       RefPosition pos, std::size_t count) {
   // Tight loops for the bodies that compare bytes; the character bodies share the general test.
+  if constexpr (Dir::kForward) {
+    if (body.op == Op::AsciiBracket) {
+      const std::size_t end = count < input.len - pos ? pos + count : input.len;
+      while (pos < end && body.ascii.contains(input.data[pos])) ++pos;
+      return pos;
+    }
+  }
   if (body.op == Op::ByteSeq1 || body.op == Op::AsciiBracket) {
     for (std::size_t n = 0; n < count; ++n) {
       std::uint8_t b;
@@ -97,29 +109,6 @@ RefPosition scan_body(const Insn& body, const insn::CompiledRegex& re, const Utf
   return pos;
 }
 
-bool is_scm_body(Op op) {
-  switch (op) {
-    case Op::Char:
-    case Op::CharSet:
-    case Op::Bracket:
-    case Op::AsciiBracket:
-    case Op::MatchAny:
-    case Op::MatchAnyExceptLineTerminator:
-    case Op::ByteSet2:
-    case Op::ByteSet3:
-    case Op::ByteSet4:
-    case Op::ByteSeq1:
-    case Op::ByteSeq2:
-    case Op::ByteSeq3:
-    case Op::ByteSeq4:
-    case Op::ByteSeq5:
-    case Op::ByteSeq6:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 template <class Poll>
@@ -128,7 +117,7 @@ std::optional<std::pair<RefPosition, RefPosition>> MatchAttempter<Poll>::with_sc
     const insn::CompiledRegex& re, const Utf8Input& input, RefPosition pos, std::size_t min, std::size_t max,
     std::uint32_t ip) {
   const Insn& body = re.insns.at(ip + 1);
-  if (!is_scm_body(body.op)) util::unreachable("Missing SCM: " + insn::debug(body));
+  if (!insn::is_single_character(body.op)) util::unreachable("Missing SCM: " + insn::debug(body));
   // A surrogate can match no character of valid text: the loop takes zero iterations (matching the
   // general loop), which satisfies only a minimum of zero.
   if (body.op == Op::Char && !util::is_scalar_value(body.cp)) {
@@ -158,7 +147,7 @@ bool MatchAttempter<Poll>::run_lookaround(const Utf8Input& input, std::uint32_t 
     spare_stacks_.pop_back();
   }
   own.truncate(0);
-  own.push(BT{});
+  own.push(BT{}, budget_);
   std::swap(stack_, own);
   const bool matched = run<Dir>(input, ip, pos).has_value();
   std::swap(stack_, own);
@@ -170,7 +159,7 @@ bool MatchAttempter<Poll>::run_lookaround(const Utf8Input& input, std::uint32_t 
   } else {
     for (std::uint16_t g = start_group; g < end_group; ++g) {
       const types::GroupData& old = saved_groups_[saved_at + (g - start_group)];
-      stack_.push(BT{BT::Kind::SetCaptureGroup, g, 0, old.start, old.end, 0});
+      push(BT{BT::Kind::SetCaptureGroup, g, 0, old.start, old.end, 0});
     }
   }
   saved_groups_.resize(saved_at);
@@ -208,8 +197,7 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
         LoopData& data = loops_[in.loop.loop_id];
         // A loop entered again (inside an outer loop) keeps a record of its old state: backtracking into
         // an earlier pass of the outer loop must find the count that pass had.
-        if (data.iters != 0)
-          stack_.push(BT{BT::Kind::SetLoopData, in.loop.loop_id, 0, data.entry, data.iters, 0});
+        if (data.iters != 0) push(BT{BT::Kind::SetLoopData, in.loop.loop_id, 0, data.entry, data.iters, 0});
         data.iters = 0;
         auto next = run_loop(in.loop, pos, ip);
         ok = next.has_value();
@@ -235,8 +223,7 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
           auto r = with_scm_loop_impl<Dir>(*re_, input, pos, f.min_iters, f.max_iters, ip);
           ok = r.has_value();
           if (ok) {
-            if (r->first != r->second)
-              stack_.push(BT{BT::Kind::GreedyLoop1Char, 0, cont, r->first, r->second, 0});
+            if (r->first != r->second) push(BT{BT::Kind::GreedyLoop1Char, 0, cont, r->first, r->second, 0});
             pos = r->second;
           }
         } else {
@@ -247,7 +234,7 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
             if (f.max_iters > f.min_iters) {
               const RefPosition far =
                   scan_body<Dir>(insns[ip + 1], *re_, input, pos, f.max_iters - f.min_iters);
-              if (far != pos) stack_.push(BT{BT::Kind::NonGreedyLoop1Char, 0, cont, pos, far, 0});
+              if (far != pos) push(BT{BT::Kind::NonGreedyLoop1Char, 0, cont, pos, far, 0});
             }
           }
         }
@@ -258,23 +245,28 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
         ip = in.target;
         break;
       case Op::Alt:
-        stack_.push(BT{BT::Kind::SetPosition, 0, in.target, pos, 0, 0});
+        push(BT{BT::Kind::SetPosition, 0, in.target, pos, 0, 0});
         ++ip;
         break;
       case Op::BeginCaptureGroup: {
         types::GroupData& g = groups_[in.group];
-        stack_.push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
+        push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
         (Dir::kForward ? g.start : g.end) = pos;
         ++ip;
         break;
       }
-      case Op::EndCaptureGroup:
-        (Dir::kForward ? groups_[in.group].end : groups_[in.group].start) = pos;
+      case Op::EndCaptureGroup: {
+        // The old span is restored on backtracking: a backreference inside the group, met again after
+        // backtracking into it, must not see the end of an attempt that failed.
+        types::GroupData& g = groups_[in.group];
+        push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
+        (Dir::kForward ? g.end : g.start) = pos;
         ++ip;
         break;
+      }
       case Op::ResetCaptureGroup: {
         types::GroupData& g = groups_[in.group];
-        stack_.push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
+        push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
         g.reset();
         ++ip;
         break;
@@ -358,7 +350,7 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
           const std::size_t iters = top.c;
           top = BT{BT::Kind::SetLoopData, id, 0, top.a, iters, 0};
           // The deferred iteration, entered as a forced one.
-          stack_.push(BT{BT::Kind::SetLoopData, id, 0, at, iters, 0});
+          push(BT{BT::Kind::SetLoopData, id, 0, at, iters, 0});
           loops_[id] = LoopData{at, iters + 1};
           ip = body;
           pos = at;

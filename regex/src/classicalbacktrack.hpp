@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -53,12 +54,16 @@ struct BacktrackInsn {
   std::size_t a = 0, b = 0, c = 0;
 };
 
+// Thrown when a search needs more backtrack stack than its budget allows; the search entries turn it
+// into their result.
+struct BacktrackLimit {};
+
 // The backtrack stack: pushes are the interpreter's most frequent operation, so the common case (room
-// left) is a store and an increment, and growing is kept out of line.
+// left) is a store and an increment, and growing is kept out of line. Growing draws on a budget of
+// entries shared by all the stacks of one search; a failed allocation is std::bad_alloc.
 class BacktrackStack {
  public:
   BacktrackStack() = default;
-  // A moved-from stack is empty and without storage; its next push allocates.
   BacktrackStack(BacktrackStack&& o) noexcept
       : data_(std::move(o.data_)),
         size_(std::exchange(o.size_, 0)),
@@ -70,12 +75,12 @@ class BacktrackStack {
     return *this;
   }
 
-  void push(const BacktrackInsn& e) {
+  void push(const BacktrackInsn& e, std::size_t& budget) {
     if (size_ == capacity_) [[unlikely]]
-      grow();
-    data_[size_++] = e;
+      grow(budget);
+    data_.get()[size_++] = e;
   }
-  BacktrackInsn& back() noexcept { return data_[size_ - 1]; }
+  BacktrackInsn& back() noexcept { return data_.get()[size_ - 1]; }
   void pop_back() noexcept { --size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t size() const noexcept { return size_; }
@@ -83,8 +88,13 @@ class BacktrackStack {
   void truncate(std::size_t n) noexcept { size_ = n; }
 
  private:
-  void grow();
-  std::unique_ptr<BacktrackInsn[]> data_;
+  // Doubles the capacity, within the budget (entries); throws BacktrackLimit when no entry is left.
+  void grow(std::size_t& budget);
+  struct Free {
+    void operator()(void* p) const noexcept { std::free(p); }
+  };
+  // Entries are trivially copyable: growing reallocates in place where it can.
+  std::unique_ptr<BacktrackInsn, Free> data_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
@@ -94,7 +104,10 @@ class BacktrackStack {
 template <class Poll>
 class MatchAttempter {
  public:
-  MatchAttempter(const insn::CompiledRegex& re, Poll poll);
+  // `backtrack_bytes` bounds the memory of the backtrack stacks: a search that needs more ends with
+  // BacktrackLimit.
+  MatchAttempter(const insn::CompiledRegex& re, Poll poll,
+                 std::size_t backtrack_bytes = types::kNoBacktrackLimit);
 
   // Runs the whole program from `pos`; the end of the match, or nothing. On a match the group data holds
   // the captures; otherwise it is as before. The stack is back to its bottom entry either way.
@@ -122,6 +135,7 @@ class MatchAttempter {
  private:
   // The loop decision of EnterLoop and LoopAgain: the next instruction, or nothing to fail.
   std::optional<std::uint32_t> run_loop(const insn::LoopFields& fields, RefPosition pos, std::uint32_t ip);
+  void push(const BacktrackInsn& e) { stack_.push(e, budget_); }
 
   const insn::CompiledRegex* re_;
   BacktrackStack stack_;
@@ -131,6 +145,7 @@ class MatchAttempter {
   std::vector<BacktrackStack> spare_stacks_;
   std::vector<types::GroupData> saved_groups_;
   Poll poll_;
+  std::size_t budget_;  // backtrack entries that may still be allocated
 };
 
 extern template class MatchAttempter<interrupt::NoPoll>;

@@ -284,6 +284,7 @@ insn::CompiledRegex emit(const Node& root, types::Flags flags) {
   e.emit_node(root);
   insn::CompiledRegex re = std::move(e).finish();
   re.start_pred = std::move(pred);
+  re.leading_run = insn::find_leading_run(re);
   return re;
 }
 

@@ -1,6 +1,8 @@
 // Debug forms of instructions, as they appear in internal error messages and tests.
 #include "insn.hpp"
 
+#include <cstring>
+
 namespace zarnu_regex::insn {
 
 namespace {
@@ -104,6 +106,42 @@ std::string debug(const Insn& in) {
       return "JustFail";
   }
   return "?";
+}
+
+bool is_single_character(Op op) {
+  switch (op) {
+    case Op::Char:
+    case Op::CharSet:
+    case Op::Bracket:
+    case Op::AsciiBracket:
+    case Op::MatchAny:
+    case Op::MatchAnyExceptLineTerminator:
+    case Op::ByteSet2:
+    case Op::ByteSet3:
+    case Op::ByteSet4:
+    case Op::ByteSeq1:
+    case Op::ByteSeq2:
+    case Op::ByteSeq3:
+    case Op::ByteSeq4:
+    case Op::ByteSeq5:
+    case Op::ByteSeq6:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<std::uint32_t> find_leading_run(const CompiledRegex& re) {
+  auto greedy_unbounded = [&](std::size_t at) {
+    return at + 1 < re.insns.size() && re.insns[at].op == Op::Loop1CharBody && re.insns[at].scm.greedy &&
+           re.insns[at].scm.max_iters == kUnbounded && is_single_character(re.insns[at + 1].op);
+  };
+  if (greedy_unbounded(0)) return 1;
+  // X followed by X*: the form X+ takes once the optimizer has unrolled its first iteration.
+  if (re.insns.size() > 2 && is_single_character(re.insns[0].op) && greedy_unbounded(1) &&
+      re.insns[0].op == re.insns[2].op && std::memcmp(re.insns[0].bytes, re.insns[2].bytes, 16) == 0)
+    return 0;
+  return std::nullopt;
 }
 
 }  // namespace zarnu_regex::insn

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,16 @@ struct CompiledRegex {
   std::uint32_t loops = 0;
   std::uint32_t groups = 0;
   types::Flags flags;
+  // When the program begins with a greedy unbounded run of one single-character instruction (X* or
+  // X+), that instruction's index: an attempt that failed at p fails at every later start inside the
+  // same run, since it would try a subset of the same continuation positions.
+  std::optional<std::uint32_t> leading_run;
 };
+
+// Whether an instruction tests one character (the bodies a single-character loop takes).
+bool is_single_character(Op op);
+
+// The leading_run of a program (see CompiledRegex).
+std::optional<std::uint32_t> find_leading_run(const CompiledRegex& re);
 
 }  // namespace zarnu_regex::insn

@@ -2,6 +2,7 @@
 #include "optimizer.hpp"
 
 #include <utility>
+#include <vector>
 
 #include "util.hpp"
 
@@ -15,12 +16,20 @@ namespace {
 // One pass: a post-order visitor that reports whether it changed anything.
 using Visitor = bool (*)(Node&, bool in_lookbehind);
 
-void run_to_fixpoint(Node& root, Visitor visit) {
+// `make` gives a fresh visitor for each walk. Once the poll says stop, the walk visits nothing more.
+template <class Make>
+void run_to_fixpoint(Node& root, interrupt::Poll* poll, Make make) {
   for (;;) {
     bool changed = false;
-    ir::MutWalker walker([&](Node& n, bool in_lookbehind) { changed |= visit(n, in_lookbehind); }, true);
+    auto visit = make();
+    ir::MutWalker walker(
+        [&](Node& n, bool in_lookbehind) {
+          if (poll && (poll->tick() || poll->stopped())) return;
+          changed |= visit(n, in_lookbehind);
+        },
+        true);
     walker.process(root);
-    if (!changed) return;
+    if (!changed || (poll && poll->stopped())) return;
   }
 }
 
@@ -202,39 +211,78 @@ bool remove_empties(Node& n, bool) {
   }
 }
 
-bool propagate_early_fails(Node& n, bool) {
-  // A subtree holding a capture group is left alone, so that its groups keep taking part in matching.
-  // The failure test comes first: it is cheap, and the group search rarely needs to run.
-  switch (n.kind) {
-    case NodeKind::Cat:
-      for (const Node& item : n.items)
-        if (item.fails()) {
-          if (contains_capture_groups(n)) return false;
-          n = failing();
-          return true;
-        }
-      return false;
-    case NodeKind::Alt:
-      if (!n.left->fails() && !n.right->fails()) return false;
-      if (contains_capture_groups(n)) return false;
-      if (n.left->fails()) {
-        if (n.right->fails())
-          n = failing();
-        else
-          n = std::move(*n.right);
-      } else {
-        n = std::move(*n.left);
-      }
-      return true;
-    case NodeKind::Loop:
-      if (n.start_group != n.end_group || n.min < 1 || !n.body->fails()) return false;
-      if (contains_capture_groups(n)) return false;
-      n = failing();
-      return true;
-    default:
-      return false;
+// Failure propagation. A subtree holding a capture group is left alone, so that its groups keep taking
+// part in matching. Whether a node holds one is answered from its children's answers, which the
+// post-order walk leaves on a stack in the order it visited them: asking the question afresh at every
+// branch of a long alternation would search the rest of the chain each time.
+class PropagateEarlyFails {
+ public:
+  bool operator()(Node& n, bool) {
+    const bool groups = holds_groups(n);
+    answers_.push_back(groups);
+    return !groups && rewrite(n);
   }
-}
+
+ private:
+  // Takes the answers of the node's children off the stack; the node's own answer.
+  bool holds_groups(const Node& n) {
+    switch (n.kind) {
+      case NodeKind::CaptureGroup:
+        take(1);
+        return true;
+      case NodeKind::Cat:
+        return take(n.items.size());
+      case NodeKind::Alt:
+        return take(2);
+      case NodeKind::Lookaround:
+      case NodeKind::Loop:
+        return take(1);
+      case NodeKind::Loop1CharBody:
+        take(1);
+        return false;
+      default:
+        return false;
+    }
+  }
+  bool take(std::size_t children) {
+    if (answers_.size() < children) util::unreachable("Walk visited fewer children than the node has");
+    bool any = false;
+    for (std::size_t i = 0; i < children; ++i) any |= answers_[answers_.size() - 1 - i];
+    answers_.resize(answers_.size() - children);
+    return any;
+  }
+
+  static bool rewrite(Node& n) {
+    switch (n.kind) {
+      case NodeKind::Cat:
+        for (const Node& item : n.items)
+          if (item.fails()) {
+            n = failing();
+            return true;
+          }
+        return false;
+      case NodeKind::Alt:
+        if (!n.left->fails() && !n.right->fails()) return false;
+        if (n.left->fails()) {
+          if (n.right->fails())
+            n = failing();
+          else
+            n = std::move(*n.right);
+        } else {
+          n = std::move(*n.left);
+        }
+        return true;
+      case NodeKind::Loop:
+        if (n.start_group != n.end_group || n.min < 1 || !n.body->fails()) return false;
+        n = failing();
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  std::vector<bool> answers_;
+};
 
 }  // namespace
 
@@ -289,10 +337,11 @@ bool contains_capture_groups(const Node& node) {
   }
 }
 
-void optimize(Node& root) {
-  for (Visitor pass : {simplify_brackets, decat, unroll_loops, promote_1char_loops, form_literal_bytes,
-                       remove_empties, propagate_early_fails})
-    run_to_fixpoint(root, pass);
+void optimize(Node& root, interrupt::Poll* poll) {
+  for (Visitor pass :
+       {simplify_brackets, decat, unroll_loops, promote_1char_loops, form_literal_bytes, remove_empties})
+    run_to_fixpoint(root, poll, [pass] { return pass; });
+  run_to_fixpoint(root, poll, [] { return PropagateEarlyFails(); });
 }
 
 }  // namespace zarnu_regex::optimizer

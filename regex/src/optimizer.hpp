@@ -5,11 +5,14 @@
 
 #include <cstddef>
 
+#include "interrupt.hpp"
 #include "ir.hpp"
 
 namespace zarnu_regex::optimizer {
 
-void optimize(ir::Node& root);
+// `poll`, when given, is asked at every node visited; once it says stop, the tree is left half rewritten
+// (the caller discards it).
+void optimize(ir::Node& root, interrupt::Poll* poll = nullptr);
 
 // Whether a loop body may be unrolled: no nested loop and at most `budget` nodes.
 bool is_unrollable(const ir::Node& node, std::size_t& budget);

@@ -14,6 +14,10 @@ Error error(std::string_view message) {
   return Error{std::string(message)};
 }
 
+Error stopped() {
+  return Error{"Compilation stopped", true};
+}
+
 std::string debug(const Error& e) {
   std::string out = "Error { text: \"";
   for (char c : e.text) {
@@ -93,89 +97,25 @@ Result<Node> Parser::consume_disjunction() {
 }
 
 Result<Node> Parser::consume_term() {
+  // Only groups recurse; the other atoms and the quantifiers are read by functions of their own (in
+  // parse_atom.cpp), so that the frames of the recursion stay small in every build.
   std::vector<Node> result;
   for (;;) {
     const std::uint16_t start_group = group_count;
     std::size_t start = result.size();
+    if (must_stop()) return std::unexpected(stopped());
     const auto c = peek();
     if (!c || *c == ')' || *c == '|') break;
     bool quantifiable = true;
-    switch (*c) {
-      case '*':
-      case '+':
-      case '?':
-        return std::unexpected(error("Invalid atom character"));
-      case ']':
-      case '}':
-        if (flags.unicode) return std::unexpected(error("Invalid atom character"));
-        result.push_back(char_node(flags.icase, flags.unicode, consume()));
-        break;
-      case '{':
-        if (flags.unicode) return std::unexpected(error("Invalid atom character"));
-        if (try_consume_braced_quantifier()) return std::unexpected(error("Invalid braced quantifier"));
-        result.push_back(char_node(flags.icase, flags.unicode, consume()));
-        break;
-      case '^':
-      case '$':
-        consume();
-        result.push_back(Node::anchor_node(
-            *c == '^' ? ir::AnchorType::StartOfLine : ir::AnchorType::EndOfLine, flags.multiline));
-        quantifiable = false;
-        break;
-      case '.':
-        consume();
-        result.push_back(Node::simple(flags.dot_all ? ir::NodeKind::MatchAny
-                                                    : ir::NodeKind::MatchAnyExceptLineTerminator));
-        break;
-      case '(': {
-        auto group = consume_group(quantifiable);
-        if (!group) return group;
-        result.push_back(std::move(*group));
-        break;
-      }
-      case '[': {
-        consume();
-        if (flags.unicode_sets) {
-          const bool negated = try_consume('^');
-          auto set = consume_class_set_expression(negated);
-          if (!set) return std::unexpected(std::move(set).error());
-          result.push_back(std::move(*set).node(flags.icase, negated));
-        } else {
-          auto bracket = consume_bracket();
-          if (!bracket) return bracket;
-          result.push_back(std::move(*bracket));
-        }
-        break;
-      }
-      case '\\': {
-        consume();
-        auto nodes = consume_atom_escape();
-        if (!nodes) return std::unexpected(std::move(nodes).error());
-        // "\c" before a non-letter gives the two literals "\" and "c"; a quantifier applies to the "c".
-        for (Node& n : *nodes) result.push_back(std::move(n));
-        start = result.size() - 1;
-        break;
-      }
-      default:
-        result.push_back(char_node(flags.icase, flags.unicode, consume()));
-        break;
+    if (*c == '(') {
+      auto group = consume_group(quantifiable);
+      if (!group) return group;
+      result.push_back(std::move(*group));
+    } else if (auto e = consume_plain_atom(result, start, quantifiable)) {
+      return std::unexpected(std::move(*e));
     }
-
-    auto q = try_consume_quantifier();
-    if (!q) return std::unexpected(std::move(q).error());
-    if (!*q) continue;
-    const Quantifier quant = **q;
-    if (!quantifiable) return std::unexpected(error("Quantifier not allowed here"));
-    if (quant.max && quant.min > *quant.max) return std::unexpected(error("Invalid quantifier"));
-    if (loop_count >= kMaxLoops) return std::unexpected(error("Loop count limit exceeded"));
-    ++loop_count;
-    std::vector<Node> body_items;
-    for (std::size_t i = start; i < result.size(); ++i) body_items.push_back(std::move(result[i]));
-    result.erase(result.begin() + static_cast<std::ptrdiff_t>(start), result.end());
-    std::optional<std::size_t> max;
-    if (quant.max) max = static_cast<std::size_t>(*quant.max);
-    result.push_back(Node::loop(make_cat(std::move(body_items)), static_cast<std::size_t>(quant.min), max,
-                                quant.greedy, start_group, group_count));
+    if (auto e = apply_quantifier(result, start, start_group, quantifiable))
+      return std::unexpected(std::move(*e));
   }
   return make_cat(std::move(result));
 }
@@ -277,72 +217,19 @@ std::optional<std::string> Parser::try_consume_named_capture_group_name() {
 }
 
 Result<Node> Parser::consume_group(bool& quantifiable) {
-  auto finish = [&](Result<Node> body) -> Result<Node> {
-    if (!body) return body;
-    if (at_end()) return std::unexpected(error("Unbalanced parenthesis"));
-    consume();  // ")": the disjunction stops only there or at the end
-    return body;
-  };
-  const auto lookaround = [&](bool negate, bool backwards) -> Result<Node> {
-    const std::uint16_t start = group_count;
-    auto body = finish(consume_disjunction());
-    if (!body) return body;
-    return Node::lookaround(std::move(*body), negate, backwards, start, group_count);
-  };
-  if (try_consume_str(U"(?=") || try_consume_str(U"(?!")) {
-    quantifiable = !flags.unicode;
-    return lookaround(input_[pos_ - 1] == '!', false);
-  }
-  if (try_consume_str(U"(?<=") || try_consume_str(U"(?<!")) {
-    quantifiable = false;
-    has_lookbehind = true;
-    return lookaround(input_[pos_ - 1] == '!', true);
-  }
-  quantifiable = true;
-  if (try_consume_str(U"(?:")) return finish(consume_disjunction());
-  if (peek_at(1) == '?' && peek_at(2) && *peek_at(2) != '<') {
-    // A modifier group "(?ims-ims:...)", read on a copy of the position committed only on success.
-    std::size_t at = pos_ + 2;
-    std::optional<bool> settings[3];
-    bool dash = false, letter = false;
-    for (;;) {
-      if (at >= input_.size()) return std::unexpected(error("Invalid group modifier"));
-      const char32_t c = input_[at++];
-      if (c == 'i' || c == 'm' || c == 's') {
-        auto& setting = settings[c == 'i' ? 0 : c == 'm' ? 1 : 2];
-        if (setting) return std::unexpected(error("Invalid group modifier"));
-        setting = !dash;
-        letter = true;
-      } else if (c == '-') {
-        if (dash) return std::unexpected(error("Invalid group modifier"));
-        dash = true;
-      } else if (c == ':') {
-        if (!letter) return std::unexpected(error("Invalid group modifier"));
-        break;
-      } else {
-        return std::unexpected(error("Invalid group modifier"));
-      }
-    }
-    pos_ = at;
-    const types::Flags saved = flags;
-    if (settings[0]) flags.icase = *settings[0];
-    if (settings[1]) flags.multiline = *settings[1];
-    if (settings[2]) flags.dot_all = *settings[2];
-    auto body = consume_disjunction();
-    flags = saved;
-    return finish(std::move(body));
-  }
-  consume();  // "("
-  if (group_count >= kMaxGroups) return std::unexpected(error("Capture group count limit exceeded"));
-  const std::uint16_t index = group_count++;
-  std::optional<std::string> name;
-  if (try_consume('?')) {
-    name = try_consume_named_capture_group_name();
-    if (!name) return std::unexpected(error("Invalid token at named capture group identifier"));
-  }
-  auto body = finish(consume_disjunction());
+  // The opening and the closing are read by functions of their own (parse_atom.cpp), leaving this frame,
+  // which the recursion repeats per nesting level, little more than the body.
+  auto opening = consume_group_opening(quantifiable);
+  if (!opening) return std::unexpected(std::move(opening).error());
+  const std::uint16_t start = group_count;
+  const types::Flags saved = flags;
+  flags = opening->flags;
+  auto body = consume_disjunction();
+  flags = saved;
   if (!body) return body;
-  return Node::capture_group(std::move(*body), std::move(name), index);
+  if (at_end()) return std::unexpected(error("Unbalanced parenthesis"));
+  consume();  // ")": the disjunction stops only there or at the end
+  return close_group(std::move(*body), std::move(*opening), start);
 }
 
 }  // namespace zarnu_regex::parse

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codepointset.hpp"
+#include "interrupt.hpp"
 #include "ir.hpp"
 #include "types.hpp"
 #include "unicode.hpp"
@@ -26,11 +27,13 @@ namespace zarnu_regex::parse {
 using codepointset::CodePointSet;
 using ir::Node;
 
-// The one error of compilation: a message.
+// The one error of compilation: a message; or a compilation stopped by its poll callback.
 struct Error {
   std::string text;
+  bool stopped = false;
   friend bool operator==(const Error&, const Error&) = default;
 };
+Error stopped();
 Error error(std::string_view message);
 // "Error { text: \"...\" }", the text escaped as a string literal.
 std::string debug(const Error& e);
@@ -149,12 +152,32 @@ class Parser {
   std::uint16_t group_count = 0;
   bool has_lookbehind = false;
   types::Flags flags;
+  // Asked while the pattern is read, when set: a long pattern can take longer than its caller allows.
+  interrupt::Poll* poll = nullptr;
+  // Counts one step of reading; true when the compilation must stop.
+  bool must_stop() { return poll && (poll->tick() || poll->stopped()); }
 
   std::size_t position() const noexcept { return pos_; }
   void reset(std::size_t pos) noexcept { pos_ = pos; }
 
  private:
   Result<Node> consume_group(bool& quantifiable);
+  // What a group's opening (up to its body) says: its kind, the flags of its body, its index and name.
+  struct GroupOpening {
+    enum class Kind : std::uint8_t { Plain, Lookaround, Capture } kind = Kind::Plain;
+    bool negate = false, backwards = false;  // a lookaround's
+    types::Flags flags;
+    std::uint16_t index = 0;
+    std::optional<std::string> name;
+  };
+  Result<GroupOpening> consume_group_opening(bool& quantifiable);
+  // The group's node around its body; `start_group` is the group count before the body.
+  Result<Node> close_group(Node body, GroupOpening opening, std::uint16_t start_group);
+  // An atom other than a group, appended to `result`; `start` becomes the index a quantifier applies from.
+  std::optional<Error> consume_plain_atom(std::vector<Node>& result, std::size_t& start, bool& quantifiable);
+  // The quantifier after the atom at result[start...], if any: those items become a loop.
+  std::optional<Error> apply_quantifier(std::vector<Node>& result, std::size_t start,
+                                        std::uint16_t start_group, bool quantifiable);
   Result<std::optional<Quantifier>> try_consume_quantifier();
   char32_t legacy_octal(char32_t first);
 

@@ -91,13 +91,15 @@ std::optional<Abstract> merge(std::optional<Abstract> l, std::optional<Abstract>
 
 std::optional<Abstract> compute_start_predicate(const Node& node) {
   switch (node.kind) {
+    case NodeKind::WordBoundary:
+      // A boundary consumes nothing: what follows it starts at the same position.
+      return std::nullopt;
+    case NodeKind::Anchor:
     case NodeKind::Empty:
     case NodeKind::Goal:
     case NodeKind::Char:
     case NodeKind::MatchAny:
     case NodeKind::MatchAnyExceptLineTerminator:
-    case NodeKind::Anchor:
-    case NodeKind::WordBoundary:
     case NodeKind::BackRef:
     case NodeKind::StringAlternation:
       return Abstract::arbitrary();

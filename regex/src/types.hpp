@@ -10,6 +10,9 @@
 
 namespace zarnu_regex::types {
 
+// A search whose backtrack stack has no bound.
+inline constexpr std::size_t kNoBacktrackLimit = static_cast<std::size_t>(-1);
+
 // The flag letters of a pattern: i, m, s, u and v.
 struct Flags {
   bool icase = false;

@@ -152,6 +152,9 @@ TEST(RegexCompile, StartPredicates) {
   EXPECT_EQ(predicate(compiled("[a-e]x")).bitmap().count(), 5u);
   EXPECT_EQ(predicate(compiled("(?=a)b")).kind(), Kind::FirstByte);
   EXPECT_EQ(bytes(compiled("(?=a)b")), (std::vector<std::uint8_t>{'b'}));
+  EXPECT_EQ(bytes(compiled("\\bq\\w*z\\b")), (std::vector<std::uint8_t>{'q'}));
+  EXPECT_EQ(predicate(compiled("\\b")).kind(), Kind::Arbitrary);
+  EXPECT_EQ(predicate(compiled("\\b|a")).kind(), Kind::Arbitrary);
   EXPECT_EQ(predicate(compiled("a*b")).kind(), Kind::Arbitrary);
   EXPECT_EQ(bytes(compiled("a+b")), (std::vector<std::uint8_t>{'a'}));
   EXPECT_EQ(predicate(compiled("")).kind(), Kind::Arbitrary);

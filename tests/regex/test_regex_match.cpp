@@ -166,6 +166,10 @@ TEST(RegexMatch, CapturesAndBackreferences) {
       {"(?<a>x)|(?<a>y)\\k<a>", "", "yy", "0:y|~|y"},
       {"(?<first>a)\\k<first>", "", "baa", "1:aa|a"},
       {"(\\w)(\\w)\\2\\1", "", "xabba", "1:abba|a|b"},
+      // A backreference inside its own group, after backtracking into that group.
+      {"(a*\\1.)b", "", "ab", "0:ab|a"},
+      {"(a*\\1b)$", "", "abb", "2:b|b"},
+      {"(?<=b(.\\1a*))$", "", "ba", "2:|a"},
   });
 }
 

@@ -163,6 +163,8 @@ TEST(RegexParse, DuplicateNamesAndThePrescan) {
   EXPECT_EQ(compile_error("(?:(?<a>x)|y)(?:z|(?<a>w))"), "compiles");
   EXPECT_EQ(compile_error("(?<a>x)(?<a>y)"), "error: Duplicate capture group name");
   EXPECT_EQ(compile_error("(?:(?<a>x)|z)(?<a>y)"), "error: Duplicate capture group name");
+  EXPECT_EQ(compile_error("(?<a>y)(?:(?<a>x)|z)"), "error: Duplicate capture group name");
+  EXPECT_EQ(compile_error("(?<a>x)|(?<b>y)(?<c>w)|(?<a>z)|(?:(?<a>v)|(?<b>u))"), "compiles");
   // The duplicate check runs before parsing.
   EXPECT_EQ(compile_error("(?<a>x)(?<a>y)(?x)"), "error: Duplicate capture group name");
   // With flag v classes nest, so the first group is inside a class (where the parser then refuses it).

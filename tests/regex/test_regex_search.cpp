@@ -55,6 +55,47 @@ TEST(RegexInterrupt, AStopInsideALookbehindEndsTheWholeSearch) {
   EXPECT_FALSE(found.match);  // the "x" further on is never reached
 }
 
+TEST(RegexInterrupt, TheBacktrackStackKeepsToItsBudget) {
+  auto re = Regex::from_utf8("(a|b)*$", "");
+  std::string text;
+  for (int i = 0; i < 5000; ++i) text += "ab";
+  auto found = re->find_bounded(text, 0, 64 * 1024);
+  EXPECT_TRUE(found.over_limit);
+  EXPECT_FALSE(found.match);
+  auto never = [] { return false; };
+  found = re->find_from_interruptible(text, 0, zarnu_regex::interrupt::Callback::of(never), 64 * 1024);
+  EXPECT_TRUE(found.over_limit);
+  // Lookaround bodies run on stacks of their own, drawn from the same budget.
+  found = Regex::from_utf8("x|(?=(a|b)*$)", "")->find_bounded(text, 0, 64 * 1024);
+  EXPECT_TRUE(found.over_limit);
+  found = re->find_bounded(text, 0, 64 * 1024 * 1024);
+  EXPECT_FALSE(found.over_limit);
+  ASSERT_TRUE(found.match);
+  EXPECT_EQ(found.match->end(), text.size());
+  // A search that needs little stays within a small budget.
+  found = re->find_bounded("abab", 0, 4096);
+  ASSERT_TRUE(found.match);
+  EXPECT_EQ(found.match->end(), 4u);
+}
+
+TEST(RegexInterrupt, CompilationAsksThePollAndStops) {
+  std::string alternation = "x";
+  for (int i = 0; i < 5000; ++i) alternation += "|a" + std::to_string(i);
+  int asked = 0;
+  auto stop = [&] { return ++asked > 0; };
+  zarnu_regex::interrupt::Poll poll(zarnu_regex::interrupt::Callback::of(stop));
+  auto r = Regex::from_utf8(alternation, "", &poll);
+  ASSERT_FALSE(r);
+  EXPECT_TRUE(r.error().stopped);
+  EXPECT_EQ(asked, 1);
+  // A poll that never stops changes nothing.
+  auto never = [&] { return false; };
+  zarnu_regex::interrupt::Poll calm(zarnu_regex::interrupt::Callback::of(never));
+  r = Regex::from_utf8(alternation, "", &calm);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->find_from("-a4999")->start(), 1u);
+}
+
 // Evaluates an expression; the result as JSON text, "undefined", or "!CODE".
 struct Outcome {
   std::string text;
@@ -145,6 +186,20 @@ TEST(RegexBridge, TheTimeLimitStopsACatastrophicSearch) {
   EXPECT_EQ(run("/(a+)+b/('aaab').groups", o).text, R"(["aaa"])");
 }
 
+TEST(RegexBridge, ASearchNeedingMoreStackThanTheResultSizeAllowsFails) {
+  zarnu_core::Options o;
+  o.max_result_size = 100000;
+  std::string text;
+  for (int i = 0; i < 5000; ++i) text += "ab";
+  Outcome r = run("/(a|b)*$/('" + text + "').end", o);
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code(), "U1001");
+  EXPECT_EQ(detail(*r.error, "message"),
+            "\"A pattern search would exceed the memory limit of 100000 bytes\"");
+  o.max_result_size = 100000000;
+  EXPECT_EQ(run("/(a|b)*$/('" + text + "').end", o).text, "10000");
+}
+
 TEST(RegexBridge, CancellationFromAnotherThreadStopsASearch) {
   auto flag = std::make_shared<std::atomic<bool>>(false);
   zarnu_core::Options o;
@@ -157,6 +212,27 @@ TEST(RegexBridge, CancellationFromAnotherThreadStopsASearch) {
   setter.join();
   ASSERT_TRUE(r.error);
   EXPECT_EQ(r.error->code(), "U1003");
+}
+
+TEST(RegexBridge, PatternBuiltinsReadMatchesAsTheirNextFunctionsGiveThem) {
+  // The built-ins read a regular expression's matches directly; a function around it takes the general
+  // road through match objects and their "next" functions. Both give the same results and errors.
+  const char* patterns[] = {"a", "(a)|(b)", "x?", "\\d+", "(\\w)(\\d)?", "$", "\\b", "é|😀", "(?<=a)b?"};
+  const char* texts[] = {"", "abcab", "a1b22c", "é😀aé", "aaa", "b a b"};
+  const char* calls[] = {
+      "$match($t, P)",    "$match($t, P, 2)",           "$contains($t, P)",         "$split($t, P)",
+      "$split($t, P, 1)", "$replace($t, P, '<$0|$1>')", "$replace($t, P, '$2', 2)", "$count($match($t, P))"};
+  for (const char* p : patterns)
+    for (const char* t : texts)
+      for (std::string call : calls) {
+        const std::string text = std::string("$t := '") + t + "'; ";
+        const std::size_t at = call.find('P');
+        std::string direct = call, wrapped = call;
+        direct.replace(at, 1, std::string("/") + p + "/");
+        wrapped.replace(at, 1, std::string("function($s){ /") + p + "/($s) }");
+        EXPECT_EQ(run("(" + text + direct + ")").text, run("(" + text + wrapped + ")").text)
+            << direct << " on " << t;
+      }
 }
 
 TEST(RegexBridge, TheBuiltinEngineBehindTheGenericInterface) {

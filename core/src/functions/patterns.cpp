@@ -2,11 +2,15 @@
 // and are mapped onto the UTF-8 text by a slicer that walks it once while the cuts move left to right.
 #include "functions/patterns.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
 #include "eval.hpp"
+#include "function.hpp"
+#include "limits.hpp"
 #include "output.hpp"
+#include "regex.hpp"
 #include "saturate.hpp"
 #include "utf.hpp"
 
@@ -96,6 +100,77 @@ Result<Value> check_length(eval::Evaluator& ev, const std::string& out) {
   return Value();
 }
 
+// An array being built item by item fails as soon as it passes the array limit (a single item may still
+// become a plain value).
+Result<Value> check_items(eval::Evaluator& ev, const Items& items) {
+  if (items.size() > 1 && items.size() > ev.max_array_length())
+    return fail(array_too_long(ev.max_array_length()));
+  return Value();
+}
+
+// A regular expression of the built-in engine, whose matches the built-ins can read without applying
+// it and its "next" functions one by one (same matches, same errors, no match objects); null for any
+// other matcher, and when applying one more function would pass the depth limit (the general road
+// reports that).
+const value::Rc<regex::Regex>* builtin_pattern(eval::Evaluator& ev, const Value& v) {
+  if (!v.is_function() || ev.depth() + 1 > ev.limits().max_depth) return nullptr;
+  const auto* m = v.as_function().as<value::MatcherFn>();
+  return m && m->regex->compiled ? &m->regex : nullptr;
+}
+
+// The groups of the current match as the language's array (undefined for a group that took no part).
+Value groups_of(const regex::Matches& m) {
+  Items groups;
+  groups.reserve(m.captures().size());
+  for (const auto& c : m.captures())
+    groups.push_back(c ? Value::string(m.text().substr(c->first, c->second - c->first)) : Value());
+  return Value::array_with(std::move(groups), 0);
+}
+
+// Appends a replacement text with its "$" references resolved: "$$" a dollar, "$0" the match, "$n" the
+// group n (the longest number that names a group, nothing for a group that took no part), and a "$"
+// before anything else itself. `group(n)` gives group n (from 1) or nothing.
+template <class Group>
+void substitute_into(std::string& out, std::string_view replacement, std::string_view matched,
+                     std::size_t count, Group group) {
+  std::size_t max_digits = 1;
+  for (std::size_t g = count; g >= 10; g /= 10) ++max_digits;
+  std::size_t pos = 0;
+  while (pos < replacement.size()) {
+    const std::size_t dollar = replacement.find('$', pos);
+    if (dollar == std::string_view::npos) {
+      out.append(replacement.substr(pos));
+      break;
+    }
+    out.append(replacement.substr(pos, dollar - pos));
+    pos = dollar + 1;
+    if (pos == replacement.size()) {
+      out.push_back('$');
+      break;
+    }
+    if (replacement[pos] == '$') {
+      out.push_back('$');
+      ++pos;
+      continue;
+    }
+    if (replacement[pos] == '0') {
+      out.append(matched);
+      ++pos;
+      continue;
+    }
+    auto n = read_digits(replacement, pos, max_digits);
+    if (n && max_digits >= 2 && *n > count) n = read_digits(replacement, pos, max_digits - 1);
+    if (!n) {
+      out.push_back('$');
+      continue;
+    }
+    if (*n >= 1 && *n <= count) {
+      if (const std::optional<std::string_view> g = group(*n)) out.append(*g);
+    }
+    for (std::size_t k = *n; k > 0; k /= 10) ++pos;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // $replace
 
@@ -118,8 +193,36 @@ Result<Value> replace_string(eval::Evaluator& ev, std::string_view str, std::str
   return Value::string(out);
 }
 
+Result<Value> replace_pattern(eval::Evaluator& ev, const Value& str, const value::Rc<regex::Regex>& re,
+                              std::string_view replacement, std::optional<double> limit) {
+  const std::string_view text = str.as_string();
+  regex::Matches m(ev, re, text);
+  ZR_TRY(bool found, m.next());
+  if (!found) return str;
+  std::string out;
+  std::size_t prev = 0, count = 0;
+  do {
+    out.append(text.substr(prev, m.start() - prev));
+    const auto& captures = m.captures();
+    substitute_into(out, replacement, text.substr(m.start(), m.end() - m.start()), captures.size(),
+                    [&](std::size_t n) -> std::optional<std::string_view> {
+                      const auto& c = captures[n - 1];
+                      if (!c) return std::nullopt;
+                      return text.substr(c->first, c->second - c->first);
+                    });
+    ZR_TRY(check_length(ev, out));
+    ++count;
+    prev = m.end();
+    ZR_TRY(found, m.next());
+  } while (found && !reached(limit, count));
+  out.append(text.substr(prev));
+  return Value::string(out);
+}
+
 Result<Value> replace_matcher(eval::Evaluator& ev, const Value& str, const Value& pattern,
                               const Value& replacement, std::optional<double> limit, const Call& call) {
+  if (const auto* re = builtin_pattern(ev, pattern); re && replacement.is_string())
+    return replace_pattern(ev, str, *re, replacement.as_string(), limit);
   ZR_TRY(Value r, evaluate_matcher(ev, pattern, str, call));
   if (r.is_undefined()) return str;
   const std::string_view text = str.as_string();
@@ -178,8 +281,33 @@ Result<Items> split_string(eval::Evaluator& ev, std::string_view str, std::strin
   return pieces;
 }
 
+Result<Value> split_pattern(eval::Evaluator& ev, const Value& str, const value::Rc<regex::Regex>& re,
+                            std::optional<double> limit) {
+  const std::string_view text = str.as_string();
+  regex::Matches m(ev, re, text);
+  ZR_TRY(bool found, m.next());
+  Items pieces;
+  if (!found) {
+    pieces.push_back(str);
+    return plain_array(std::move(pieces));
+  }
+  std::size_t prev = 0;
+  while (!reached(limit, pieces.size())) {
+    pieces.push_back(Value::string(text.substr(prev, m.start() - prev)));
+    ZR_TRY(check_items(ev, pieces));
+    prev = m.end();
+    ZR_TRY(found, m.next());
+    if (!found) {
+      if (!reached(limit, pieces.size())) pieces.push_back(Value::string(text.substr(prev)));
+      break;
+    }
+  }
+  return plain_array(std::move(pieces));
+}
+
 Result<Value> split_matcher(eval::Evaluator& ev, const Value& str, const Value& sep,
                             std::optional<double> limit, const Call& call) {
+  if (const auto* re = builtin_pattern(ev, sep)) return split_pattern(ev, str, *re, limit);
   ZR_TRY(Value r, evaluate_matcher(ev, sep, str, call));
   Items pieces;
   if (r.is_undefined()) {
@@ -193,7 +321,7 @@ Result<Value> split_matcher(eval::Evaluator& ev, const Value& str, const Value& 
     piece.clear();
     slicer.append(piece, prev, offset_field(r, "start"));
     pieces.push_back(Value::string(piece));
-    ZR_TRY(ev.check_items(pieces.size()));
+    ZR_TRY(check_items(ev, pieces));
     const std::size_t end = offset_field(r, "end");
     ZR_TRY(r, evaluate_matcher(ev, field(r, "next"), Value(), call));
     prev = end;
@@ -267,46 +395,14 @@ std::optional<std::size_t> read_digits(std::string_view text, std::size_t pos, s
 std::string substitute(std::string_view replacement, const Value& match) {
   const Value groups = field(match, "groups");
   const Items* items = groups.is_array() ? &groups.as_array().read() : nullptr;
-  const std::size_t count = items ? items->size() : 0;
-  std::size_t max_digits = 1;
-  for (std::size_t g = count; g >= 10; g /= 10) ++max_digits;
-
+  const Value matched = field(match, "match");
   std::string out;
-  std::size_t pos = 0;
-  while (pos < replacement.size()) {
-    const std::size_t dollar = replacement.find('$', pos);
-    if (dollar == std::string_view::npos) {
-      out.append(replacement.substr(pos));
-      break;
-    }
-    out.append(replacement.substr(pos, dollar - pos));
-    pos = dollar + 1;
-    if (pos == replacement.size()) {
-      out.push_back('$');
-      break;
-    }
-    if (replacement[pos] == '$') {
-      out.push_back('$');
-      ++pos;
-      continue;
-    }
-    if (replacement[pos] == '0') {
-      if (const Value m = field(match, "match"); m.is_string()) out.append(m.as_string());
-      ++pos;
-      continue;
-    }
-    auto n = read_digits(replacement, pos, max_digits);
-    if (n && max_digits >= 2 && *n > count) n = read_digits(replacement, pos, max_digits - 1);
-    if (!n) {
-      out.push_back('$');
-      continue;
-    }
-    if (*n >= 1 && *n <= count) {
-      const Value& g = (*items)[*n - 1];
-      if (g.is_string()) out.append(g.as_string());
-    }
-    for (std::size_t k = *n; k > 0; k /= 10) ++pos;
-  }
+  substitute_into(out, replacement, matched.is_string() ? matched.as_string() : std::string_view(),
+                  items ? items->size() : 0, [&](std::size_t n) -> std::optional<std::string_view> {
+                    const Value& g = (*items)[n - 1];
+                    if (!g.is_string()) return std::nullopt;
+                    return g.as_string();
+                  });
   return out;
 }
 
@@ -320,10 +416,40 @@ Result<Value> match_(eval::Evaluator& ev, Items args, const Call& call) {
   if (limit && *limit < 0) return fail(error::Error("D3040").with("value", *limit).with("index", 3));
   Items out;
   if (limit && *limit == 0) return Value::sequence(std::move(out));
+  if (const auto* re = builtin_pattern(ev, arg_at(args, 1))) {
+    regex::Matches m(ev, *re, str.as_string());
+    // Every match object is a copy of one with the three keys in place, whose values are then set:
+    // no key lookups per match. Without groups every object shares one empty groups array.
+    const Value no_groups = (*re)->compiled->group_count() == 0 ? Value::array_with({}, 0) : Value();
+    value::Fields shape(3);
+    for (const char* key : {"match", "index", "groups"}) shape.try_emplace(ev.key(key), Value());
+    ZR_TRY(bool found, m.next());
+    for (std::size_t count = 0; found && !reached(limit, count); ++count) {
+      Value object = Value::object(0);
+      value::Fields& fields = object.as_object().fields;
+      fields = shape;
+      auto it = fields.begin();
+      it.value() = Value::string(m.text().substr(m.start(), m.end() - m.start()));
+      (++it).value() = Value::number(static_cast<double>(m.start_units()));
+      (++it).value() = no_groups.is_undefined() ? groups_of(m) : no_groups;
+      out.push_back(std::move(object));
+      ZR_TRY(check_items(ev, out));
+      if (count == 256 && m.end() > 0) {
+        // Room for as many matches as the rest of the text holds at the rate seen so far, instead of
+        // growing step by step through a long walk.
+        const std::size_t expected = saturate_cast<std::size_t>(
+            static_cast<double>(count) * static_cast<double>(m.text().size()) / static_cast<double>(m.end()));
+        out.reserve(std::min({expected + expected / 8, m.text().size() + 1, ev.max_array_length() + 1,
+                              limit ? saturate_cast<std::size_t>(*limit) : m.text().size() + 1}));
+      }
+      ZR_TRY(found, m.next());
+    }
+    return Value::sequence(std::move(out));
+  }
   ZR_TRY(Value r, evaluate_matcher(ev, arg_at(args, 1), str, call));
   for (std::size_t count = 0; !r.is_undefined() && !reached(limit, count); ++count) {
     out.push_back(match_object(ev, r));
-    ZR_TRY(ev.check_items(out.size()));
+    ZR_TRY(check_items(ev, out));
     ZR_TRY(r, evaluate_matcher(ev, field(r, "next"), Value(), call));
   }
   return Value::sequence(std::move(out));
@@ -335,6 +461,11 @@ Result<Value> contains(eval::Evaluator& ev, Items args, const Call& call) {
   if (!str.is_string() || token.is_undefined()) return Value();
   if (token.is_string())
     return Value::boolean(str.as_string().find(token.as_string()) != std::string_view::npos);
+  if (const auto* re = builtin_pattern(ev, token)) {
+    regex::Matches m(ev, *re, str.as_string());
+    ZR_TRY(const bool found, m.next());
+    return Value::boolean(found);
+  }
   ZR_TRY(Value r, evaluate_matcher(ev, token, str, call));
   return Value::boolean(!r.is_undefined());
 }
