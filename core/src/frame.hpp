@@ -11,7 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "ast.hpp"
+#include "hash.hpp"
 #include "value.hpp"
 
 namespace zarnu_core::eval {
@@ -60,6 +63,17 @@ class Frame : public value::Counted {
     value::Value value;
   };
   mutable std::vector<Var, value::Alloc<Var>> vars_;
+  // Positions in `vars_` by name, once a scope holds more than a few: most scopes hold one to three
+  // variables, which a scan finds faster than a hash, but a root scope may hold thousands of bindings.
+  struct NameHash {
+    std::uint64_t seed;
+    std::size_t operator()(std::string_view name) const noexcept { return hash::bytes(name, seed); }
+  };
+  using Index = boost::unordered_flat_map<std::string_view, std::uint32_t, NameHash>;
+  static constexpr std::size_t kScanned = 8;
+  mutable std::unique_ptr<Index> index_;
+  value::Value* slot(std::string_view name) const noexcept;
+  void append(std::string_view name, value::Str owner, value::Value v) const;
   mutable bool busy_ = false;  // the vars are being changed
   // Membership in the registry of frames to clear when the evaluation ends.
   FrameRegistry* registry_ = nullptr;

@@ -7,13 +7,17 @@
 #include <concepts>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "json.hpp"
 #include "lazy.hpp"
 #include "limits.hpp"
+#include "member_index.hpp"
 #include "result.hpp"
 #include "stack.hpp"
 #include "value.hpp"
@@ -45,7 +49,8 @@ struct TooLarge {
 };
 
 // Builds JSON values; numbers follow the JSON number rule.
-struct JsonBuilder {
+class JsonBuilder {
+ public:
   using Built = json::Json;
   Built null() { return Built(nullptr); }
   Built boolean(bool b) { return Built(b); }
@@ -60,18 +65,19 @@ struct JsonBuilder {
   }
   Built object(std::size_t capacity) {
     Built out = Built::object();
-    out.get_ref<Built::object_t&>().reserve(capacity);
+    auto& members = out.get_ref<Built::object_t&>();
+    members.reserve(capacity);
+    // The member map keeps its address when the object moves, and a new one may take a freed one's.
+    if (!indexes_.empty()) indexes_.erase(&members);
     return out;
   }
-  void insert(Built& object, std::string_view key, Built value) {
-    auto& members = object.get_ref<Built::object_t&>();
-    for (auto& member : members)
-      if (member.first == key) {
-        member.second = std::move(value);
-        return;
-      }
-    members.emplace_back(std::string(key), std::move(value));
-  }
+  // Adds a member; a key inserted twice keeps its first position and takes the later value.
+  void insert(Built& object, std::string_view key, Built value);
+
+ private:
+  // Few members are checked by a scan; past that, each object being built gets an index of positions.
+  static constexpr std::size_t kScanned = 8;
+  boost::unordered_flat_map<const Built::object_t*, std::unique_ptr<json::MemberIndex>> indexes_;
 };
 
 namespace spend {
