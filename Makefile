@@ -36,6 +36,7 @@ bench: build
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 	@$(PYTHON) -m pip install -q --disable-pip-version-check jmespath jq
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_python.py
+	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_scaling.py
 
 # g++ builds the targets (clang before 16 cannot compile libstdc++'s <expected>) against clang's libFuzzer
 # runtime; see fuzz/gcc_coverage.cpp.
