@@ -2,6 +2,7 @@
 // code that looks up or de-duplicates keys in large objects keeps one of these beside the object.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,9 +21,11 @@ class MemberIndex {
  public:
   using Members = Json::object_t;
 
-  // Indexes the members present; of a repeated key, the first.
+  // Indexes the members present; of a repeated key, the first. Room is made for as many members as the
+  // map has room for, so that an object built to a known size is indexed without growing the index.
   explicit MemberIndex(const Members& members)
-      : set_(members.size() * 2, Hash{&members, hash::map_seed()}, Eq{&members}) {
+      : set_(std::max(members.size() * 2, members.capacity()), Hash{&members, hash::map_seed()},
+             Eq{&members}) {
     for (std::size_t i = 0; i < members.size(); ++i) set_.insert(i);
   }
   MemberIndex(const MemberIndex&) = delete;
