@@ -13,29 +13,19 @@ Frame::~Frame() {
   if (registry_) registry_->remove(*this);
 }
 
-const Value* Frame::find_here(std::string_view name) const noexcept {
-  return slot(name);
+Value* Frame::indexed(std::string_view name) const noexcept {
+  auto it = index_->find(name);
+  return it == index_->end() ? nullptr : &vars_[it->second].value;
 }
 
-Value* Frame::slot(std::string_view name) const noexcept {
+void Frame::index_last() const {
   if (index_) {
-    auto it = index_->find(name);
-    return it == index_->end() ? nullptr : &vars_[it->second].value;
+    index_->emplace(vars_.back().name, static_cast<std::uint32_t>(vars_.size() - 1));
+    return;
   }
-  for (Var& var : vars_)
-    if (var.name == name) return &var.value;
-  return nullptr;
-}
-
-void Frame::append(std::string_view name, value::Str owner, Value v) const {
-  vars_.push_back(Var{name, std::move(owner), std::move(v)});
-  if (index_) {
-    index_->emplace(name, static_cast<std::uint32_t>(vars_.size() - 1));
-  } else if (vars_.size() > kScanned) {
-    index_ = std::make_unique<Index>(vars_.size() * 2, NameHash{hash::map_seed()});
-    for (std::size_t i = 0; i < vars_.size(); ++i)
-      index_->emplace(vars_[i].name, static_cast<std::uint32_t>(i));
-  }
+  index_ = std::make_unique<Index>(vars_.size() * 2, NameHash{hash::map_seed()});
+  for (std::size_t i = 0; i < vars_.size(); ++i)
+    index_->emplace(vars_[i].name, static_cast<std::uint32_t>(i));
 }
 
 Value Frame::lookup(std::string_view name) const {

@@ -45,7 +45,7 @@ class Frame : public value::Counted {
   // the scope (text of the trees or names the keeper holds, or static text) unless `owner` holds it.
   void set(std::string_view name, value::Value v, value::Str owner = {});
   // The bound value in this scope alone, or null.
-  const value::Value* find_here(std::string_view name) const noexcept;
+  const value::Value* find_here(std::string_view name) const noexcept { return slot(name); }
   void clear_vars() noexcept;
   bool is_root() const noexcept { return !parent; }
 
@@ -72,8 +72,21 @@ class Frame : public value::Counted {
   using Index = boost::unordered_flat_map<std::string_view, std::uint32_t, NameHash>;
   static constexpr std::size_t kScanned = 8;
   mutable std::unique_ptr<Index> index_;
-  value::Value* slot(std::string_view name) const noexcept;
-  void append(std::string_view name, value::Str owner, value::Value v) const;
+  value::Value* slot(std::string_view name) const noexcept {
+    if (index_) [[unlikely]]
+      return indexed(name);
+    for (Var& var : vars_)
+      if (var.name == name) return &var.value;
+    return nullptr;
+  }
+  value::Value* indexed(std::string_view name) const noexcept;
+  void append(std::string_view name, value::Str owner, value::Value v) const {
+    vars_.push_back(Var{name, std::move(owner), std::move(v)});
+    if (vars_.size() > kScanned) [[unlikely]]
+      index_last();
+  }
+  // Indexes the variable just appended, or all of them once there are too many to scan.
+  void index_last() const;
   mutable bool busy_ = false;  // the vars are being changed
   // Membership in the registry of frames to clear when the evaluation ends.
   FrameRegistry* registry_ = nullptr;
