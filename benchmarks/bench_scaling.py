@@ -32,6 +32,17 @@ def lookups(n):
     return lambda: expr.evaluate(None, bindings)
 
 
+class Name(str):
+    pass
+
+
+def subclass_keys(n):
+    """A bound dict of n members whose keys are a str subclass (such keys could repeat once converted)."""
+    values = {"b": {Name(f"k{i}"): i for i in range(n)}}
+    expr = zarnu.Expression("$count($keys($b))")
+    return lambda: expr.evaluate(None, values)
+
+
 def bindings(n):
     """n bindings, one of them read."""
     values = {f"v{i}": i for i in range(n)}
@@ -87,6 +98,7 @@ CASES = [
     ("json object members", json_object, 20_000),
     ("$lookup in a bound dict", lookups, 10_000),
     ("bindings", bindings, 10_000),
+    ("bound dict with str subclass keys", subclass_keys, 10_000),
     ("$keys of nested lists", nested_lists, 10_000),
     ("$distinct of objects", distinct_objects, 5_000),
     ("$distinct of reordered objects", distinct_equal_objects, 5_000),

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "error.hpp"
@@ -61,6 +64,41 @@ class MemberIndex {
     bool operator()(std::size_t i, std::string_view key) const noexcept { return key == key_at(members, i); }
   };
   boost::unordered_flat_set<std::size_t, Hash, Eq> set_;
+};
+
+// Inserts members into JSON objects being built where a key may repeat: a key inserted twice keeps its
+// first position and takes the later value. Few members are checked by a scan; past that, each object
+// gets an index, made on first need and kept by the address of its member map.
+class MemberInserter {
+ public:
+  // To be told of each new object: an index left by an object that lived at the same address is dropped.
+  void started(const MemberIndex::Members& members) {
+    if (!indexes_.empty()) indexes_.erase(&members);
+  }
+
+  void insert(MemberIndex::Members& members, std::string_view key, Json value) {
+    if (members.size() < kScanned) {
+      for (auto& member : members)
+        if (member.first == key) {
+          member.second = std::move(value);
+          return;
+        }
+      members.emplace_back(std::string(key), std::move(value));
+      return;
+    }
+    std::unique_ptr<MemberIndex>& index = indexes_[&members];
+    if (!index) index = std::make_unique<MemberIndex>(members);
+    if (auto at = index->find(key)) {
+      members.begin()[static_cast<std::ptrdiff_t>(*at)].second = std::move(value);
+      return;
+    }
+    members.emplace_back(std::string(key), std::move(value));
+    index->add_last();
+  }
+
+ private:
+  static constexpr std::size_t kScanned = 8;
+  boost::unordered_flat_map<const MemberIndex::Members*, std::unique_ptr<MemberIndex>> indexes_;
 };
 
 }  // namespace zarnu_core::json

@@ -7,27 +7,6 @@
 
 namespace zarnu_core::value {
 
-void JsonBuilder::insert(Built& object, std::string_view key, Built value) {
-  auto& members = object.get_ref<Built::object_t&>();
-  if (members.size() < kScanned) {
-    for (auto& member : members)
-      if (member.first == key) {
-        member.second = std::move(value);
-        return;
-      }
-    members.emplace_back(std::string(key), std::move(value));
-    return;
-  }
-  std::unique_ptr<json::MemberIndex>& index = indexes_[&members];
-  if (!index) index = std::make_unique<json::MemberIndex>(members);
-  if (auto at = index->find(key)) {
-    members.begin()[static_cast<std::ptrdiff_t>(*at)].second = std::move(value);
-    return;
-  }
-  members.emplace_back(std::string(key), std::move(value));
-  index->add_last();
-}
-
 error::Error TooLarge::error(std::size_t limit, std::string_view wording) const {
   if (nested) return nested_too_deep();
   return limit_error(wording, limit);

@@ -7,12 +7,9 @@
 #include <concepts>
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
-
-#include <boost/unordered/unordered_flat_map.hpp>
 
 #include "json.hpp"
 #include "lazy.hpp"
@@ -67,17 +64,16 @@ class JsonBuilder {
     Built out = Built::object();
     auto& members = out.get_ref<Built::object_t&>();
     members.reserve(capacity);
-    // The member map keeps its address when the object moves, and a new one may take a freed one's.
-    if (!indexes_.empty()) indexes_.erase(&members);
+    inserter_.started(members);
     return out;
   }
   // Adds a member; a key inserted twice keeps its first position and takes the later value.
-  void insert(Built& object, std::string_view key, Built value);
+  void insert(Built& object, std::string_view key, Built value) {
+    inserter_.insert(object.get_ref<Built::object_t&>(), key, std::move(value));
+  }
 
  private:
-  // Few members are checked by a scan; past that, each object being built gets an index of positions.
-  static constexpr std::size_t kScanned = 8;
-  boost::unordered_flat_map<const Built::object_t*, std::unique_ptr<json::MemberIndex>> indexes_;
+  json::MemberInserter inserter_;
 };
 
 namespace spend {
