@@ -81,8 +81,8 @@ class Level final : public zarnu_core::value::Sources {
   };
 
   PyObject* container(std::uint32_t index) const;
-  // The index, in the level at `depth` above this one, of the ancestor of container `index`. Each entry
-  // also points to an ancestor further up, at depths chosen so that any ancestor is a few jumps away.
+  // The level at `depth` (at or above this one's) and the index there of container `index`'s ancestor. Each
+  // entry also points to an ancestor further up, at depths chosen so that any ancestor is a few jumps away.
   std::pair<const Level*, std::uint32_t> ancestor(std::uint32_t index, std::uint32_t depth) const;
   // Whether an object is container `index` or one of its ancestors.
   bool on_path(PyObject* object, std::uint32_t index) const;

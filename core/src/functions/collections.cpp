@@ -76,8 +76,8 @@ class KeyList {
 };
 
 // The items kept by $distinct. Only values of one kind can be equal, so scalars are found through sets
-// (numbers by value, with both zeros one key and NaN equal to nothing). Containers, functions and
-// undefined are compared only with the kept values of the same deep hash; values too deeply nested to
+// (numbers by value, with both zeros one key and NaN equal to nothing, functions by identity). Containers
+// and undefined are compared only with the kept values of the same deep hash; values too deeply nested to
 // hash are compared with every other such value, in the order kept, as equality may fail on them.
 class Kept {
  public:
@@ -95,6 +95,9 @@ class Kept {
       }
       case value::Tag::String:
         if (!strings_.insert(v.as_string()).second) return false;
+        return keep(v);
+      case value::Tag::Function:  // equal only to itself
+        if (!functions_.insert(&v.as_function()).second) return false;
         return keep(v);
       default:
         break;
@@ -141,6 +144,7 @@ class Kept {
   bool null_ = false;
   bool bools_[2] = {false, false};
   boost::unordered_flat_set<std::uint64_t> numbers_;
+  boost::unordered_flat_set<const value::Function*> functions_;
   // Views of strings held by `out_`.
   boost::unordered_flat_set<std::string_view, value::KeyHash, std::equal_to<>> strings_{
       0, value::KeyHash{hash::map_seed()}};
