@@ -71,6 +71,10 @@ class JsonBuilder {
   void insert(Built& object, std::string_view key, Built value) {
     inserter_.insert(object.get_ref<Built::object_t&>(), key, std::move(value));
   }
+  // Adds a member whose key differs from those of every other member of the object, all added this way.
+  void insert_distinct(Built& object, std::string_view key, Built value) {
+    object.get_ref<Built::object_t&>().emplace_back(std::string(key), std::move(value));
+  }
 
  private:
   json::MemberInserter inserter_;
@@ -222,7 +226,11 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
     if (!spend::charge(budget, key.size() + 4)) return std::unexpected(over);
     auto one = stack::nest(depth + 1, [&] { return write_spending(v, b, budget, depth + 1); });
     if (!one) return std::unexpected(one.error());
-    b.insert(object, key.view(), std::move(**one));
+    // The keys of a value's own members are distinct: a builder that can add them unchecked does.
+    if constexpr (requires { b.insert_distinct(object, key.view(), std::move(**one)); })
+      b.insert_distinct(object, key.view(), std::move(**one));
+    else
+      b.insert(object, key.view(), std::move(**one));
   }
   return std::optional<Built>(std::move(object));
 }
