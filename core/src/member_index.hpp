@@ -73,7 +73,7 @@ class MemberInserter {
  public:
   // To be told of each new object: an index left by an object that lived at the same address is dropped.
   void started(const MemberIndex::Members& members) {
-    if (!indexes_.empty()) indexes_.erase(&members);
+    if (indexes_) indexes_->erase(&members);
   }
 
   void insert(MemberIndex::Members& members, std::string_view key, Json value) {
@@ -86,7 +86,8 @@ class MemberInserter {
       members.emplace_back(std::string(key), std::move(value));
       return;
     }
-    std::unique_ptr<MemberIndex>& index = indexes_[&members];
+    if (!indexes_) indexes_ = std::make_unique<Indexes>();
+    std::unique_ptr<MemberIndex>& index = (*indexes_)[&members];
     if (!index) index = std::make_unique<MemberIndex>(members);
     if (auto at = index->find(key)) {
       members.begin()[static_cast<std::ptrdiff_t>(*at)].second = std::move(value);
@@ -98,7 +99,8 @@ class MemberInserter {
 
  private:
   static constexpr std::size_t kScanned = 8;
-  boost::unordered_flat_map<const MemberIndex::Members*, std::unique_ptr<MemberIndex>> indexes_;
+  using Indexes = boost::unordered_flat_map<const MemberIndex::Members*, std::unique_ptr<MemberIndex>>;
+  std::unique_ptr<Indexes> indexes_;  // made for the first large object: most builders never need one
 };
 
 }  // namespace zarnu_core::json
