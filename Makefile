@@ -89,6 +89,7 @@ bench: build
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_python.py
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_audit.py
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_patterns.py
+	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_scaling.py
 
 # g++ builds the targets (clang before 16 cannot compile libstdc++'s <expected>) against clang's libFuzzer
 # runtime; see fuzz/gcc_coverage.cpp.

@@ -2,8 +2,10 @@
 #include "equality.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
+#include "hash.hpp"
 #include "lazy.hpp"
 #include "limits.hpp"
 #include "stack.hpp"
@@ -20,7 +22,61 @@ std::pair<std::uint32_t, std::uint32_t> utf16_units(char32_t c) noexcept {
   return {0xD800 + (c >> 10), 0xDC00 + (c & 0x3FF)};
 }
 
+// Mixes a value into a running hash.
+std::uint64_t combine(std::uint64_t h, std::uint64_t x) noexcept {
+  const std::uint64_t pair[2] = {h, x};
+  return XXH3_64bits(pair, sizeof pair);
+}
+
+std::optional<std::uint64_t> deep_hash_at(const Value& v, std::uint64_t seed, std::size_t depth) {
+  const auto tag = static_cast<std::uint64_t>(v.tag());
+  switch (v.tag()) {
+    case Tag::Undefined:
+    case Tag::Null:
+    case Tag::Function:  // equal only to itself: all alike here, told apart by comparing
+      return combine(seed, tag);
+    case Tag::Bool:
+      return combine(seed, tag * 2 + v.as_boolean());
+    case Tag::Number: {
+      const double x = v.as_number();
+      return combine(seed + tag, std::bit_cast<std::uint64_t>(x == 0 ? 0.0 : x));
+    }
+    case Tag::String:
+      return combine(tag, hash::bytes(v.as_string(), seed));
+    case Tag::Array: {
+      if (depth >= kNestingLimit) return std::nullopt;
+      Value keep = v;
+      const Items& items = keep.as_array().read();
+      std::uint64_t h = combine(seed + tag, items.size());
+      for (const Value& item : items) {
+        auto one = stack::nest(depth + 1, [&] { return deep_hash_at(item, seed, depth + 1); });
+        if (!one) return std::nullopt;
+        h = combine(h, *one);
+      }
+      return h;
+    }
+    case Tag::Object: {
+      if (depth >= kNestingLimit) return std::nullopt;
+      Value keep = v;
+      FieldsRef fields = keep.as_object().borrow();
+      // A sum does not depend on the order of the members.
+      std::uint64_t sum = 0;
+      for (const auto& [key, value] : *fields) {
+        auto one = stack::nest(depth + 1, [&] { return deep_hash_at(value, seed, depth + 1); });
+        if (!one) return std::nullopt;
+        sum += combine(hash::bytes(key.view(), seed), *one);
+      }
+      return combine(combine(seed + tag, fields->size()), sum);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::uint64_t> deep_hash(const Value& v, std::uint64_t seed) {
+  return deep_hash_at(v, seed, 0);
+}
 
 std::strong_ordering js_string_cmp(std::string_view a, std::string_view b) noexcept {
   // UTF-8 byte order is code point order; the two orders differ only between a character above U+FFFF

@@ -3,6 +3,8 @@
 
 #include <compare>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "result.hpp"
@@ -18,5 +20,11 @@ Result<bool> deep_eq_at(const Value& a, const Value& b, std::size_t depth);
 inline Result<bool> deep_eq(const Value& a, const Value& b) {
   return deep_eq_at(a, b, 0);
 }
+
+// A hash consistent with deep equality: equal values hash alike (numbers by value, both zeros alike;
+// objects whatever the order of their members; array flags play no part). Lazy containers are read.
+// None when the value holds a container as deep as equality refuses to compare: such values can only be
+// told apart by comparing them.
+std::optional<std::uint64_t> deep_hash(const Value& v, std::uint64_t seed);
 
 }  // namespace zarnu_core::value

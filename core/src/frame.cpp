@@ -13,10 +13,19 @@ Frame::~Frame() {
   if (registry_) registry_->remove(*this);
 }
 
-const Value* Frame::find_here(std::string_view name) const noexcept {
-  for (const Var& var : vars_)
-    if (var.name == name) return &var.value;
-  return nullptr;
+Value* Frame::indexed(std::string_view name) const noexcept {
+  auto it = index_->find(name);
+  return it == index_->end() ? nullptr : &vars_[it->second].value;
+}
+
+void Frame::index_last() const {
+  if (index_) {
+    index_->emplace(vars_.back().name, static_cast<std::uint32_t>(vars_.size() - 1));
+    return;
+  }
+  index_ = std::make_unique<Index>(vars_.size() * 2, NameHash{hash::map_seed()});
+  for (std::size_t i = 0; i < vars_.size(); ++i)
+    index_->emplace(vars_[i].name, static_cast<std::uint32_t>(i));
 }
 
 Value Frame::lookup(std::string_view name) const {
@@ -32,18 +41,18 @@ Value Frame::lookup(std::string_view name) const {
 
 void Frame::set(std::string_view name, Value v, value::Str owner) {
   if (busy_) panic("already borrowed");
-  for (Var& var : vars_)
-    if (var.name == name) {
-      Value dropped = std::exchange(var.value, std::move(v));
-      return;  // the old value goes once the scope is consistent again
-    }
-  vars_.push_back(Var{name, std::move(owner), std::move(v)});
+  if (Value* bound = slot(name)) {
+    Value dropped = std::exchange(*bound, std::move(v));
+    return;  // the old value goes once the scope is consistent again
+  }
+  append(name, std::move(owner), std::move(v));
 }
 
 void Frame::clear_vars() noexcept {
   // Release outside the vector: releasing a value can release scopes that look at this one.
   auto vars = std::move(vars_);
   vars_.clear();
+  index_.reset();
   vars.clear();
 }
 
@@ -52,7 +61,7 @@ Value Frame::builtin(std::string_view name) const {
   if (!native) return Value();
   Value fn = value::make_function(value::NativeFn{native});
   // Cached under the record's own (static) name; the cache is not registered for clearing.
-  vars_.push_back(Var{native->name, {}, fn});
+  append(native->name, {}, fn);
   return fn;
 }
 

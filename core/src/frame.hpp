@@ -11,7 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "ast.hpp"
+#include "hash.hpp"
 #include "value.hpp"
 
 namespace zarnu_core::eval {
@@ -42,7 +45,7 @@ class Frame : public value::Counted, public pool::Pooled {
   // the scope (text of the trees or names the keeper holds, or static text) unless `owner` holds it.
   void set(std::string_view name, value::Value v, value::Str owner = {});
   // The bound value in this scope alone, or null.
-  const value::Value* find_here(std::string_view name) const noexcept;
+  const value::Value* find_here(std::string_view name) const noexcept { return slot(name); }
   void clear_vars() noexcept;
   bool is_root() const noexcept { return !parent; }
 
@@ -60,6 +63,30 @@ class Frame : public value::Counted, public pool::Pooled {
     value::Value value;
   };
   mutable std::vector<Var, value::Alloc<Var>> vars_;
+  // Positions in `vars_` by name, once a scope holds more than a few: most scopes hold one to three
+  // variables, which a scan finds faster than a hash, but a root scope may hold thousands of bindings.
+  struct NameHash {
+    std::uint64_t seed;
+    std::size_t operator()(std::string_view name) const noexcept { return hash::bytes(name, seed); }
+  };
+  using Index = boost::unordered_flat_map<std::string_view, std::uint32_t, NameHash>;
+  static constexpr std::size_t kScanned = 8;
+  mutable std::unique_ptr<Index> index_;
+  value::Value* slot(std::string_view name) const noexcept {
+    if (index_) [[unlikely]]
+      return indexed(name);
+    for (Var& var : vars_)
+      if (var.name == name) return &var.value;
+    return nullptr;
+  }
+  value::Value* indexed(std::string_view name) const noexcept;
+  void append(std::string_view name, value::Str owner, value::Value v) const {
+    vars_.push_back(Var{name, std::move(owner), std::move(v)});
+    if (vars_.size() > kScanned) [[unlikely]]
+      index_last();
+  }
+  // Indexes the variable just appended, or all of them once there are too many to scan.
+  void index_last() const;
   mutable bool busy_ = false;  // the vars are being changed
   // Membership in the registry of frames to clear when the evaluation ends.
   FrameRegistry* registry_ = nullptr;

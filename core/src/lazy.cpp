@@ -66,6 +66,22 @@ void Sink::clear() {
 
 namespace {
 
+// The member of JSON object data with this key. Small objects, and any object for its first few lookups, are
+// scanned; an object looked up more often gets an index, so that looking up each of its n members costs n.
+const json::Json* json_member(Pending& p, std::string_view key) {
+  constexpr std::size_t kScanned = 8;
+  constexpr std::uint32_t kScansBeforeIndex = 4;
+  const auto& members = p.json->get_ref<const json::Json::object_t&>();
+  if (!p.members && (members.size() <= kScanned || p.scans++ < kScansBeforeIndex)) {
+    for (const auto& member : members)
+      if (member.first == key) return &member.second;
+    return nullptr;
+  }
+  if (!p.members) p.members = std::make_unique<json::MemberIndex>(members);
+  auto at = p.members->find(key);
+  return at ? &members.begin()[static_cast<std::ptrdiff_t>(*at)].second : nullptr;
+}
+
 // Calls a host source's read and records its failure; the target keeps nothing of a failed read.
 void read_source(Pending& pending, std::uint32_t index, Sink& sink) {
   if (auto failure = pending.source->read(index, sink)) {
@@ -197,9 +213,9 @@ Value read_field(Object& object, std::string_view key) {
     }
   } else {
     if (!p.json || !p.json->is_object()) return Value();
-    auto it = p.json->find(key);
-    if (it == p.json->end()) return Value();
-    value = lazy(*it, p.shared);
+    const json::Json* member = json_member(p, key);
+    if (!member) return Value();
+    value = lazy(*member, p.shared);
   }
   // Containers are kept so that later reads see the same container with what was read of it (where the
   // evaluation can tell).

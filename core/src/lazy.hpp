@@ -14,6 +14,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "json.hpp"
+#include "member_index.hpp"
 #include "value.hpp"
 
 namespace zarnu_core::value {
@@ -85,9 +86,16 @@ class Source {
 
 // The source of one not yet read container: a host source, or JSON data owned through `shared`.
 struct Pending {
+  Pending(Rc<Shared> shared, Rc<Sources> source, const json::Json* json)
+      : shared(std::move(shared)), source(std::move(source)), json(json) {}
+
   Rc<Shared> shared;
   Rc<Sources> source;                // set for a host source
   const json::Json* json = nullptr;  // set for JSON data
+  // For JSON object data read member by member: the lookups that scanned it, and an index of its
+  // members once the scans have cost about as much as building one.
+  std::uint32_t scans = 0;
+  std::unique_ptr<json::MemberIndex> members;
 
   // Through the pool, as members: the struct is an aggregate.
   static void* operator new(std::size_t n) { return pool::allocate(n); }

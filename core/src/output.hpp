@@ -14,6 +14,7 @@
 #include "json.hpp"
 #include "lazy.hpp"
 #include "limits.hpp"
+#include "member_index.hpp"
 #include "result.hpp"
 #include "stack.hpp"
 #include "value.hpp"
@@ -45,7 +46,8 @@ struct TooLarge {
 };
 
 // Builds JSON values; numbers follow the JSON number rule.
-struct JsonBuilder {
+class JsonBuilder {
+ public:
   using Built = json::Json;
   Built null() { return Built(nullptr); }
   Built boolean(bool b) { return Built(b); }
@@ -60,18 +62,22 @@ struct JsonBuilder {
   }
   Built object(std::size_t capacity) {
     Built out = Built::object();
-    out.get_ref<Built::object_t&>().reserve(capacity);
+    auto& members = out.get_ref<Built::object_t&>();
+    members.reserve(capacity);
+    inserter_.started(members);
     return out;
   }
+  // Adds a member; a key inserted twice keeps its first position and takes the later value.
   void insert(Built& object, std::string_view key, Built value) {
-    auto& members = object.get_ref<Built::object_t&>();
-    for (auto& member : members)
-      if (member.first == key) {
-        member.second = std::move(value);
-        return;
-      }
-    members.emplace_back(std::string(key), std::move(value));
+    inserter_.insert(object.get_ref<Built::object_t&>(), key, std::move(value));
   }
+  // Adds a member whose key differs from those of every other member of the object, all added this way.
+  void insert_distinct(Built& object, std::string_view key, Built value) {
+    object.get_ref<Built::object_t&>().emplace_back(std::string(key), std::move(value));
+  }
+
+ private:
+  json::MemberInserter inserter_;
 };
 
 namespace spend {
@@ -220,7 +226,11 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
     if (!spend::charge(budget, key.size() + 4)) return std::unexpected(over);
     auto one = stack::nest(depth + 1, [&] { return write_spending(v, b, budget, depth + 1); });
     if (!one) return std::unexpected(one.error());
-    b.insert(object, key.view(), std::move(**one));
+    // The keys of a value's own members are distinct: a builder that can add them unchecked does.
+    if constexpr (requires { b.insert_distinct(object, key.view(), std::move(**one)); })
+      b.insert_distinct(object, key.view(), std::move(**one));
+    else
+      b.insert(object, key.view(), std::move(**one));
   }
   return std::optional<Built>(std::move(object));
 }

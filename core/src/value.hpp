@@ -414,7 +414,7 @@ class PendingSlot {
   void emplace(Pending&& pending);
   void reset() noexcept;
 
-  static constexpr std::size_t kSize = 3 * sizeof(void*);
+  static constexpr std::size_t kSize = 5 * sizeof(void*);
 
  private:
   alignas(void*) unsigned char bytes_[kSize];

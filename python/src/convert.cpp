@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "member_index.hpp"
 #include "panic.hpp"
 #include "utf.hpp"
 
@@ -331,7 +332,9 @@ class ToJson {
     entered.children = children(object);
     if (entered.dict) {
       entered.out = Json::object();
-      entered.out.get_ref<Json::object_t&>().reserve(entered.children.size() / 2);
+      auto& members = entered.out.get_ref<Json::object_t&>();
+      members.reserve(entered.children.size() / 2);
+      inserter_.started(members);
     } else {
       entered.out = Json::array();
       entered.out.get_ref<Json::array_t&>().reserve(entered.children.size());
@@ -351,20 +354,16 @@ class ToJson {
       top.out.get_ref<Json::array_t&>().push_back(std::move(value));
       return;
     }
-    auto& members = top.out.get_ref<Json::object_t&>();
     // Distinct keys of a dict have distinct texts, except where lone surrogates were replaced or a str
     // subclass defines its own equality: only then can a key repeat, keeping its first place.
     if (top.check_repeats) {
-      for (auto& member : members) {
-        if (member.first == top.key) {
-          member.second = std::move(value);
-          return;
-        }
-      }
+      inserter_.insert(top.out.get_ref<Json::object_t&>(), top.key, std::move(value));
+      return;
     }
-    members.emplace_back(std::move(top.key), std::move(value));
+    top.out.get_ref<Json::object_t&>().emplace_back(std::move(top.key), std::move(value));
   }
 
+  zarnu_core::json::MemberInserter inserter_;
   std::vector<Open> open_;
   Json result_;
   std::size_t visited_ = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "convert.hpp"
@@ -29,6 +30,10 @@ bool inert(PyObject* object) noexcept {
   return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type || type == &PyDict_Type ||
          type == &PyList_Type || type == &PyTuple_Type || object == Py_None || type == &PyBool_Type;
 }
+
+// The first levels of the input are checked for a container that is its own ancestor by walking up the
+// path; deeper ones by looking up where the container was met before.
+constexpr std::uint32_t kWalked = 16;
 
 }  // namespace
 
@@ -82,22 +87,23 @@ class Writer {
 
  private:
   std::optional<std::string> put_container(PyObject* object, Sink& sink, Py_ssize_t held) {
-    // The container being read, then the one it was found in, and so on up to the input. A container on
-    // that chain is held by its level besides its own container: one held by nothing more than its
-    // container and the caller cannot be among them, and the walk is spared.
-    std::uint32_t index = index_;
-    const Level* chain = Py_REFCNT(object) > held + 1 ? level_ : nullptr;
-    for (const Level* up = chain; up;) {
-      const Level::Entry& entry = up->entries_[index];
-      if (entry.container.get() == object) return "Circular reference detected";
-      index = entry.parent;
-      up = up->parent_.get();
+    // A container on the path up to the input is held by its level besides the container it was found
+    // in: one held by nothing more than that container and the caller cannot be on it, and the check is
+    // spared.
+    if (level_) {
+      if (Py_REFCNT(object) > held + 1 && level_->on_path(object, index_)) return "Circular reference detected";
+      if (!noted_) level_->note_parent(index_);
+      noted_ = true;
     }
     Rc<Level> below = level_ ? level_->children() : Rc<Level>::make(keys_, Rc<Level>());
     if (below->entries_.size() > std::numeric_limits<std::uint32_t>::max())
       return "too many lists and dicts in one level";
-    below->entries_.push_back({Ref::borrow(object), index_});
-    const auto at = static_cast<std::uint32_t>(below->entries_.size() - 1);
+    const auto at = static_cast<std::uint32_t>(below->entries_.size());
+    // The jump of the entry goes where the level's jump goes: to the container's level, or two jumps on.
+    std::uint32_t jump = at;
+    if (level_)
+      jump = below->jump_ == level_ ? index_ : level_->jump_->entries_[level_->entries_[index_].jump].jump;
+    below->entries_.push_back({Ref::borrow(object), index_, jump});
     zarnu_core::value::Pending pending{sink.shared(), std::move(below), nullptr};
     sink.push(PyDict_Check(object) ? zarnu_core::value::lazy_object(std::move(pending), at)
                                    : zarnu_core::value::lazy_array(std::move(pending), at));
@@ -107,9 +113,19 @@ class Writer {
   const KeyCache* keys_;
   Level* level_;         // the level of the container being read; none for the input
   std::uint32_t index_;  // the container's index there
+  bool noted_ = false;   // the container is known to hold containers
 };
 
-Level::Level(const KeyCache* keys, Rc<Level> parent) : keys_(keys), parent_(std::move(parent)) {}
+Level::Level(const KeyCache* keys, Rc<Level> parent) : keys_(keys), parent_(std::move(parent)) {
+  if (!parent_) return;
+  const Level* up = parent_.get();
+  depth_ = up->depth_ + 1;
+  top_ = up->top_;
+  // Jumps of lengths 1, 1, 3, 1, 1, 3, 7, ...: any depth above is reached in a number of jumps
+  // logarithmic in the distance.
+  const Level* far = up->jump_;
+  jump_ = up->depth_ - far->depth_ == far->depth_ - far->jump_->depth_ ? far->jump_ : up;
+}
 
 // Releasing the containers can run finalizers of objects that the evaluation alone kept alive.
 Level::~Level() {
@@ -134,6 +150,58 @@ Rc<Level> Level::children() {
   Rc<Level> made = Rc<Level>::make(keys_, Rc<Level>::share(this));
   children_ = made.get();
   return made;
+}
+
+std::pair<const Level*, std::uint32_t> Level::ancestor(std::uint32_t index, std::uint32_t depth) const {
+  const Level* level = this;
+  while (level->depth_ > depth) {
+    const Entry& entry = level->entries_[index];
+    if (level->jump_->depth_ >= depth) {
+      index = entry.jump;
+      level = level->jump_;
+    } else {
+      index = entry.parent;
+      level = level->parent_.get();
+    }
+  }
+  return {level, index};
+}
+
+bool Level::on_path(PyObject* object, std::uint32_t index) const {
+  const Level* level = this;
+  if (depth_ >= kWalked) {
+    if (entries_[index].container.get() == object) return true;
+    auto found = top_->parents_.find(object);
+    if (found != top_->parents_.end()) {
+      auto is_ancestor_at = [&](std::uint32_t depth) {
+        if (depth < kWalked || depth >= depth_) return false;
+        auto [up, at] = ancestor(index, depth);
+        return up->entries_[at].container.get() == object;
+      };
+      if (is_ancestor_at(found->second.first)) return true;
+      for (std::uint32_t depth : found->second.more)
+        if (is_ancestor_at(depth)) return true;
+    }
+    std::tie(level, index) = ancestor(index, kWalked - 1);
+  }
+  // The first levels: the container, then the one it was found in, and so on up to the input.
+  for (; level; level = level->parent_.get()) {
+    const Entry& entry = level->entries_[index];
+    if (entry.container.get() == object) return true;
+    index = entry.parent;
+  }
+  return false;
+}
+
+void Level::note_parent(std::uint32_t index) {
+  if (depth_ < kWalked) return;
+  auto [it, inserted] = top_->parents_.try_emplace(entries_[index].container.get());
+  Depths& depths = it->second;
+  if (inserted) {
+    depths.first = depth_;
+  } else if (depths.first != depth_ && (depths.more.empty() || depths.more.back() != depth_)) {
+    depths.more.push_back(depth_);
+  }
 }
 
 PyObject* Level::container(std::uint32_t index) const {

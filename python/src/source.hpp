@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -76,9 +77,17 @@ class Level final : public zarnu_core::value::Sources {
   struct Entry {
     pyutil::Ref container;
     std::uint32_t parent = 0;  // the index, in the level above, of the container it was found in
+    std::uint32_t jump = 0;    // the index, in level `jump_`, of the ancestor found there
   };
 
   PyObject* container(std::uint32_t index) const;
+  // The level at `depth` (at or above this one's) and the index there of container `index`'s ancestor. Each
+  // entry also points to an ancestor further up, at depths chosen so that any ancestor is a few jumps away.
+  std::pair<const Level*, std::uint32_t> ancestor(std::uint32_t index, std::uint32_t depth) const;
+  // Whether an object is container `index` or one of its ancestors.
+  bool on_path(PyObject* object, std::uint32_t index) const;
+  // Notes that container `index` holds containers (so that it can be found as their ancestor).
+  void note_parent(std::uint32_t index);
   // The level of the containers found in this one's, made on first use.
   zarnu_core::value::Rc<Level> children();
   std::optional<std::string> read_whole(std::uint32_t index, Sink& sink);
@@ -87,7 +96,25 @@ class Level final : public zarnu_core::value::Sources {
 
   const KeyCache* keys_;
   zarnu_core::value::Rc<Level> parent_;
+  std::uint32_t depth_ = 0;  // 0 at the top
+  const Level* jump_ = this;
+  Level* top_ = this;
   std::vector<Entry> entries_;
+  // At the top: every object below the first few levels that holds containers, with the depths it was
+  // read at. Deep input is checked for a container that is its own ancestor by looking there, not by
+  // walking up the path.
+  struct IdentityHash {
+    std::uint64_t seed;
+    std::size_t operator()(const PyObject* object) const noexcept {
+      return XXH3_64bits_withSeed(&object, sizeof object, seed);
+    }
+  };
+  struct Depths {
+    std::uint32_t first = 0;
+    std::vector<std::uint32_t> more;
+  };
+  boost::unordered_flat_map<const PyObject*, Depths, IdentityHash> parents_{
+      0, IdentityHash{zarnu_core::hash::map_seed()}};
   // Not owned: the level below holds this one, and forgets itself here when it goes.
   Level* children_ = nullptr;
 };

@@ -157,6 +157,22 @@ TEST(Builtins2, FlagsAndSharing) {
   EXPECT_EQ(S(*call(&collections::zip, items({pair, Value::number(1)}))), "[]");
 }
 
+TEST(Builtins2, DistinctOfValuesTooDeepToCompare) {
+  Direct call;
+  using zarnu_test::nested_arrays;
+  auto distinct = [&](Items list) {
+    return call(&functions::collections::distinct, items({Value::array(list)}));
+  };
+  const Value deep = nested_arrays(1001);
+  // Such values are compared only with each other, and comparing two of them fails as equality does.
+  auto kept = distinct(items({deep, J("[1]"), deep, nested_arrays(1000), J("[1]")}));
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->as_array().items.size(), 3u);
+  auto failed = distinct(items({J("[2]"), deep, J("[1]"), nested_arrays(1001)}));
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().code(), "U1001");
+}
+
 TEST(Builtins2, UnseededGeneratorTakesTheTimestamp) {
   Direct call;
   ASSERT_EQ(call.ev.rng(), 0u);

@@ -67,6 +67,47 @@ TEST(Equality, NestingLimit) {
   EXPECT_FALSE(eq(nested_arrays(1001), nested_arrays(5)));
 }
 
+TEST(Equality, HashAgreesWithEquality) {
+  const std::uint64_t seed = 12345;
+  auto h = [&](const Value& v) { return deep_hash(v, seed).value(); };
+  Items items;
+  items.push_back(Value::number(1));
+  items.push_back(J(R"({"b":[],"a":null})"));
+  const std::pair<const char*, Value> equal[] = {
+      {R"([1,{"a":null,"b":[]}])", Value::sequence(std::move(items))},
+      {R"({"a":1,"b":{"c":[1,2],"d":"x"}})", J(R"({"b":{"d":"x","c":[1.0,2]},"a":1.0})")},
+      {"[0]", J("[-0]")},
+      {"[null,true,false]", J("[null,true,false]")},
+  };
+  for (const auto& [text, other] : equal) {
+    EXPECT_TRUE(eq(J(text), other)) << text;
+    EXPECT_EQ(h(J(text)), h(other)) << text;
+  }
+  // Values told apart only by order, placement or kind hash apart.
+  const char* different[] = {"[1,2]",
+                             "[2,1]",
+                             R"({"a":1,"b":2})",
+                             R"({"a":2,"b":1})",
+                             R"({"a":[1]})",
+                             R"({"a":1})",
+                             R"(["1"])",
+                             "[[]]",
+                             "[{}]",
+                             "[]",
+                             "{}",
+                             "[null]",
+                             "[true]"};
+  for (const char* a : different)
+    for (const char* b : different)
+      if (a != b) {
+        EXPECT_NE(h(J(a)), h(J(b))) << a << " " << b;
+      }
+  EXPECT_NE(deep_hash(J("[1]"), seed), deep_hash(J("[1]"), seed + 1));
+  // Too deep to compare, too deep to hash.
+  EXPECT_TRUE(deep_hash(nested_arrays(1000), seed));
+  EXPECT_FALSE(deep_hash(nested_arrays(1001), seed));
+}
+
 TEST(StringOrder, Utf16CodeUnits) {
   EXPECT_TRUE(js_string_cmp("a", "b") < 0);
   EXPECT_TRUE(js_string_cmp("a", "ab") < 0);

@@ -107,6 +107,25 @@ TEST(Lazy, JsonData) {
             items[1].as_object().borrow()->begin()->first.rep());
 }
 
+TEST(Lazy, MembersOfJsonDataLookedUpOneByOne) {
+  auto shared = Shared::create();
+  for (int n : {4, 60}) {
+    Json data = big_object(n);
+    data.get_ref<Json::object_t&>().emplace_back("k1", "repeated");  // the first of a repeated key counts
+    Value o = lazy(std::make_shared<const Json>(std::move(data)), shared);
+    for (int round = 0; round < 3; ++round) {
+      for (int i = 0; i < n; ++i)
+        EXPECT_EQ(S(read_field(o.as_object(), "k" + std::to_string(i))), std::to_string(i));
+      EXPECT_TRUE(read_field(o.as_object(), "missing").is_undefined());
+      EXPECT_TRUE(read_field(o.as_object(), "").is_undefined());
+    }
+    EXPECT_EQ(o.as_object().read_state, 0);  // scalars are not stored
+    Value child = read_field(o.as_object(), "child");
+    EXPECT_TRUE(read_field(o.as_object(), "child").same_payload(child));
+    EXPECT_EQ(S(o).substr(0, 11), R"({"k0":0,"k1)");
+  }
+}
+
 TEST(Lazy, ValuesKeepTheirJsonDataAlive) {
   Value kept;
   {

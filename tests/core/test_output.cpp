@@ -161,6 +161,33 @@ TEST(Output, UnreadJsonIsWrittenStraightFromTheData) {
   EXPECT_EQ(spent(lazy(std::make_shared<const Json>(Json::parse("[18446744073709551615]")), shared)), 22);
 }
 
+TEST(Output, RepeatedKeysKeepTheirFirstPositionAndTakeTheLaterValue) {
+  for (int n : {3, 40}) {
+    JsonBuilder b;
+    Json o = b.object(0);
+    for (int i = 0; i < n; ++i) b.insert(o, "k" + std::to_string(i), Json(i));
+    b.insert(o, "k1", Json("again"));
+    b.insert(o, "k" + std::to_string(n - 1), Json("last"));
+    b.insert(o, "new", Json(nullptr));
+    ASSERT_EQ(o.size(), static_cast<std::size_t>(n + 1)) << n;
+    auto at = [&](int i) { return o.get_ref<Json::object_t&>().begin()[i]; };
+    EXPECT_EQ(at(1).first, "k1");
+    EXPECT_EQ(at(1).second, Json("again"));
+    EXPECT_EQ(at(n - 1).second, Json("last"));
+    EXPECT_EQ(at(n).first, "new");
+    EXPECT_EQ(at(0).second, Json(0));
+  }
+  // Objects built one after the other, each released before the next, share nothing.
+  JsonBuilder b;
+  for (int round = 0; round < 3; ++round) {
+    Json o = b.object(0);
+    for (int i = 0; i < 20; ++i)
+      b.insert(o, "r" + std::to_string(round) + "k" + std::to_string(i % 15), Json(i));
+    EXPECT_EQ(o.size(), 15u);
+    EXPECT_EQ(o["r" + std::to_string(round) + "k2"], Json(17));
+  }
+}
+
 TEST(Output, DetailsDropWhatCannotBeConverted) {
   EXPECT_FALSE(to_json_detail(Value()).has_value());
   EXPECT_FALSE(to_json_detail(nested_arrays(1001)).has_value());

@@ -73,6 +73,19 @@ class TestScalars:
 
         assert through_binding(Name("x")) == "x"
 
+    def test_keys_that_become_equal_keep_the_first_place_and_the_last_value(self):
+        class Name(str):
+            pass
+
+        assert through_binding({"x\ud800": 1, "y": 2, "x\udc00": 3}) == {"x\ufffd": 3, "y": 2}
+        many = {Name(f"k{i}"): i for i in range(20)}
+        many.update({f"k{i}\ud800": -i for i in range(0, 20, 5)})
+        many.update({f"k{i}\udc00": i * 10 for i in range(0, 20, 5)})
+        out = through_binding(many)
+        assert list(out.items()) == [(f"k{i}", i) for i in range(20)] + [
+            (f"k{i}\ufffd", i * 10) for i in range(0, 20, 5)
+        ]
+
 
 class TestContainers:
     def test_sequences_become_lists(self):

@@ -116,6 +116,33 @@ class TestFailures:
         data = {"a": shared, "b": shared, "c": {"d": shared}}
         assert Expression("$").evaluate(data) == {"a": [1], "b": [1], "c": {"d": [1]}}
 
+    def test_cycles_and_repeats_deep_down(self):
+        def chain(depth, bottom):
+            top = node = {"n": 0}
+            for i in range(1, depth):
+                node["next"] = {"n": i, "meta": meta}
+                node = node["next"]
+            node["next"] = bottom
+            return top, node
+
+        meta = {"kind": ["m"]}  # met at every depth, never its own ancestor
+        # The same deep chain twice, once shifted down by a few levels: repeats, not cycles.
+        tail, _ = chain(60, None)
+        data = {"a": tail, "b": [[[{"next": tail}]]]}
+        assert Expression("$count(**.kind)").evaluate(data) == 2 * 59
+        for depth in (5, 40):
+            top, bottom = chain(depth, None)
+            assert Expression("$count(**.n)").evaluate(top) == depth
+            bottom["next"] = top
+            assert unreadable("**.n", top) == "Circular reference detected"
+            middle = top
+            for _ in range(depth // 2):
+                middle = middle["next"]
+            bottom["next"] = [middle]
+            assert unreadable("$count(**.n)", top) == "Circular reference detected"
+            bottom["next"] = [[meta]]
+            assert Expression("$count(**.kind)").evaluate(top) == depth
+
     def test_non_str_keys_fail_only_a_whole_read(self):
         data = {1: "one", "x": 2}
         assert Expression("x").evaluate(data) == 2

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <utility>
 
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "equality.hpp"
@@ -74,8 +76,9 @@ class KeyList {
 };
 
 // The items kept by $distinct. Only values of one kind can be equal, so scalars are found through sets
-// (numbers by value, with both zeros one key and NaN equal to nothing) and only containers, functions
-// and undefined are compared one by one.
+// (numbers by value, with both zeros one key and NaN equal to nothing, functions by identity). Containers
+// and undefined are compared only with the kept values of the same deep hash; values too deeply nested to
+// hash are compared with every other such value, in the order kept, as equality may fail on them.
 class Kept {
  public:
   Result<bool> add(eval::Evaluator& ev, const Value& v) {
@@ -93,30 +96,57 @@ class Kept {
       case value::Tag::String:
         if (!strings_.insert(v.as_string()).second) return false;
         return keep(v);
-      default:
-        for (const Value& other : others_) {
-          ZR_TRY(ev.step());
-          ZR_TRY(bool same, value::deep_eq(other, v));
-          if (same) return false;
-        }
-        others_.push_back(v);
+      case value::Tag::Function:  // equal only to itself
+        if (!functions_.insert(&v.as_function()).second) return false;
         return keep(v);
+      default:
+        break;
     }
+    const std::optional<std::uint64_t> h = value::deep_hash(v, seed_);
+    if (!h) {
+      for (const Value& other : deep_) {
+        ZR_TRY(ev.step());
+        ZR_TRY(bool same, value::deep_eq(other, v));
+        if (same) return false;
+      }
+      deep_.push_back(v);
+      return keep(v);
+    }
+    // Each hash leads to the last kept value that has it, and each kept value to the previous one.
+    auto [it, inserted] = by_hash_.try_emplace(*h, kNone);
+    for (std::size_t i = it->second; i != kNone; i = others_[i].previous) {
+      ZR_TRY(ev.step());
+      ZR_TRY(bool same, value::deep_eq(others_[i].value, v));
+      if (same) return false;
+    }
+    others_.push_back({v, it->second});
+    it->second = others_.size() - 1;
+    return keep(v);
   }
 
   Items take() noexcept { return std::move(out_); }
 
  private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  struct Other {
+    Value value;
+    std::size_t previous;
+  };
+
   bool keep(const Value& v) {
     out_.push_back(v);
     return true;
   }
 
   Items out_;
-  Items others_;
+  std::vector<Other> others_;
+  Items deep_;
+  const std::uint64_t seed_ = hash::map_seed();
+  boost::unordered_flat_map<std::uint64_t, std::size_t> by_hash_;
   bool null_ = false;
   bool bools_[2] = {false, false};
   boost::unordered_flat_set<std::uint64_t> numbers_;
+  boost::unordered_flat_set<const value::Function*> functions_;
   // Views of strings held by `out_`.
   boost::unordered_flat_set<std::string_view, value::KeyHash, std::equal_to<>> strings_{
       0, value::KeyHash{hash::map_seed()}};
