@@ -22,7 +22,6 @@
 #include "convert.hpp"
 #include "datetime.hpp"
 #include "errors.hpp"
-#include "from_json.hpp"
 #include "hash.hpp"
 #include "headroom.hpp"
 #include "output.hpp"
@@ -37,92 +36,6 @@ namespace {
 using pyutil::Ref;
 using zarnu_core::json::Json;
 namespace audit = zarnu_core::audit;
-
-// A double as the hashed text writes it: the shortest digits that read back to it, in plain notation with
-// at least one fractional digit while the decimal exponent lies between -5 and 16, else in exponent form
-// ("1e21", "1.5e-7"). Hashes must agree across implementations, so this form is fixed.
-void append_float(std::string& out, double x) {
-  char buffer[32];
-  const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-  std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
-  if (text.front() == '-') {
-    out.push_back('-');
-    text.remove_prefix(1);
-  }
-  const std::size_t e = text.find('e');
-  std::string digits;
-  for (char c : text.substr(0, e))
-    if (c != '.') digits.push_back(c);
-  int exponent = 0;
-  std::string_view power = text.substr(e + 1);
-  if (power.front() == '+') power.remove_prefix(1);
-  std::from_chars(power.data(), power.data() + power.size(), exponent);
-  // The value is 0.digits times 10^point.
-  const int length = static_cast<int>(digits.size());
-  const int point = exponent + 1;
-  if (point >= length && point <= 16) {
-    out.append(digits).append(static_cast<std::size_t>(point - length), '0').append(".0");
-  } else if (point > 0 && point <= 16) {
-    out.append(digits, 0, static_cast<std::size_t>(point)).push_back('.');
-    out.append(digits, static_cast<std::size_t>(point));
-  } else if (point > -5 && point <= 0) {
-    out.append("0.").append(static_cast<std::size_t>(-point), '0').append(digits);
-  } else {
-    out.push_back(digits[0]);
-    if (length > 1) out.append(".").append(digits, 1);
-    out.push_back('e');
-    out.append(std::to_string(point - 1));
-  }
-}
-
-// The hashed text is written into a small buffer that is hashed whenever it fills: the text of a large
-// input is never held whole.
-struct Hashing {
-  static constexpr std::size_t kChunk = 16384;
-  std::string out;
-  audit::Fnv1a hash;
-
-  void flush() {
-    hash.update(out);
-    out.clear();
-  }
-};
-
-void append_hashed(Hashing& hashing, const Json& value, std::size_t depth) {
-  std::string& out = hashing.out;
-  if (out.size() >= Hashing::kChunk) hashing.flush();
-  switch (value.type()) {
-    case Json::value_t::number_float:
-      append_float(out, value.get<double>());
-      return;
-    case Json::value_t::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const Json& item : value) {
-        if (!std::exchange(first, false)) out.push_back(',');
-        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(hashing, item, depth + 1); });
-      }
-      out.push_back(']');
-      return;
-    }
-    case Json::value_t::object: {
-      out.push_back('{');
-      bool first = true;
-      for (auto it = value.begin(); it != value.end(); ++it) {
-        if (!std::exchange(first, false)) out.push_back(',');
-        zarnu_core::value::write_json_string(out, it.key());
-        out.push_back(':');
-        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(hashing, it.value(), depth + 1); });
-      }
-      out.push_back('}');
-      return;
-    }
-    default:
-      // Scalars other than floats have one compact form.
-      zarnu_core::json::write(out, value, false, depth);
-      return;
-  }
-}
 
 // Counts the node spans of the tree in characters of the source instead of bytes. Walked without
 // recursion: the tree can be as deep as the evaluation was.
@@ -449,13 +362,21 @@ std::optional<Settings> settings(PyObject* level, PyObject* limits) {
   return out;
 }
 
-PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>& input,
-              const zarnu_core::Bindings& bindings, const zarnu_core::Options& options,
-              const Settings& settings) {
-  Hashing hashing;
-  if (input) append_hashed(hashing, *input, 0);
-  hashing.flush();
-  audit::collector::AuditCollector collector(settings.level, settings.limits, hashing.hash.hex());
+std::optional<Input> input(PyObject* object) {
+  audit::Fnv1a digest;
+  Input out;
+  if (object) {
+    auto value = convert::to_value(object, "the input", digest);
+    if (!value) return std::nullopt;
+    out.value = std::move(*value);
+  }
+  out.hash = digest.hex();
+  return out;
+}
+
+PyObject* run(const zarnu_core::Expression& compiled, Input input, const zarnu_core::Bindings& bindings,
+              const zarnu_core::Options& options, const Settings& settings) {
+  audit::collector::AuditCollector collector(settings.level, settings.limits, std::move(input.hash));
 
   const zarnu_core::ast::Ast& ast = compiled.ast();
   zarnu_core::Expression::Run run{options.limits(), zarnu_core::value::Shared::create(), &collector};
@@ -477,9 +398,8 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   zarnu_core::eval::Evaluator clock(run.limits, {});
   // Host functions called from here get the stack room the caller had.
   headroom::Evaluation evaluation;
-  zarnu_core::value::Value value = input ? zarnu_core::value::from_json(*input) : zarnu_core::value::Value();
   auto outcome = [&]() -> zarnu_core::Result<std::pair<zarnu_core::value::Value, std::optional<Json>>> {
-    ZR_TRY(zarnu_core::value::Value result, compiled.run(std::move(value), bindings, run));
+    ZR_TRY(zarnu_core::value::Value result, compiled.run(std::move(input.value), bindings, run));
     if (run.shared->failed) return zarnu_core::fail(run.shared->failure());
     ZR_TRY(auto json, zarnu_core::to_json(
                           zarnu_core::output::Output{result, run.limits.max_result_size, run.shared.get()}));
