@@ -3,6 +3,7 @@
 // call they make (a float conversion, a str of an exception) runs on the thread's own stack.
 #include "convert.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -587,6 +588,11 @@ class ToValue {
   // text: a new member, or the repeated one, whose value the next value replaces.
   std::expected<PyObject*, Invalid> member(OpenValue& top) {
     PyObject* key_object = top.children[top.next].get();
+    top.next += 2;
+    if (!top.held && PyUnicode_CheckExact(key_object)) {
+      known_key(key_object, top.key);
+      return top.children[top.next - 1].get();
+    }
     auto text = key(key_object);
     if (!text) return std::unexpected(Invalid{false, std::move(text).error()});
     const std::size_t begin = text_.size();
@@ -599,8 +605,23 @@ class ToValue {
       held->value_begin = text_.size();
     }
     top.key = keys_.get(text->view());
-    top.next += 2;
     return top.children[top.next - 1].get();
+  }
+
+  // Writes a str key and gives its interned text. Records mostly share their key objects: the text of
+  // each of the recent ones is kept with it (the object held, so that its address is not reused).
+  void known_key(PyObject* object, zarnu_core::value::Str& out) {
+    KnownKey& slot = known_[(reinterpret_cast<std::uintptr_t>(object) >> 4) % kKnown];
+    if (slot.object.get() != object) {
+      const Text text = convert::text(object);
+      slot.text.clear();
+      zarnu_core::value::write_json_string(slot.text, text.view());
+      slot.text.push_back(':');
+      slot.key = keys_.get(text.view());
+      slot.object = Ref::borrow(object);
+    }
+    text_.append(slot.text);
+    out = slot.key;
   }
 
   void close() {
@@ -649,8 +670,16 @@ class ToValue {
     top.fields.insert_or_assign(std::move(top.key), std::move(value));
   }
 
+  struct KnownKey {
+    Ref object;
+    zarnu_core::value::Str key;
+    std::string text;  // the key's JSON text and the colon
+  };
+  static constexpr std::size_t kKnown = 64;
+
   zarnu_core::audit::Fnv1a& digest_;
   zarnu_core::value::Keys keys_;
+  std::array<KnownKey, kKnown> known_;
   std::vector<OpenValue> open_;
   Value result_;
   std::string text_;
