@@ -3,7 +3,7 @@
 // with the spans of the nodes counted in characters of the source as everywhere else in Python.
 #include "audit_py.hpp"
 
-#include <charconv>
+#include <bit>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -82,6 +82,8 @@ class Writer {
       }
       return builder_.end_array(std::move(items));
     }
+    if (value.is_string()) return text(value.get_ref<const std::string&>());
+    if (value.is_number_float()) return number(value.get<double>());
     if (!value.is_object()) return convert::to_py(value);
     Ref out = builder_.object(value.size());
     if (!out) return {};
@@ -134,13 +136,20 @@ class Writer {
       return zarnu_core::hash::bytes(text, seed);
     }
   };
+  struct NumberHash {
+    std::uint64_t seed;
+    std::size_t operator()(std::uint64_t bits) const noexcept {
+      return zarnu_core::hash::bytes(std::string_view(reinterpret_cast<const char*>(&bits), sizeof bits),
+                                     seed);
+    }
+  };
   struct TextEq {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
   };
 
-  // A text of the tree (a kind, an outcome, an operator, a source snippet): one str per distinct text,
-  // since thousands of nodes repeat a few of them.
+  // A text of the tree (a kind, an outcome, an operator, a source snippet) or of a captured value: one
+  // str per distinct text, since thousands of nodes repeat a few of them and capture the same records.
   Ref text(std::string_view text) {
     auto found = texts_.find(text);
     if (found == texts_.end()) {
@@ -148,6 +157,14 @@ class Writer {
       if (!made) return {};
       found = texts_.emplace(std::string(text), std::move(made)).first;
     }
+    return Ref::borrow(found->second.get());
+  }
+
+  // A number of the captured values: one object per distinct double, as for texts.
+  Ref number(double x) {
+    auto found = numbers_.find(std::bit_cast<std::uint64_t>(x));
+    if (found == numbers_.end())
+      found = numbers_.emplace(std::bit_cast<std::uint64_t>(x), convert::number(x)).first;
     return Ref::borrow(found->second.get());
   }
 
@@ -213,6 +230,8 @@ class Writer {
   output::PyBuilder builder_;
   boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
       0, TextHash{zarnu_core::hash::map_seed()}};
+  boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> numbers_{
+      0, NumberHash{zarnu_core::hash::map_seed()}};
 };
 
 // The explanation's JSON form as Python objects.
