@@ -84,8 +84,11 @@ class Writer {
     }
     if (value.is_string()) return text(value.get_ref<const std::string&>());
     if (value.is_number_float()) return number(value.get<double>());
+    if (value.is_number_unsigned() ? value.get<std::uint64_t>() < (std::uint64_t{1} << 63)
+                                   : value.is_number_integer())
+      return integer(value.get<std::int64_t>());
     if (!value.is_object()) return convert::to_py(value);
-    Ref out = builder_.object(value.size());
+    Ref out = dict(value.size());
     if (!out) return {};
     for (auto it = value.begin(); it != value.end(); ++it) {
       Ref one = member(it.value(), depth);
@@ -98,7 +101,7 @@ class Writer {
   // The JSON form of a node; its captured values are released on the way.
   Ref node(audit::AuditNode& node, std::size_t depth) {
     if (poll_.stop()) return {};
-    Ref out = builder_.object(18);
+    Ref out = dict(kNodeMembers);
     if (!out) return {};
     Members members{*this, out};
     audit::node_members(node, members);
@@ -160,12 +163,28 @@ class Writer {
     return Ref::borrow(found->second.get());
   }
 
-  // A number of the captured values: one object per distinct double, as for texts.
+  // The numbers of the captured values: one object per distinct double or integer, as for texts.
   Ref number(double x) {
     auto found = numbers_.find(std::bit_cast<std::uint64_t>(x));
     if (found == numbers_.end())
       found = numbers_.emplace(std::bit_cast<std::uint64_t>(x), convert::number(x)).first;
     return Ref::borrow(found->second.get());
+  }
+
+  // (Integers beyond 2^63 are made anew.)
+  Ref integer(std::int64_t n) {
+    auto found = integers_.find(std::bit_cast<std::uint64_t>(n));
+    if (found == integers_.end())
+      found = integers_.emplace(std::bit_cast<std::uint64_t>(n), convert::made(PyLong_FromLongLong(n))).first;
+    return Ref::borrow(found->second.get());
+  }
+
+  // Most nodes have fewer members than this.
+  static constexpr Py_ssize_t kNodeMembers = 10;
+
+  Ref dict(std::size_t size) {
+    return headroom::call(
+        [&] { return convert::made(compat::dict_with_room(static_cast<Py_ssize_t>(size))); });
   }
 
   Ref member(const Json& value, std::size_t depth) {
@@ -192,7 +211,7 @@ class Writer {
     void operator()(std::string_view key, std::string_view text) { put(key, writer.text(text)); }
     void operator()(std::string_view key, bool flag) { put(key, Ref::borrow(flag ? Py_True : Py_False)); }
     void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
-      Ref out = writer.builder_.object(2);
+      Ref out = writer.dict(2);
       Members inner{writer, out};
       const bool made = out && inner.put("start", convert::made(PyLong_FromSize_t(span.start))) &&
                         inner.put("end", convert::made(PyLong_FromSize_t(span.end)));
@@ -231,6 +250,8 @@ class Writer {
   boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
       0, TextHash{zarnu_core::hash::map_seed()}};
   boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> numbers_{
+      0, NumberHash{zarnu_core::hash::map_seed()}};
+  boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> integers_{
       0, NumberHash{zarnu_core::hash::map_seed()}};
 };
 
