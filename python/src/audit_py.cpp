@@ -3,7 +3,7 @@
 // with the spans of the nodes counted in characters of the source as everywhere else in Python.
 #include "audit_py.hpp"
 
-#include <charconv>
+#include <bit>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,6 @@
 #include "convert.hpp"
 #include "datetime.hpp"
 #include "errors.hpp"
-#include "from_json.hpp"
 #include "hash.hpp"
 #include "headroom.hpp"
 #include "output.hpp"
@@ -37,92 +36,6 @@ namespace {
 using pyutil::Ref;
 using zarnu_core::json::Json;
 namespace audit = zarnu_core::audit;
-
-// A double as the hashed text writes it: the shortest digits that read back to it, in plain notation with
-// at least one fractional digit while the decimal exponent lies between -5 and 16, else in exponent form
-// ("1e21", "1.5e-7"). Hashes must agree across implementations, so this form is fixed.
-void append_float(std::string& out, double x) {
-  char buffer[32];
-  const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-  std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
-  if (text.front() == '-') {
-    out.push_back('-');
-    text.remove_prefix(1);
-  }
-  const std::size_t e = text.find('e');
-  std::string digits;
-  for (char c : text.substr(0, e))
-    if (c != '.') digits.push_back(c);
-  int exponent = 0;
-  std::string_view power = text.substr(e + 1);
-  if (power.front() == '+') power.remove_prefix(1);
-  std::from_chars(power.data(), power.data() + power.size(), exponent);
-  // The value is 0.digits times 10^point.
-  const int length = static_cast<int>(digits.size());
-  const int point = exponent + 1;
-  if (point >= length && point <= 16) {
-    out.append(digits).append(static_cast<std::size_t>(point - length), '0').append(".0");
-  } else if (point > 0 && point <= 16) {
-    out.append(digits, 0, static_cast<std::size_t>(point)).push_back('.');
-    out.append(digits, static_cast<std::size_t>(point));
-  } else if (point > -5 && point <= 0) {
-    out.append("0.").append(static_cast<std::size_t>(-point), '0').append(digits);
-  } else {
-    out.push_back(digits[0]);
-    if (length > 1) out.append(".").append(digits, 1);
-    out.push_back('e');
-    out.append(std::to_string(point - 1));
-  }
-}
-
-// The hashed text is written into a small buffer that is hashed whenever it fills: the text of a large
-// input is never held whole.
-struct Hashing {
-  static constexpr std::size_t kChunk = 16384;
-  std::string out;
-  audit::Fnv1a hash;
-
-  void flush() {
-    hash.update(out);
-    out.clear();
-  }
-};
-
-void append_hashed(Hashing& hashing, const Json& value, std::size_t depth) {
-  std::string& out = hashing.out;
-  if (out.size() >= Hashing::kChunk) hashing.flush();
-  switch (value.type()) {
-    case Json::value_t::number_float:
-      append_float(out, value.get<double>());
-      return;
-    case Json::value_t::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const Json& item : value) {
-        if (!std::exchange(first, false)) out.push_back(',');
-        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(hashing, item, depth + 1); });
-      }
-      out.push_back(']');
-      return;
-    }
-    case Json::value_t::object: {
-      out.push_back('{');
-      bool first = true;
-      for (auto it = value.begin(); it != value.end(); ++it) {
-        if (!std::exchange(first, false)) out.push_back(',');
-        zarnu_core::value::write_json_string(out, it.key());
-        out.push_back(':');
-        zarnu_core::stack::nest(depth + 1, [&] { append_hashed(hashing, it.value(), depth + 1); });
-      }
-      out.push_back('}');
-      return;
-    }
-    default:
-      // Scalars other than floats have one compact form.
-      zarnu_core::json::write(out, value, false, depth);
-      return;
-  }
-}
 
 // Counts the node spans of the tree in characters of the source instead of bytes. Walked without
 // recursion: the tree can be as deep as the evaluation was.
@@ -169,8 +82,13 @@ class Writer {
       }
       return builder_.end_array(std::move(items));
     }
+    if (value.is_string()) return text(value.get_ref<const std::string&>());
+    if (value.is_number_float()) return number(value.get<double>());
+    if (value.is_number_unsigned() ? value.get<std::uint64_t>() < (std::uint64_t{1} << 63)
+                                   : value.is_number_integer())
+      return integer(value.get<std::int64_t>());
     if (!value.is_object()) return convert::to_py(value);
-    Ref out = builder_.object(value.size());
+    Ref out = dict(value.size());
     if (!out) return {};
     for (auto it = value.begin(); it != value.end(); ++it) {
       Ref one = member(it.value(), depth);
@@ -183,7 +101,7 @@ class Writer {
   // The JSON form of a node; its captured values are released on the way.
   Ref node(audit::AuditNode& node, std::size_t depth) {
     if (poll_.stop()) return {};
-    Ref out = builder_.object(18);
+    Ref out = dict(kNodeMembers);
     if (!out) return {};
     Members members{*this, out};
     audit::node_members(node, members);
@@ -221,13 +139,20 @@ class Writer {
       return zarnu_core::hash::bytes(text, seed);
     }
   };
+  struct NumberHash {
+    std::uint64_t seed;
+    std::size_t operator()(std::uint64_t bits) const noexcept {
+      return zarnu_core::hash::bytes(std::string_view(reinterpret_cast<const char*>(&bits), sizeof bits),
+                                     seed);
+    }
+  };
   struct TextEq {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
   };
 
-  // A text of the tree (a kind, an outcome, an operator, a source snippet): one str per distinct text,
-  // since thousands of nodes repeat a few of them.
+  // A text of the tree (a kind, an outcome, an operator, a source snippet) or of a captured value: one
+  // str per distinct text, since thousands of nodes repeat a few of them and capture the same records.
   Ref text(std::string_view text) {
     auto found = texts_.find(text);
     if (found == texts_.end()) {
@@ -236,6 +161,30 @@ class Writer {
       found = texts_.emplace(std::string(text), std::move(made)).first;
     }
     return Ref::borrow(found->second.get());
+  }
+
+  // The numbers of the captured values: one object per distinct double or integer, as for texts.
+  Ref number(double x) {
+    auto found = numbers_.find(std::bit_cast<std::uint64_t>(x));
+    if (found == numbers_.end())
+      found = numbers_.emplace(std::bit_cast<std::uint64_t>(x), convert::number(x)).first;
+    return Ref::borrow(found->second.get());
+  }
+
+  // (Integers beyond 2^63 are made anew.)
+  Ref integer(std::int64_t n) {
+    auto found = integers_.find(std::bit_cast<std::uint64_t>(n));
+    if (found == integers_.end())
+      found = integers_.emplace(std::bit_cast<std::uint64_t>(n), convert::made(PyLong_FromLongLong(n))).first;
+    return Ref::borrow(found->second.get());
+  }
+
+  // Most nodes have fewer members than this.
+  static constexpr Py_ssize_t kNodeMembers = 10;
+
+  Ref dict(std::size_t size) {
+    return headroom::call(
+        [&] { return convert::made(compat::dict_with_room(static_cast<Py_ssize_t>(size))); });
   }
 
   Ref member(const Json& value, std::size_t depth) {
@@ -262,7 +211,7 @@ class Writer {
     void operator()(std::string_view key, std::string_view text) { put(key, writer.text(text)); }
     void operator()(std::string_view key, bool flag) { put(key, Ref::borrow(flag ? Py_True : Py_False)); }
     void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
-      Ref out = writer.builder_.object(2);
+      Ref out = writer.dict(2);
       Members inner{writer, out};
       const bool made = out && inner.put("start", convert::made(PyLong_FromSize_t(span.start))) &&
                         inner.put("end", convert::made(PyLong_FromSize_t(span.end)));
@@ -300,6 +249,10 @@ class Writer {
   output::PyBuilder builder_;
   boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
       0, TextHash{zarnu_core::hash::map_seed()}};
+  boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> numbers_{
+      0, NumberHash{zarnu_core::hash::map_seed()}};
+  boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> integers_{
+      0, NumberHash{zarnu_core::hash::map_seed()}};
 };
 
 // The explanation's JSON form as Python objects.
@@ -449,13 +402,21 @@ std::optional<Settings> settings(PyObject* level, PyObject* limits) {
   return out;
 }
 
-PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>& input,
-              const zarnu_core::Bindings& bindings, const zarnu_core::Options& options,
-              const Settings& settings) {
-  Hashing hashing;
-  if (input) append_hashed(hashing, *input, 0);
-  hashing.flush();
-  audit::collector::AuditCollector collector(settings.level, settings.limits, hashing.hash.hex());
+std::optional<Input> input(PyObject* object) {
+  audit::Fnv1a digest;
+  Input out;
+  if (object) {
+    auto value = convert::to_value(object, "the input", digest);
+    if (!value) return std::nullopt;
+    out.value = std::move(*value);
+  }
+  out.hash = digest.hex();
+  return out;
+}
+
+PyObject* run(const zarnu_core::Expression& compiled, Input input, const zarnu_core::Bindings& bindings,
+              const zarnu_core::Options& options, const Settings& settings) {
+  audit::collector::AuditCollector collector(settings.level, settings.limits, std::move(input.hash));
 
   const zarnu_core::ast::Ast& ast = compiled.ast();
   zarnu_core::Expression::Run run{options.limits(), zarnu_core::value::Shared::create(), &collector};
@@ -477,9 +438,8 @@ PyObject* run(const zarnu_core::Expression& compiled, const std::optional<Json>&
   zarnu_core::eval::Evaluator clock(run.limits, {});
   // Host functions called from here get the stack room the caller had.
   headroom::Evaluation evaluation;
-  zarnu_core::value::Value value = input ? zarnu_core::value::from_json(*input) : zarnu_core::value::Value();
   auto outcome = [&]() -> zarnu_core::Result<std::pair<zarnu_core::value::Value, std::optional<Json>>> {
-    ZR_TRY(zarnu_core::value::Value result, compiled.run(std::move(value), bindings, run));
+    ZR_TRY(zarnu_core::value::Value result, compiled.run(std::move(input.value), bindings, run));
     if (run.shared->failed) return zarnu_core::fail(run.shared->failure());
     ZR_TRY(auto json, zarnu_core::to_json(
                           zarnu_core::output::Output{result, run.limits.max_result_size, run.shared.get()}));

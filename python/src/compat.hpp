@@ -152,4 +152,15 @@ inline void begin_critical_section(CriticalSectionState&, PyObject*) {}
 inline void end_critical_section(CriticalSectionState&) {}
 #endif
 
+// A new dict with room for `size` items, so that filling it does not grow it (where the interpreter offers
+// that; a plain new dict otherwise).
+inline PyObject* dict_with_room(Py_ssize_t size) {
+#if PY_VERSION_HEX < 0x030E0000
+  return _PyDict_NewPresized(size);
+#else
+  (void)size;
+  return PyDict_New();
+#endif
+}
+
 }  // namespace zarnu_py::compat

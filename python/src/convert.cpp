@@ -3,12 +3,19 @@
 // call they make (a float conversion, a str of an exception) runs on the thread's own stack.
 #include "convert.hpp"
 
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "audit/tree.hpp"
+#include "lazy.hpp"
 #include "member_index.hpp"
 #include "panic.hpp"
 #include "utf.hpp"
@@ -369,15 +376,322 @@ class ToJson {
   std::size_t visited_ = 0;
 };
 
+// Raises the failure of a whole conversion (unless a signal handler already raised one).
+void raise_invalid(const Invalid& invalid, std::string_view context) {
+  if (invalid.raised) return;
+  const std::string message = std::string(context) + " cannot be converted to JSON: " + invalid.reason;
+  PyErr_SetString(invalid.value ? PyExc_ValueError : PyExc_TypeError, message.c_str());
+}
+
 }  // namespace
 
 std::optional<Json> to_json(PyObject* object, std::string_view context) {
   auto converted = ToJson().run(object);
   if (converted) return std::move(*converted);
-  const Invalid& invalid = converted.error();
-  if (invalid.raised) return std::nullopt;
-  const std::string message = std::string(context) + " cannot be converted to JSON: " + invalid.reason;
-  PyErr_SetString(invalid.value ? PyExc_ValueError : PyExc_TypeError, message.c_str());
+  raise_invalid(converted.error(), context);
+  return std::nullopt;
+}
+
+namespace {
+
+using zarnu_core::value::Value;
+
+// The text of a double in the digest, written into `out` (room for 32 characters); returns its length.
+std::size_t float_text(double x, char* out) {
+  char buffer[32];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+  std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
+  char* p = out;
+  if (text.front() == '-') {
+    *p++ = '-';
+    text.remove_prefix(1);
+  }
+  const std::size_t e = text.find('e');
+  char digits[24];
+  int length = 0;
+  for (char c : text.substr(0, e))
+    if (c != '.') digits[length++] = c;
+  int exponent = 0;
+  std::string_view power = text.substr(e + 1);
+  if (power.front() == '+') power.remove_prefix(1);
+  std::from_chars(power.data(), power.data() + power.size(), exponent);
+  const auto put = [&](const char* from, int count) {
+    std::memcpy(p, from, static_cast<std::size_t>(count));
+    p += count;
+  };
+  const auto zeros = [&](int count) {
+    std::memset(p, '0', static_cast<std::size_t>(count));
+    p += count;
+  };
+  // The value is 0.digits times 10^point.
+  const int point = exponent + 1;
+  if (point >= length && point <= 16) {
+    put(digits, length);
+    zeros(point - length);
+    put(".0", 2);
+  } else if (point > 0 && point <= 16) {
+    put(digits, point);
+    *p++ = '.';
+    put(digits + point, length - point);
+  } else if (point > -5 && point <= 0) {
+    put("0.", 2);
+    zeros(-point);
+    put(digits, length);
+  } else {
+    *p++ = digits[0];
+    if (length > 1) {
+      *p++ = '.';
+      put(digits + 1, length - 1);
+    }
+    *p++ = 'e';
+    p = std::to_chars(p, out + 32, point - 1).ptr;
+  }
+  return static_cast<std::size_t>(p - out);
+}
+
+// The text of a dict whose keys may repeat (lone surrogates replaced, str subclasses): its members'
+// texts are held until the dict is complete, since a repeated key keeps its first place and takes the
+// last value.
+struct Held {
+  struct Member {
+    std::size_t key_begin;  // the key and its colon
+    std::size_t key_end;
+    std::size_t value_begin;
+    std::size_t value_end;
+  };
+  std::size_t start = 0;  // where the dict's text begins in the buffer
+  std::vector<Member> members;
+  boost::unordered_flat_map<std::string, std::size_t> index;
+  std::size_t current = 0;  // the member whose value is being converted
+  std::size_t value_begin = 0;
+};
+
+// One container being converted: its children taken when it was entered, and the value built so far.
+struct OpenValue {
+  PyObject* container = nullptr;  // held by its parent's children, or by the caller
+  bool dict = false;
+  std::vector<Ref> children;  // items, or keys and values alternately
+  std::size_t next = 0;       // the next child (a pair counts as two)
+  zarnu_core::value::Items items;
+  zarnu_core::value::Fields fields;
+  zarnu_core::value::Str key;  // the key of the dict child being converted
+  std::unique_ptr<Held> held;
+};
+
+// The walk of `to_json` building values instead of JSON, writing the JSON text as it goes.
+class ToValue {
+ public:
+  explicit ToValue(zarnu_core::audit::Fnv1a& digest) : digest_(digest) {}
+
+  std::expected<Value, Invalid> run(PyObject* root) {
+    if (auto failure = visit(root)) return std::unexpected(std::move(*failure));
+    while (!open_.empty()) {
+      OpenValue& top = open_.back();
+      if (top.next == top.children.size()) {
+        close();
+        continue;
+      }
+      if (top.next > 0 && !top.held) text_.push_back(',');
+      auto next = top.dict ? member(top) : top.children[top.next++].get();
+      if (!next) return std::unexpected(std::move(next).error());
+      auto failure = visit(*next);
+      if (!failure && ++visited_ % kSignalLook == 0 && PyErr_CheckSignals() < 0)
+        failure = Invalid{false, {}, true};
+      if (failure) return std::unexpected(std::move(*failure));
+      if (holding_ == 0 && text_.size() >= kChunk) {
+        digest_.update(text_);
+        text_.clear();
+      }
+    }
+    digest_.update(text_);
+    return std::move(result_);
+  }
+
+ private:
+  // How much text is gathered before it is digested.
+  static constexpr std::size_t kChunk = 4096;
+
+  // Converts a scalar in place, or enters a container.
+  std::optional<Invalid> visit(PyObject* object) {
+    Scalar s = scalar(object);
+    switch (s.index()) {
+      case 0:
+        text_.append("null");
+        place(Value::null());
+        return std::nullopt;
+      case 1: {
+        const bool b = std::get<bool>(s);
+        text_.append(b ? "true" : "false");
+        place(Value::boolean(b));
+        return std::nullopt;
+      }
+      case 2: {
+        const std::int64_t n = std::get<std::int64_t>(s);
+        char buffer[24];
+        text_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, n).ptr);
+        place(Value::number(static_cast<double>(n)));
+        return std::nullopt;
+      }
+      case 3: {
+        const double x = std::get<double>(s);
+        char buffer[32];
+        text_.append(buffer, float_text(x, buffer));
+        place(Value::number(x));
+        return std::nullopt;
+      }
+      case 4: {
+        const std::string_view text = std::get<Text>(s).view();
+        zarnu_core::value::write_json_string(text_, text);
+        place(Value::string(text));
+        return std::nullopt;
+      }
+      case 6:
+        return Invalid{false, std::move(std::get<Failure>(s).reason)};
+      default:
+        break;
+    }
+    for (const OpenValue& ancestor : open_)
+      if (ancestor.container == object) return Invalid{true, "Circular reference detected"};
+    if (open_.size() > 999) return Invalid{true, "it is nested more than 1000 levels deep"};
+    OpenValue& entered = open_.emplace_back();
+    entered.container = object;
+    entered.dict = PyDict_Check(object);
+    entered.children = children(object);
+    if (!entered.dict) {
+      entered.items.reserve(entered.children.size());
+      text_.push_back('[');
+      return std::nullopt;
+    }
+    entered.fields = zarnu_core::value::make_fields(entered.children.size() / 2);
+    if (repeatable(entered.children)) {
+      entered.held = std::make_unique<Held>();
+      entered.held->start = text_.size();
+      ++holding_;
+    } else {
+      text_.push_back('{');
+    }
+    return std::nullopt;
+  }
+
+  // Whether two keys of a dict may have the same text: only str subclasses (their own equality) and
+  // text beyond Latin-1 (lone surrogates become U+FFFD) can.
+  static bool repeatable(const std::vector<Ref>& children) {
+    for (std::size_t i = 0; i < children.size(); i += 2) {
+      PyObject* key = children[i].get();
+      if (!PyUnicode_CheckExact(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return true;
+    }
+    return false;
+  }
+
+  // Writes the key of a dict's next member and returns the member's value. A held dict notes the key's
+  // text: a new member, or the repeated one, whose value the next value replaces.
+  std::expected<PyObject*, Invalid> member(OpenValue& top) {
+    PyObject* key_object = top.children[top.next].get();
+    top.next += 2;
+    if (!top.held && PyUnicode_CheckExact(key_object)) {
+      known_key(key_object, top.key);
+      return top.children[top.next - 1].get();
+    }
+    auto text = key(key_object);
+    if (!text) return std::unexpected(Invalid{false, std::move(text).error()});
+    const std::size_t begin = text_.size();
+    zarnu_core::value::write_json_string(text_, text->view());
+    text_.push_back(':');
+    if (Held* held = top.held.get()) {
+      auto [found, inserted] = held->index.try_emplace(std::string(text->view()), held->members.size());
+      if (inserted) held->members.push_back({begin, text_.size(), 0, 0});
+      held->current = found->second;
+      held->value_begin = text_.size();
+    }
+    top.key = keys_.get(text->view());
+    return top.children[top.next - 1].get();
+  }
+
+  // Writes a str key and gives its interned text. Records mostly share their key objects: the text of
+  // each of the recent ones is kept with it (the object held, so that its address is not reused).
+  void known_key(PyObject* object, zarnu_core::value::Str& out) {
+    KnownKey& slot = known_[(reinterpret_cast<std::uintptr_t>(object) >> 4) % kKnown];
+    if (slot.object.get() != object) {
+      const Text text = convert::text(object);
+      slot.text.clear();
+      zarnu_core::value::write_json_string(slot.text, text.view());
+      slot.text.push_back(':');
+      slot.key = keys_.get(text.view());
+      slot.object = Ref::borrow(object);
+    }
+    text_.append(slot.text);
+    out = slot.key;
+  }
+
+  void close() {
+    OpenValue& top = open_.back();
+    Value done;
+    if (!top.dict) {
+      text_.push_back(']');
+      done = Value::array_with(std::move(top.items), 0);
+    } else {
+      done = Value::adopt_object(new zarnu_core::value::Object(std::move(top.fields)));
+      if (top.held) {
+        std::string joined = "{";
+        for (const Held::Member& m : top.held->members) {
+          if (joined.size() > 1) joined.push_back(',');
+          joined.append(text_, m.key_begin, m.key_end - m.key_begin);
+          joined.append(text_, m.value_begin, m.value_end - m.value_begin);
+        }
+        joined.push_back('}');
+        text_.resize(top.held->start);
+        text_.append(joined);
+        --holding_;
+      } else {
+        text_.push_back('}');
+      }
+    }
+    open_.pop_back();
+    place(std::move(done));
+  }
+
+  // Puts a finished value into the container being converted, or makes it the result.
+  void place(Value value) {
+    if (open_.empty()) {
+      result_ = std::move(value);
+      return;
+    }
+    OpenValue& top = open_.back();
+    if (!top.dict) {
+      top.items.push_back(std::move(value));
+      return;
+    }
+    if (top.held) {
+      Held::Member& m = top.held->members[top.held->current];
+      m.value_begin = top.held->value_begin;
+      m.value_end = text_.size();
+    }
+    top.fields.insert_or_assign(std::move(top.key), std::move(value));
+  }
+
+  struct KnownKey {
+    Ref object;
+    zarnu_core::value::Str key;
+    std::string text;  // the key's JSON text and the colon
+  };
+  static constexpr std::size_t kKnown = 64;
+
+  zarnu_core::audit::Fnv1a& digest_;
+  zarnu_core::value::Keys keys_;
+  std::array<KnownKey, kKnown> known_;
+  std::vector<OpenValue> open_;
+  Value result_;
+  std::string text_;
+  std::size_t holding_ = 0;  // held dicts open: their text stays in the buffer
+  std::size_t visited_ = 0;
+};
+
+}  // namespace
+
+std::optional<Value> to_value(PyObject* object, std::string_view context, zarnu_core::audit::Fnv1a& digest) {
+  auto converted = ToValue(digest).run(object);
+  if (converted) return std::move(*converted);
+  raise_invalid(converted.error(), context);
   return std::nullopt;
 }
 

@@ -473,11 +473,8 @@ PyObject* evaluate_with_audit(PyObject* self, PyObject* const* args, Py_ssize_t 
     return nullptr;
   }
   // The checks in their documented order: input, level and limits, bindings, then the other keywords.
-  std::optional<convert::Json> input;
-  if (arguments[0]) {
-    input = convert::to_json(arguments[0], "the input");
-    if (!input) return nullptr;
-  }
+  auto input = audit_py::input(arguments[0]);
+  if (!input) return nullptr;
   const auto settings = audit_py::settings(level, limits);
   if (!settings) return nullptr;
   State& state = *state_of(self);
@@ -489,7 +486,8 @@ PyObject* evaluate_with_audit(PyObject* self, PyObject* const* args, Py_ssize_t 
   watch::Watch watch(true);
   options->hook = watch.hook();
   // Errors are reported in the result, but what stops the evaluation from outside is raised.
-  Ref audited = Ref::steal(audit_py::run(state.compiled, input, prepared.bindings, *options, *settings));
+  Ref audited =
+      Ref::steal(audit_py::run(state.compiled, std::move(*input), prepared.bindings, *options, *settings));
   if (watch.stopped()) {
     audited = Ref();
     PyErr_Clear();

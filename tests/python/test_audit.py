@@ -41,6 +41,24 @@ def test_input_hash_of_compact_text(number, text):
     assert Expression("1").evaluate_with_audit(value)["audit"]["header"]["inputHash"] == expected
 
 
+class Key(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        # Lone surrogates become U+FFFD: a key may repeat, keeping its first place and its last value.
+        ({"\ud800": [1], "a": {"\udc00": 2, "z": [3.5], "\ufffd": {"k": None}}, "\ufffd": 4},
+         '{"\ufffd":4,"a":{"\ufffd":{"k":null},"z":[3.5]}}'),
+        ({Key("k"): {"x": [1, {Key("y"): 2}]}, "m": (2**70, 3)}, '{"k":{"x":[1,{"y":2}]},"m":[1.1805916207174113e21,3]}'),
+    ],
+)
+def test_input_hash_of_converted_keys(value, text):
+    audited = Expression("1").evaluate_with_audit(value, level="off")
+    assert audited["audit"]["header"]["inputHash"] == fnv1a(text)
+
+
 def test_timestamp_is_the_evaluations_now():
     now = datetime.datetime(2026, 1, 31, 12, 0, tzinfo=datetime.timezone.utc)
     audited = Expression("$millis()").evaluate_with_audit(now=now)
