@@ -46,7 +46,7 @@ Result<Value> Expression::run(Value input, const Bindings& bindings, Run& r) con
     if (d.kind == 0) return fail(error::Error("S0500").located_at(0, ast::Span{0, 0}));
   auto keeper = value::Rc<eval::Keeper>::make();
   keeper->ast = ast_;
-  eval::Evaluator ev(r.limits, keeper);
+  eval::Evaluator& ev = r.evaluator.emplace(r.limits, keeper);
   if (r.shared) ev.set_shared(r.shared);
   ev.set_tracer(r.tracer);
   eval::FrameRef root = ev.root(input);
@@ -74,7 +74,8 @@ Result<std::pair<Value, std::optional<json::Json>>> Expression::evaluate_with(co
                                                                               const Options& options) const {
   Run r{options.limits(), {}, nullptr};
   ZR_TRY(Value v, run(Value(), bindings, r));
-  ZR_TRY(auto json, to_json(output::Output{v, r.limits.max_result_size, nullptr}));
+  eval::Poll poll(*r.evaluator);
+  ZR_TRY(auto json, to_json(output::Output{v, r.limits.max_result_size, nullptr, &poll}));
   return std::pair(std::move(v), std::move(json));
 }
 

@@ -73,6 +73,8 @@ class Expression {
     eval::Limits limits;
     value::Rc<value::Shared> shared;
     audit::Tracer* tracer = nullptr;
+    // The evaluator of the last run, kept for its limits, which still hold while the result is written.
+    std::optional<eval::Evaluator> evaluator = std::nullopt;
   };
   Result<value::Value> run(value::Value input, const Bindings& bindings, Run& run) const;
 
@@ -98,7 +100,8 @@ Result<std::pair<value::Value, std::optional<typename B::Built>>> Expression::ev
   auto result = run(std::move(in), bindings, r);
   if (r.shared->failed) return fail(r.shared->failure());
   if (!result) return fail(std::move(result).error());
-  output::Output out{*result, r.limits.max_result_size, r.shared.get()};
+  eval::Poll poll(*r.evaluator);
+  output::Output out{*result, r.limits.max_result_size, r.shared.get(), &poll};
   ZR_TRY(auto built, out.write(builder));
   return std::pair(std::move(*result), std::move(built));
 }

@@ -10,11 +10,11 @@
 #include <span>
 #include <vector>
 
-#include "value_view.hpp"
 #include "json.hpp"
 #include "output.hpp"
 #include "result.hpp"
 #include "signature.hpp"
+#include "value_view.hpp"
 
 namespace zarnu_core::host {
 
@@ -31,6 +31,8 @@ class Caller {
   // Applies the function passed as argument `index` to JSON arguments.
   virtual Result<std::optional<json::Json>> apply(std::size_t index,
                                                   std::vector<std::optional<json::Json>> args) = 0;
+  // The poll of the evaluation's limits, which hold while the host converts what it is given.
+  virtual eval::Poll& poll() = 0;
 };
 
 // What a host function receives for one call.

@@ -28,7 +28,8 @@ error::Error busy() {
 // kept the outer caller) is told the evaluation is busy rather than re-entering it.
 class HostCaller final : public host::Caller {
  public:
-  HostCaller(Evaluator& ev, const Items& args, const FrameRef& frame) : ev_(ev), args_(args), frame_(frame) {}
+  HostCaller(Evaluator& ev, const Items& args, const FrameRef& frame)
+      : ev_(ev), args_(args), frame_(frame), poll_(ev) {}
 
   std::optional<error::Error> read_failure() override {
     if (exclusive_) return busy();
@@ -40,6 +41,8 @@ class HostCaller final : public host::Caller {
     if (index >= args_.size() || !args_[index].is_function()) return std::nullopt;
     return eval::arity(args_[index].as_function());
   }
+
+  Poll& poll() override { return poll_; }
 
   Result<std::optional<json::Json>> apply(std::size_t index,
                                           std::vector<std::optional<json::Json>> args) override {
@@ -60,8 +63,8 @@ class HostCaller final : public host::Caller {
     const std::size_t limit = ev_.limits().max_result_size;
     std::uint64_t budget = limit;
     value::JsonBuilder builder;
-    auto built = value::write_spending(result, builder, budget, 0);
-    if (!built) return fail(built.error().error(limit, kResultTooLarge));
+    auto built = value::write_spending(result, builder, budget, 0, &poll_);
+    if (!built) return fail(value::spend::failure_error(built.error(), &poll_, limit, kResultTooLarge));
     if (ev_.shared() && ev_.shared()->failed) return fail(ev_.shared()->failure());
     return std::move(*built);
   }
@@ -71,6 +74,7 @@ class HostCaller final : public host::Caller {
   const Items& args_;
   const FrameRef& frame_;
   bool exclusive_ = false;
+  Poll poll_;
 };
 
 }  // namespace
@@ -83,9 +87,10 @@ Result<Value> Evaluator::call_host(const host::HostFunction& host, Items args, c
   {
     std::uint64_t budget = limit;  // one budget for all the arguments together
     value::JsonBuilder builder;
+    Poll poll(*this);
     for (const Value& arg : args) {
-      auto built = value::write_spending(arg, builder, budget, 0);
-      if (!built) return fail(built.error().error(limit, kArgumentsTooLarge));
+      auto built = value::write_spending(arg, builder, budget, 0, &poll);
+      if (!built) return fail(value::spend::failure_error(built.error(), &poll, limit, kArgumentsTooLarge));
       converted.push_back(std::move(*built));
     }
   }

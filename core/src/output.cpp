@@ -14,6 +14,12 @@ error::Error TooLarge::error(std::size_t limit, std::string_view wording) const 
   return limit_error(wording, limit);
 }
 
+error::Error spend::failure_error(const Failure& failure, const eval::Poll* poll, std::size_t limit,
+                                  std::string_view wording) {
+  if (const TooLarge* size = std::get_if<TooLarge>(&failure)) return size->error(limit, wording);
+  return poll->failure()->clone();
+}
+
 namespace {
 
 std::uint64_t integer_digits(std::uint64_t magnitude) noexcept {

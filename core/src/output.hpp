@@ -9,12 +9,14 @@
 #include <expected>
 #include <optional>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "json.hpp"
 #include "lazy.hpp"
 #include "limits.hpp"
 #include "member_index.hpp"
+#include "polling.hpp"
 #include "result.hpp"
 #include "stack.hpp"
 #include "value.hpp"
@@ -82,8 +84,18 @@ class JsonBuilder {
 
 namespace spend {
 
+// The walk's poll stopped it: a limit of the evaluation passed, and the poll holds that error.
+struct Stopped {};
+
+// Why a walk ended early: too large, or stopped (only a walk given a poll stops).
+using Failure = std::variant<TooLarge, Stopped>;
+
 template <class T>
-using Walk = std::expected<T, TooLarge>;
+using Walk = std::expected<T, Failure>;
+
+// The error that ends a failed walk: the poll's when it stopped, else the size error (`TooLarge::error`).
+error::Error failure_error(const Failure& failure, const eval::Poll* poll, std::size_t limit,
+                           std::string_view wording);
 
 inline bool charge(std::uint64_t& budget, std::uint64_t n) noexcept {
   if (budget < n) return false;
@@ -96,10 +108,11 @@ std::uint64_t number_length(double x);
 
 }  // namespace spend
 
-// Walks JSON data (the host's data behind an unread lazy container) into a builder within the budget.
+// Walks JSON data (the host's data behind an unread lazy container) into a builder within the budget,
+// asking the poll (when given) at every item and member.
 template <output::Builder B>
 spend::Walk<typename B::Built> write_json_within(const json::Json& data, B& b, std::uint64_t& budget,
-                                                 std::size_t depth) {
+                                                 std::size_t depth, eval::Poll* poll = nullptr) {
   using Built = typename B::Built;
   using json::Json;
   const TooLarge over{false};
@@ -112,7 +125,9 @@ spend::Walk<typename B::Built> write_json_within(const json::Json& data, B& b, s
         std::vector<Built> items;
         items.reserve(data.size());
         for (const Json& item : data) {
-          auto built = stack::nest(depth + 1, [&] { return write_json_within(item, b, budget, depth + 1); });
+          if (poll && poll->stop()) return std::unexpected(spend::Stopped{});
+          auto built =
+              stack::nest(depth + 1, [&] { return write_json_within(item, b, budget, depth + 1, poll); });
           if (!built) return std::unexpected(built.error());
           items.push_back(std::move(*built));
         }
@@ -121,9 +136,10 @@ spend::Walk<typename B::Built> write_json_within(const json::Json& data, B& b, s
       if (!spend::charge(budget, data.empty() ? 2 : 1)) return std::unexpected(over);
       Built object = b.object(data.size());
       for (auto it = data.begin(); it != data.end(); ++it) {
+        if (poll && poll->stop()) return std::unexpected(spend::Stopped{});
         if (!spend::charge(budget, it.key().size() + 4)) return std::unexpected(over);
         auto built =
-            stack::nest(depth + 1, [&] { return write_json_within(it.value(), b, budget, depth + 1); });
+            stack::nest(depth + 1, [&] { return write_json_within(it.value(), b, budget, depth + 1, poll); });
         if (!built) return std::unexpected(built.error());
         b.insert(object, it.key(), std::move(*built));
       }
@@ -166,10 +182,11 @@ inline const json::Json* unread_json(const Value& v) noexcept {
   return nullptr;
 }
 
-// Walks a value into a builder within the budget: none for undefined and functions.
+// Walks a value into a builder within the budget: none for undefined and functions. With a poll, the
+// walk asks it at every item and member and stops when a limit of the evaluation has passed.
 template <output::Builder B>
 spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value, B& b, std::uint64_t& budget,
-                                                             std::size_t depth) {
+                                                             std::size_t depth, eval::Poll* poll = nullptr) {
   using Built = typename B::Built;
   const TooLarge over{false};
   switch (value.tag()) {
@@ -195,7 +212,7 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
       break;
   }
   if (const json::Json* data = unread_json(value)) {
-    auto built = write_json_within(*data, b, budget, depth);
+    auto built = write_json_within(*data, b, budget, depth, poll);
     if (!built) return std::unexpected(built.error());
     return std::optional<Built>(std::move(*built));
   }
@@ -207,12 +224,13 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
     std::vector<Built> built;
     built.reserve(items.size());
     for (const Value& item : items) {
+      if (poll && poll->stop()) return std::unexpected(spend::Stopped{});
       if (item.is_undefined() || item.is_function()) {
         if (!spend::charge(budget, 4)) return std::unexpected(over);
         built.push_back(b.null());
         continue;
       }
-      auto one = stack::nest(depth + 1, [&] { return write_spending(item, b, budget, depth + 1); });
+      auto one = stack::nest(depth + 1, [&] { return write_spending(item, b, budget, depth + 1, poll); });
       if (!one) return std::unexpected(one.error());
       built.push_back(std::move(**one));
     }
@@ -222,9 +240,10 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
   if (!spend::charge(budget, fields->empty() ? 2 : 1)) return std::unexpected(over);
   Built object = b.object(fields->size());
   for (const auto& [key, v] : *fields) {
+    if (poll && poll->stop()) return std::unexpected(spend::Stopped{});
     if (v.is_undefined() || v.is_function()) continue;
     if (!spend::charge(budget, key.size() + 4)) return std::unexpected(over);
-    auto one = stack::nest(depth + 1, [&] { return write_spending(v, b, budget, depth + 1); });
+    auto one = stack::nest(depth + 1, [&] { return write_spending(v, b, budget, depth + 1, poll); });
     if (!one) return std::unexpected(one.error());
     // The keys of a value's own members are distinct: a builder that can add them unchecked does.
     if constexpr (requires { b.insert_distinct(object, key.view(), std::move(**one)); })
@@ -245,19 +264,22 @@ std::optional<json::Json> to_json_detail(const Value& value);
 
 namespace zarnu_core::output {
 
-// A result ready to be handed out: the value, the result byte limit and the input's lazy-read state.
+// A result ready to be handed out: the value, the result byte limit, the input's lazy-read state and the
+// poll of the evaluation's limits, which still hold while the result is written.
 struct Output {
   const value::Value& value;
   std::uint64_t budget = kDetailBudget;
   const value::Shared* shared = nullptr;
+  eval::Poll* poll = nullptr;
 
   // Writes the value into a builder; none for an undefined or function result.
   template <Builder B>
   Result<std::optional<typename B::Built>> write(B& b) const {
     std::uint64_t local = budget;
-    auto built = value::write_spending(value, b, local, 0);
+    auto built = value::write_spending(value, b, local, 0, poll);
     if (!built)
-      return fail(built.error().error(budget, "The result would exceed the size limit of {} bytes"));
+      return fail(value::spend::failure_error(built.error(), poll, budget,
+                                              "The result would exceed the size limit of {} bytes"));
     if (shared && shared->failed) return fail(shared->failure());
     return std::move(*built);
   }

@@ -23,7 +23,9 @@ std::optional<json::Json> Inspect::to_json() const {
 
 std::expected<std::optional<json::Json>, TooLarge> Inspect::to_json_within(std::uint64_t budget) const {
   JsonBuilder b;
-  return write_spending(*value_, b, budget, 0);
+  auto built = write_spending(*value_, b, budget, 0);
+  if (!built) return std::unexpected(std::get<TooLarge>(built.error()));  // no poll: never stopped
+  return std::move(*built);
 }
 
 std::optional<json::Json> Inspect::capture(const audit::Limits& limits) const {

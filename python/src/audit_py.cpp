@@ -441,8 +441,9 @@ PyObject* run(const zarnu_core::Expression& compiled, Input input, const zarnu_c
   auto outcome = [&]() -> zarnu_core::Result<std::pair<zarnu_core::value::Value, std::optional<Json>>> {
     ZR_TRY(zarnu_core::value::Value result, compiled.run(std::move(input.value), bindings, run));
     if (run.shared->failed) return zarnu_core::fail(run.shared->failure());
-    ZR_TRY(auto json, zarnu_core::to_json(
-                          zarnu_core::output::Output{result, run.limits.max_result_size, run.shared.get()}));
+    zarnu_core::eval::Poll writing(clock);
+    ZR_TRY(auto json, zarnu_core::to_json(zarnu_core::output::Output{result, run.limits.max_result_size,
+                                                                     run.shared.get(), &writing}));
     return std::pair(std::move(result), std::move(json));
   }();
   if (!invalid) {
@@ -459,7 +460,7 @@ PyObject* run(const zarnu_core::Expression& compiled, Input input, const zarnu_c
   audit::AuditTree tree = audit::assemble(std::move(collector), std::move(started));
   // The time limit still holds while the audit is written: past it, the audit ends with the limit's
   // error and no nodes.
-  audit::Poll poll(clock);
+  audit::Poll poll(clock, audit::kPollInterval);
   const CollectionPaused paused;
   const audit::explain::Explanation explanation = audit::explain::explain(tree, &poll);
   if (tree.root) spans_in_characters(*tree.root, source, poll);

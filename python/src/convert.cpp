@@ -727,7 +727,7 @@ bool attach(PyObject* container, const Json::const_iterator& at, Ref child) {
 
 }  // namespace
 
-Ref to_py(const Json& json) {
+Ref to_py(const Json& json, zarnu_core::eval::Poll* poll) {
   if (!json.is_array() && !json.is_object()) return py_scalar(json);
   struct Building {
     const Json* json;
@@ -737,6 +737,7 @@ Ref to_py(const Json& json) {
   std::vector<Building> open;
   open.push_back({&json, json.cbegin(), py_container(json)});
   while (true) {
+    if (poll && poll->stop()) return Ref();
     Building& top = open.back();
     if (top.at == top.json->cend()) {
       Ref done = std::move(top.out);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "json.hpp"
+#include "polling.hpp"
 #include "pyutil.hpp"
 #include "value.hpp"
 
@@ -115,7 +116,8 @@ std::optional<Json> to_json(PyObject* object, std::string_view context);
 std::optional<zarnu_core::value::Value> to_value(PyObject* object, std::string_view context,
                                                  zarnu_core::audit::Fnv1a& digest);
 
-// Converts a JSON value into new Python objects; a null Ref with the exception set on failure.
-Ref to_py(const Json& json);
+// Converts a JSON value into new Python objects; a null Ref with the exception set on failure. With a
+// poll, asked at every item and member: a null Ref without an exception when it stops.
+Ref to_py(const Json& json, zarnu_core::eval::Poll* poll = nullptr);
 
 }  // namespace zarnu_py::convert

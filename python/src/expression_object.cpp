@@ -150,8 +150,9 @@ zarnu_core::Result<std::optional<std::string>> evaluate_to_text(const State& sta
                                                                 const zarnu_core::Options& options) {
   zarnu_core::Expression::Run run{options.limits(), {}, nullptr};
   ZR_TRY(Value result, state.compiled.run(std::move(input), prepared.bindings, run));
+  zarnu_core::eval::Poll poll(*run.evaluator);
   ZR_TRY(auto json,
-         zarnu_core::to_json(zarnu_core::output::Output{result, run.limits.max_result_size, nullptr}));
+         zarnu_core::to_json(zarnu_core::output::Output{result, run.limits.max_result_size, nullptr, &poll}));
   if (!json) return std::optional<std::string>();
   return std::optional<std::string>(zarnu_core::json::to_text(*json));
 }
@@ -438,8 +439,9 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
       } else {
         pyutil::Attached attached;
         output::PyBuilder builder;
+        zarnu_core::eval::Poll poll(*run.evaluator);
         auto written =
-            zarnu_core::output::Output{*result, run.limits.max_result_size, nullptr}.write(builder);
+            zarnu_core::output::Output{*result, run.limits.max_result_size, nullptr, &poll}.write(builder);
         if (!written) {
           failure.error = std::move(written.error());
         } else if (*written) {

@@ -93,7 +93,14 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   const host::Frame* frame = host::find_frame(function.frame);
   if (!frame || !frame->call->caller.arity(function.index)) return expired(function);
   auto result = frame->call->caller.apply(function.index, std::move(arguments));
-  if (result) return *result ? convert::to_py(**result).release() : Py_NewRef(Py_None);
+  if (result) {
+    if (!*result) return Py_NewRef(Py_None);
+    // Converting a large result stops with the evaluation's limits, and is then reported like a failure.
+    zarnu_core::eval::Poll& poll = frame->call->caller.poll();
+    Ref out = convert::to_py(**result, &poll);
+    if (!poll.failure()) return out.release();
+    result = zarnu_core::fail(poll.failure()->clone());
+  }
   // The very exception a host function further down raised, or the language's error; remembered, so that
   // it stands for this error again should the host function let it pass.
   host::Host& host = *frame->host;

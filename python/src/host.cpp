@@ -117,8 +117,9 @@ Result<std::optional<Json>> call_attached(const Closure& closure, Args args, Hos
     } else if (!args[i]) {
       item = Ref::borrow(Py_None);
     } else {
-      item = convert::to_py(*args[i]);
+      item = convert::to_py(*args[i], &record.caller.poll());
     }
+    if (const auto& stopped = record.caller.poll().failure()) return fail(stopped->clone());
     if (!item) return fail(failed(host, take_raised()));
     PyTuple_SET_ITEM(arguments.get(), static_cast<Py_ssize_t>(i), item.release());
   }

@@ -382,7 +382,7 @@ TEST(AuditExplanation, StopsWithTheTimeLimit) {
   eval::Limits limits;
   limits.timeout = std::chrono::nanoseconds(0);
   eval::Evaluator clock(limits, {});
-  audit::Poll poll(clock);
+  audit::Poll poll(clock, audit::kPollInterval);
   const audit::explain::Explanation cut = audit::explain::explain(a.tree, &poll);
   ASSERT_TRUE(poll.failure());
   EXPECT_EQ(poll.failure()->code(), "D1012");

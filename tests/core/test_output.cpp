@@ -8,6 +8,8 @@
 #include <double-conversion/double-conversion.h>
 
 #include "audit/capture.hpp"
+#include "eval.hpp"
+#include "from_json.hpp"
 #include "function.hpp"
 #include "helpers.hpp"
 #include "output.hpp"
@@ -23,7 +25,7 @@ long long spent(const Value& v, std::uint64_t budget = 1 << 30) {
   JsonBuilder b;
   std::uint64_t left = budget;
   auto r = write_spending(v, b, left, 0);
-  if (!r) return r.error().nested ? -2 : -1;
+  if (!r) return std::get<TooLarge>(r.error()).nested ? -2 : -1;
   return static_cast<long long>(budget - left);
 }
 
@@ -185,6 +187,43 @@ TEST(Output, RepeatedKeysKeepTheirFirstPositionAndTakeTheLaterValue) {
       b.insert(o, "r" + std::to_string(round) + "k" + std::to_string(i % 15), Json(i));
     EXPECT_EQ(o.size(), 15u);
     EXPECT_EQ(o["r" + std::to_string(round) + "k2"], Json(17));
+  }
+}
+
+TEST(Output, StopsWhenItsPollSaysSo) {
+  // The walk asks its poll at every item and member, the poll asks the evaluation's limits every
+  // kPollTicks calls: the third answer that the evaluation must stop ends the write with that error, for
+  // values and for JSON data behind an unread container alike.
+  Json data = Json::array();
+  for (int i = 0; i < 100000; ++i) data.push_back(Json{{"a", i}});
+  auto shared = Shared::create();
+  for (const Value& v : {from_json(data), lazy(std::make_shared<const Json>(data), shared)}) {
+    int calls = 0;
+    int stop_at = 3;
+    eval::Limits limits;
+    limits.hook = [&]() -> std::optional<error::Error> {
+      if (++calls < stop_at) return std::nullopt;
+      return error::Error("U1003");
+    };
+    eval::Evaluator clock(limits, {});
+    eval::Poll poll(clock);
+    JsonBuilder b;
+    auto stopped = output::Output{v, 1 << 30, nullptr, &poll}.write(b);
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().code(), "U1003");
+    EXPECT_EQ(calls, 3);
+    // A size failure found before the poll stops is still reported as such.
+    calls = 0;
+    eval::Poll again(clock);
+    EXPECT_EQ((output::Output{v, 1000, nullptr, &again}.write(b).error().code()), "U1001");
+    // Unstopped, the poll changes nothing.
+    calls = 0;
+    stop_at = 1000000;
+    eval::Poll quiet(clock);
+    auto whole = output::Output{v, 1 << 30, nullptr, &quiet}.write(b);
+    ASSERT_TRUE(whole && *whole);
+    EXPECT_EQ(**whole, data);
+    EXPECT_GT(calls, 100);
   }
 }
 

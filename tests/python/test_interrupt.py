@@ -139,6 +139,21 @@ def test_the_time_limit_holds_inside_long_steps(expression, data):
     assert time.monotonic() - started < 5
 
 
+# Made in a moment from shared parts, 30 million items to write out.
+LARGE_RESULT = "($a := [1..100]; $b := $map([1..1000], function(){ $a }); $map([1..300], function(){ $b }))"
+
+
+@pytest.mark.parametrize("road", ["evaluate", "evaluate_json", "evaluate_document"])
+def test_the_time_limit_holds_while_the_result_is_written(road):
+    expression = zarnu.Expression(LARGE_RESULT)
+    started = time.monotonic()
+    with pytest.raises(zarnu.ZarnuError) as raised:
+        getattr(expression, road)(zarnu.Document("null") if road == "evaluate_document" else None,
+                                  timeout=0.3)
+    assert raised.value.code == "D1012"
+    assert time.monotonic() - started < 5
+
+
 def test_the_time_limit_is_checked_when_a_host_function_returns():
     def slow():
         time.sleep(0.5)
