@@ -226,6 +226,72 @@ FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& sl
   return FieldOutcome::Handled;
 }
 
+std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
+  PyObject* list = container(index);
+  if (!PyList_CheckExact(list)) return std::nullopt;
+  // Only type checks: no Python code runs and nothing is read.
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == &PyDict_Type || type == &PyUnicode_Type || type == &PyFloat_Type || item == Py_None ||
+        type == &PyBool_Type)
+      continue;
+    // An int too large for 64 bits reads through a conversion that can fail.
+    int overflow = 0;
+    if (type == &PyLong_Type && (PyLong_AsLongLongAndOverflow(item, &overflow), !overflow)) continue;
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(size);
+}
+
+FieldOutcome Level::read_members(std::uint32_t index, std::string_view key, Sink& sink,
+                                 std::string& failure) {
+  return headroom::call([&] { return members(index, key, sink, failure); });
+}
+
+FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sink, std::string& failure) {
+  PyObject* list = container(index);
+  PyObject* name = keys_ ? keys_->find(key) : nullptr;
+  Ref made;
+  if (!name) {
+    made = convert::string(key);
+    name = made.get();
+  }
+  // Looking a key up can run Python code (a key's __eq__) that changes the list: its size is read anew.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    if (!PyDict_CheckExact(item.get())) continue;
+    PyObject* found = nullptr;
+    const int outcome = compat::dict_get_ref(item.get(), name, &found);
+    if (outcome < 0) {
+      failure = convert::take_exception_text();
+      return FieldOutcome::Failed;
+    }
+    if (outcome == 0) continue;
+    Ref value = Ref::steal(found);
+    if (auto put = put_member(item.get(), index, value.get(), sink)) {
+      failure = std::move(*put);
+      return FieldOutcome::Failed;
+    }
+  }
+  return FieldOutcome::Handled;
+}
+
+std::optional<std::string> Level::put_member(PyObject* object, std::uint32_t index, PyObject* found,
+                                             Sink& sink) {
+  if (!PyDict_Check(found) && !PyList_Check(found) && !PyTuple_Check(found))
+    return Writer(keys_, this, index).put(found, sink, 1);
+  // A container found is a lazy value whose ancestors are known: the object it was found in takes its
+  // place in the level below, as it would had the list been read whole.
+  Rc<Level> below = children();
+  if (below->entries_.size() > std::numeric_limits<std::uint32_t>::max())
+    return "too many lists and dicts in one level";
+  below->entries_.push_back({Ref::borrow(object), index});
+  return Writer(keys_, below.get(), static_cast<std::uint32_t>(below->entries_.size() - 1))
+      .put(found, sink, 1);
+}
+
 std::optional<std::string> PySource::read(Sink& sink) {
   return headroom::call([&] { return Writer(keys_, nullptr, 0).put(input_.get(), sink, 1); });
 }

@@ -70,6 +70,9 @@ class Level final : public zarnu_core::value::Sources {
   std::optional<std::string> read(std::uint32_t index, Sink& sink) override;
   zarnu_core::value::FieldOutcome read_field(std::uint32_t index, std::string_view key, Sink& slot,
                                              std::string& failure) override;
+  std::optional<std::size_t> plain_items(std::uint32_t index) override;
+  zarnu_core::value::FieldOutcome read_members(std::uint32_t index, std::string_view key, Sink& sink,
+                                               std::string& failure) override;
 
  private:
   friend class Writer;
@@ -84,6 +87,10 @@ class Level final : public zarnu_core::value::Sources {
   std::optional<std::string> read_whole(std::uint32_t index, Sink& sink);
   zarnu_core::value::FieldOutcome read_one(std::uint32_t index, std::string_view key, Sink& slot,
                                            std::string& failure);
+  zarnu_core::value::FieldOutcome members(std::uint32_t index, std::string_view key, Sink& sink,
+                                          std::string& failure);
+  // A member found in `object` (held by the caller), put into the sink; `index` is the object's container.
+  std::optional<std::string> put_member(PyObject* object, std::uint32_t index, PyObject* found, Sink& sink);
 
   const KeyCache* keys_;
   zarnu_core::value::Rc<Level> parent_;

@@ -59,6 +59,25 @@ class TestOnlyWhatIsReached:
         records = {"rows": [{"id": i, "tags": ["a", "b"], "bad": {i}} for i in range(100)]}
         assert Expression("rows[id > 97].tags").evaluate(records) == ["a", "b", "a", "b"]
 
+    def test_plain_paths_through_lists_of_records(self):
+        # Lists of records and scalars only, and the same with a nested list (which reads them otherwise).
+        for extra, more in [([], []), ([[{"p": [{"v": 7}]}]], [7])]:
+            rows = [{"p": [{"v": 1, "bad": {1}}, {"v": [2, [3]]}, 4, None, {"w": 5}]}, {"p": {"v": 6}}, {"p": []},
+                    "x", 2**40] + extra
+            data = {"rows": rows}
+            assert Expression("rows.p.v").evaluate(data) == [1, 2, [3], 6] + more
+            assert Expression("rows.p.w").evaluate(data) == 5
+            assert unreadable("rows.p.bad", data) == "Object of type set is not JSON serializable"
+        shared = {"v": [1]}
+        assert Expression("rows.v").evaluate({"rows": [shared, shared]}) == [1, 1]
+        data = {"rows": [{"p": [{"v": 1}, {}, {}]}]}
+        assert Expression("rows.p.v").evaluate(data, max_array_length=2) == 1
+        data = {"rows": [{"p": [{"v": 1}, {}]}, {"p": [{}]}]}
+        with pytest.raises(ZarnuError, match="2 items"):
+            Expression("rows.p.v").evaluate(data, max_array_length=2)
+        with pytest.raises(ZarnuError, match="0 items"):
+            Expression("rows.p.v").evaluate(data, max_array_length=0)
+
     def test_a_member_read_again_is_the_same_container_where_identity_shows(self):
         data = {"a": {"b": [{"x": 1}, {"x": 2}]}}
         for source in ["a in [a]", "a.b[1] in a.b", "($y := a.b; $y[0] in a.b)", '$eval("a.b[0] in a.b")',
@@ -111,6 +130,14 @@ class TestFailures:
         assert unreadable("inner.up", data) == "Circular reference detected"
         assert unreadable("$", data) == "Circular reference detected"
 
+    def test_cycles_through_lists_of_records(self):
+        row = {"x": 1}
+        data = {"rows": [row, 2]}
+        row["self"], row["up"], row["list"] = row, data, data["rows"]
+        assert Expression("rows.x").evaluate(data) == 1
+        for source in ["rows.self", "rows.up", "rows.list", "rows.up.rows.x"]:
+            assert unreadable(source, data) == "Circular reference detected", source
+
     def test_repeats_are_not_cycles(self):
         shared = [1]
         data = {"a": shared, "b": shared, "c": {"d": shared}}
@@ -160,6 +187,11 @@ class TestFailures:
 
     def test_first_failure_wins(self):
         assert unreadable("[a, b]", {"a": {1}, "b": b"x"}) == "Object of type set is not JSON serializable"
+        # A list is read whole before anything is looked up in its items.
+        assert unreadable("rows.v", {"rows": [{"v": b"x"}, {1}]}) == "Object of type set is not JSON serializable"
+        assert unreadable("rows.v", {"rows": [{"v": b"x"}, 10**400]}).startswith("OverflowError: ")
+        data = {"rows": [{"p": [{"v": b"x"}]}, {"p": [{"v": {1}}]}]}
+        assert unreadable("rows.p.v", data) == "Object of type bytes is not JSON serializable"
 
 
 class TestDepth:
