@@ -82,17 +82,8 @@ class Writer {
 
  private:
   std::optional<std::string> put_container(PyObject* object, Sink& sink, Py_ssize_t held) {
-    // The container being read, then the one it was found in, and so on up to the input. A container on
-    // that chain is held by its level besides its own container: one held by nothing more than its
-    // container and the caller cannot be among them, and the walk is spared.
-    std::uint32_t index = index_;
-    const Level* chain = Py_REFCNT(object) > held + 1 ? level_ : nullptr;
-    for (const Level* up = chain; up;) {
-      const Level::Entry& entry = up->entries_[index];
-      if (entry.container.get() == object) return "Circular reference detected";
-      index = entry.parent;
-      up = up->parent_.get();
-    }
+    // Not the container being read, nor the one it was found in, and so on up to the input.
+    if (level_ && level_->encloses(object, held, index_)) return "Circular reference detected";
     Rc<Level> below = level_ ? level_->children() : Rc<Level>::make(keys_, Rc<Level>());
     if (below->entries_.size() > std::numeric_limits<std::uint32_t>::max())
       return "too many lists and dicts in one level";
@@ -108,6 +99,19 @@ class Writer {
   Level* level_;         // the level of the container being read; none for the input
   std::uint32_t index_;  // the container's index there
 };
+
+bool Level::encloses(PyObject* object, Py_ssize_t held, std::uint32_t index) const {
+  // A container on that chain is held by its level besides its own container: one held by nothing more
+  // than its container and the caller cannot be among them, and the walk is spared.
+  if (Py_REFCNT(object) <= held + 1) return false;
+  for (const Level* up = this; up;) {
+    const Entry& entry = up->entries_[index];
+    if (entry.container.get() == object) return true;
+    index = entry.parent;
+    up = up->parent_.get();
+  }
+  return false;
+}
 
 Level::Level(const KeyCache* keys, Rc<Level> parent) : keys_(keys), parent_(std::move(parent)) {}
 
@@ -234,9 +238,12 @@ std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
     PyTypeObject* type = Py_TYPE(item);
-    if (type == &PyDict_Type || type == &PyUnicode_Type || type == &PyFloat_Type || item == Py_None ||
-        type == &PyBool_Type)
+    if (type == &PyUnicode_Type || type == &PyFloat_Type || item == Py_None || type == &PyBool_Type) continue;
+    // A record among the list's own ancestors fails the whole read.
+    if (type == &PyDict_Type) {
+      if (encloses(item, 0, index)) return std::nullopt;
       continue;
+    }
     // An int too large for 64 bits reads through a conversion that can fail.
     int overflow = 0;
     if (type == &PyLong_Type && (PyLong_AsLongLongAndOverflow(item, &overflow), !overflow)) continue;

@@ -82,6 +82,9 @@ class Level final : public zarnu_core::value::Sources {
   };
 
   PyObject* container(std::uint32_t index) const;
+  // Whether `object` is container `index` or one it was found in; `held` counts the references the caller
+  // holds on it besides the one of the container it was found in.
+  bool encloses(PyObject* object, Py_ssize_t held, std::uint32_t index) const;
   // The level of the containers found in this one's, made on first use.
   zarnu_core::value::Rc<Level> children();
   std::optional<std::string> read_whole(std::uint32_t index, Sink& sink);

@@ -137,6 +137,9 @@ class TestFailures:
         assert Expression("rows.x").evaluate(data) == 1
         for source in ["rows.self", "rows.up", "rows.list", "rows.up.rows.x"]:
             assert unreadable(source, data) == "Circular reference detected", source
+        data["rows"].append(data)  # a list holding its own parent fails whole, whichever member is read
+        for source in ["rows.x", "rows[0]", "rows[1]"]:
+            assert unreadable(source, data) == "Circular reference detected", source
 
     def test_repeats_are_not_cycles(self):
         shared = [1]
