@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "eval.hpp"
+#include "functions/lookup.hpp"
 #include "functions/truth.hpp"
 
 namespace zarnu_core::eval {
@@ -31,6 +32,49 @@ bool number_array(const Value& v) {
   for (const Value& x : v.as_array().read())
     if (!x.is_number() || std::isnan(x.as_number())) return false;
   return true;
+}
+
+// The field of a predicate «field op number» (op a comparison), or nullptr for any other predicate.
+const Node* field_against_number(const Node& predicate) noexcept {
+  if (predicate.kind != NodeKind::Binary || predicate.attrs || predicate.keep_array) return nullptr;
+  switch (predicate.op) {
+    case ast::BinOp::Lt:
+    case ast::BinOp::Le:
+    case ast::BinOp::Gt:
+    case ast::BinOp::Ge:
+    case ast::BinOp::Eq:
+    case ast::BinOp::Ne:
+      break;
+    default:
+      return nullptr;
+  }
+  auto plain = [](const Node& n) {
+    return !n.attrs && !n.keep_array && !n.keep_singleton && !n.cons_array && !n.tuple;
+  };
+  const Node* l = &predicate.lhs();
+  const Node& r = predicate.rhs();
+  // A name alone is a path of one step.
+  if (l->kind == NodeKind::Path && plain(*l) && l->children.size() == 1) l = &l->children[0];
+  if (l->kind != NodeKind::Name || !plain(*l)) return nullptr;
+  if (r.kind != NodeKind::Number || !plain(r)) return nullptr;
+  return l;
+}
+
+bool compare(ast::BinOp op, double a, double b) noexcept {
+  switch (op) {
+    case ast::BinOp::Lt:
+      return a < b;
+    case ast::BinOp::Le:
+      return a <= b;
+    case ast::BinOp::Gt:
+      return a > b;
+    case ast::BinOp::Ge:
+      return a >= b;
+    case ast::BinOp::Eq:
+      return a == b;
+    default:
+      return a != b;
+  }
 }
 
 }  // namespace
@@ -79,8 +123,24 @@ Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value inpu
     }
   } end{tracer_, predicate};
 
+  // «field op number» over records is decided here, with the checks evaluating its three nodes makes
+  // (depth, polls); a field that is neither a number nor missing takes the general way.
+  const Node* field =
+      !tuples && !tracer_ && depth_ + 3 <= limits_.max_depth ? field_against_number(predicate) : nullptr;
   for (std::size_t p = 0; p < n; ++p) {
     const Value& item = items[p];
+    if (field && item.is_object()) {
+      if (polls_)
+        if (auto e = poll()) return fail(std::move(*e));
+      const Value v = functions::lookup(item, field->text);
+      if (polls_)
+        if (auto e = poll()) return fail(std::move(*e));
+      if (v.is_undefined()) continue;
+      if (v.is_number()) {
+        if (compare(predicate.op, v.as_number(), predicate.rhs().number)) out.push_back(item);
+        continue;
+      }
+    }
     Result<Value> r = tuples ? eval(predicate, tuple_get(item), frame_from_tuple(frame, item))
                              : eval(predicate, item, frame);
     if (!r) return fail(std::move(r).error());
