@@ -85,6 +85,13 @@ class Sources : public Counted {
     (void)index, (void)key, (void)sink, (void)failure;
     return FieldOutcome::NotSupported;
   }
+  // Puts item `position` of array `index` into the slot sink, as reading the array whole would give it,
+  // where plain_items counted the array's items; a failure sets `failure`.
+  virtual FieldOutcome read_item(std::uint32_t index, std::size_t position, Sink& slot,
+                                 std::string& failure) {
+    (void)index, (void)position, (void)slot, (void)failure;
+    return FieldOutcome::NotSupported;
+  }
   // Lets the source release a value it handed out; nothing in the core calls it.
   virtual void release(Value value) { (void)value; }
 };

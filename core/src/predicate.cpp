@@ -6,6 +6,7 @@
 #include "eval.hpp"
 #include "functions/lookup.hpp"
 #include "functions/truth.hpp"
+#include "lazy.hpp"
 
 namespace zarnu_core::eval {
 
@@ -77,9 +78,37 @@ bool compare(ast::BinOp op, double a, double b) noexcept {
   }
 }
 
+// A position in a host array not read yet: only the item taken is read, once every item is known to read
+// without failing. Nothing when the array must be read whole.
+std::optional<Value> host_item(const Value& input, double k) {
+  value::LazyItems* lazy = value::unread_host_array(input);
+  if (!lazy || lazy->pending.shared->keep_members) return std::nullopt;
+  auto n = lazy->pending.source->plain_items(lazy->index);
+  if (!n) return std::nullopt;
+  Items out;
+  if (auto p = position(k, *n)) {
+    Value item;
+    value::Sink slot(item, lazy->pending.shared);
+    std::string failure;
+    switch (lazy->pending.source->read_item(lazy->index, *p, slot, failure)) {
+      case value::FieldOutcome::NotSupported:
+        return std::nullopt;
+      case value::FieldOutcome::Failed:
+        lazy->pending.shared->record(std::move(failure));
+        break;
+      case value::FieldOutcome::Handled:
+        out.push_back(std::move(item));
+        break;
+    }
+  }
+  return Value::array_with(std::move(out), value::kSequence);
+}
+
 }  // namespace
 
 Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value input, const FrameRef& frame) {
+  if (predicate.kind == NodeKind::Number && !predicate.attrs)
+    if (auto picked = host_item(input, predicate.number)) return std::move(*picked);
   const bool tuples = input.is_array() && (input.as_array().flags & value::kTupleStream);
   const std::uint8_t flags = tuples ? (value::kSequence | value::kTupleStream) : value::kSequence;
   Items items = input.items_or_self();

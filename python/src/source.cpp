@@ -252,6 +252,20 @@ std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
   return static_cast<std::size_t>(size);
 }
 
+FieldOutcome Level::read_item(std::uint32_t index, std::size_t position, Sink& slot, std::string& failure) {
+  return headroom::call([&] {
+    PyObject* list = container(index);
+    if (!PyList_CheckExact(list) || position >= static_cast<std::size_t>(PyList_GET_SIZE(list)))
+      return FieldOutcome::NotSupported;
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)));
+    if (auto put = Writer(keys_, this, index).put(item.get(), slot, 1)) {
+      failure = std::move(*put);
+      return FieldOutcome::Failed;
+    }
+    return FieldOutcome::Handled;
+  });
+}
+
 FieldOutcome Level::read_members(std::uint32_t index, std::string_view key, Sink& sink,
                                  std::string& failure) {
   return headroom::call([&] { return members(index, key, sink, failure); });

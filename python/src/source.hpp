@@ -71,6 +71,8 @@ class Level final : public zarnu_core::value::Sources {
   zarnu_core::value::FieldOutcome read_field(std::uint32_t index, std::string_view key, Sink& slot,
                                              std::string& failure) override;
   std::optional<std::size_t> plain_items(std::uint32_t index) override;
+  zarnu_core::value::FieldOutcome read_item(std::uint32_t index, std::size_t position, Sink& slot,
+                                            std::string& failure) override;
   zarnu_core::value::FieldOutcome read_members(std::uint32_t index, std::string_view key, Sink& sink,
                                                std::string& failure) override;
 

@@ -54,6 +54,12 @@ class TestOnlyWhatIsReached:
         assert Expression("$[0]").evaluate(data) == [1]
         assert Expression("$[2].y").evaluate(data) is None
         assert unreadable("$[1]", data) == "Object of type set is not JSON serializable"
+        # Taking one item reads the whole list.
+        rows = {"rows": [{"x": 1}, {"x": [2]}, 3]}
+        for source, result in [("rows[1].x", [2]), ("rows[-1]", 3), ("rows[-3].x", 1), ("rows[3]", None)]:
+            assert Expression(source).evaluate(rows) == result, source
+            assert unreadable(source, {"rows": rows["rows"] + [{4}]}) == "Object of type set is not JSON serializable"
+            assert unreadable(source, {"rows": rows["rows"] + [10**400]}).startswith("OverflowError: ")
 
     def test_paths_over_records(self):
         records = {"rows": [{"id": i, "tags": ["a", "b"], "bad": {i}} for i in range(100)]}
