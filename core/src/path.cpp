@@ -22,6 +22,19 @@ bool plain_name(const Node& n) noexcept {
   return n.kind == NodeKind::Name && !n.attrs && !n.cons_array && !n.tuple && !n.keep_array;
 }
 
+// A field-name step whose only attributes are positions given by number literals ("name[0]").
+bool indexed_name(const Node& n) noexcept {
+  if (n.kind != NodeKind::Name || !n.attrs || n.cons_array || n.tuple || n.keep_array) return false;
+  const ast::Attrs& a = *n.attrs;
+  if (a.ancestor || !a.predicates.empty() || !a.seeking.empty() || a.focus || a.index || a.ancestor_label ||
+      a.group || a.stages.empty())
+    return false;
+  for (const ast::Stage& stage : a.stages)
+    if (!stage.is_filter() || stage.predicate->kind != NodeKind::Number || stage.predicate->attrs)
+      return false;
+  return true;
+}
+
 bool plain_variable(const Node& n) noexcept {
   return n.kind == NodeKind::Variable && !n.attrs && !n.cons_array && !n.tuple && !n.keep_array;
 }
@@ -159,7 +172,7 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
       limits_.max_array_length > 0) {
     bool plain = true;
     for (std::size_t i = 0; i < steps.size() && plain; ++i)
-      plain = plain_name(steps[i]) || (i == 0 && plain_variable(steps[i]));
+      plain = plain_name(steps[i]) || indexed_name(steps[i]) || (i == 0 && plain_variable(steps[i]));
     if (plain) {
       std::size_t i = 0;
       Value cur = input;
@@ -169,16 +182,30 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
         if (cur.is_undefined()) return cur;
       }
       bool general = false;
-      for (; i < steps.size(); ++i) {
+      bool again = false;  // the general walk starts over
+      for (; i < steps.size() && !again; ++i) {
         if (cur.is_array()) {
           general = true;
           break;
         }
         cur = functions::lookup(cur, steps[i].text);
         if (cur.is_undefined()) return cur;
+        if (!steps[i].attrs) continue;
+        for (const ast::Stage& stage : steps[i].attrs->stages) {
+          ZR_TRY(cur, filter(*stage.predicate, stage.constant, std::move(cur), frame));
+        }
+        // The one item taken goes on, or none ends the path; an array taken is flattened by the general
+        // walk.
+        const Items& taken = cur.as_array().read();
+        if (taken.empty()) return Value();
+        if (taken.front().is_array()) {
+          general = again = true;
+        } else {
+          cur = Value(taken.front());
+        }
       }
       if (!general && !(cur.is_array() && (cur.as_array().flags & value::kSequence))) return cur;
-      if (general && i > 0 && !(cur.as_array().flags & value::kSequence)) {
+      if (general && !again && i > 0 && !(cur.as_array().flags & value::kSequence)) {
         resume = i;
         resumed = std::move(cur);
       }
