@@ -92,6 +92,14 @@ class Sources : public Counted {
     (void)index, (void)position, (void)slot, (void)failure;
     return FieldOutcome::NotSupported;
   }
+  // From item `position` of array `index` on, puts member `key` of each item (nothing found: undefined)
+  // into the sink, as looking it up in the items of the array read whole would, up to the first member that
+  // is not a number; `position` moves past the items done. A failure sets `failure`.
+  virtual FieldOutcome read_numbers(std::uint32_t index, std::size_t& position, std::string_view key,
+                                    Sink& sink, std::string& failure) {
+    (void)index, (void)position, (void)key, (void)sink, (void)failure;
+    return FieldOutcome::NotSupported;
+  }
   // Lets the source release a value it handed out; nothing in the core calls it.
   virtual void release(Value value) { (void)value; }
 };

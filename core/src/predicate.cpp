@@ -111,9 +111,84 @@ Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value inpu
     if (auto picked = host_item(input, predicate.number)) return std::move(*picked);
   const bool tuples = input.is_array() && (input.as_array().flags & value::kTupleStream);
   const std::uint8_t flags = tuples ? (value::kSequence | value::kTupleStream) : value::kSequence;
+  Items out;
+
+  // The general judgement of item p of n.
+  const auto judge = [&](const Value& item, std::size_t p, std::size_t n) -> Status {
+    Result<Value> r = tuples ? eval(predicate, tuple_get(item), frame_from_tuple(frame, item))
+                             : eval(predicate, item, frame);
+    if (!r) return fail(std::move(r).error());
+    const std::size_t before = out.size();
+    if (r->is_number() && !std::isnan(r->as_number())) {
+      if (std::isinf(r->as_number())) return fail(out_of_range());
+      if (position(r->as_number(), n) == p) out.push_back(item);
+    } else if (number_array(*r)) {
+      for (const Value& x : r->as_array().read()) {
+        if (std::isinf(x.as_number())) return fail(out_of_range());
+        if (position(x.as_number(), n) == p) out.push_back(item);
+      }
+    } else {
+      ZR_TRY(auto truth, functions::boolean(*r));
+      if (truth.value_or(false)) out.push_back(item);
+    }
+    if (tracer_) tracer_->filter_item(predicate, p, value::Inspect(item), out.size() > before);
+    return {};
+  };
+
+  // «field op number» is decided here, with the checks evaluating its three nodes makes (depth, polls); a
+  // field that is neither a number nor missing takes the general way.
+  const Node* field =
+      !tuples && !tracer_ && depth_ + 3 <= limits_.max_depth ? field_against_number(predicate) : nullptr;
+  const auto decided = [&](const Value& v) -> std::optional<bool> {
+    if (v.is_undefined()) return false;
+    if (v.is_number()) return compare(predicate.op, v.as_number(), predicate.rhs().number);
+    return std::nullopt;
+  };
+
+  // Records of a host array not read yet: their fields are read in order straight from the source, up to
+  // the first that is not a number, and only the records kept (or judged the general way) are read.
+  value::LazyItems* host = field ? value::unread_host_array(input) : nullptr;
+  std::optional<std::size_t> count;
+  if (host && !host->pending.shared->keep_members) count = host->pending.source->plain_items(host->index);
+  if (count) {
+    value::Pending& pending = host->pending;
+    const auto take = [&](std::size_t p) {
+      Value item;
+      value::Sink slot(item, pending.shared);
+      std::string failure;
+      if (pending.source->read_item(host->index, p, slot, failure) == value::FieldOutcome::Failed)
+        pending.shared->record(std::move(failure));
+      return item;
+    };
+    Items fields;
+    for (std::size_t p = 0; p < *count;) {
+      const std::size_t start = p;
+      fields.clear();
+      value::Sink sink(fields, pending.shared);
+      std::string failure;
+      const auto outcome = pending.source->read_numbers(host->index, p, field->text, sink, failure);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        if (polls_)
+          if (auto e = poll()) return fail(std::move(*e));
+        if (auto keep = decided(fields[j])) {
+          if (!*keep) continue;
+          Value item = take(start + j);
+          if (!item.is_undefined()) out.push_back(std::move(item));
+        } else {
+          ZR_TRY(judge(take(start + j), start + j, *count));
+        }
+      }
+      if (outcome == value::FieldOutcome::Failed) {
+        pending.shared->record(std::move(failure));
+        break;
+      }
+      if (outcome == value::FieldOutcome::NotSupported || p == start) break;
+    }
+    return Value::array_with(std::move(out), flags);
+  }
+
   Items items = input.items_or_self();
   const std::size_t n = items.size();
-  Items out;
 
   if (predicate.kind == NodeKind::Number && !predicate.attrs) {
     if (auto p = position(predicate.number, n)) out.push_back(std::move(items[*p]));
@@ -152,10 +227,6 @@ Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value inpu
     }
   } end{tracer_, predicate};
 
-  // «field op number» over records is decided here, with the checks evaluating its three nodes makes
-  // (depth, polls); a field that is neither a number nor missing takes the general way.
-  const Node* field =
-      !tuples && !tracer_ && depth_ + 3 <= limits_.max_depth ? field_against_number(predicate) : nullptr;
   for (std::size_t p = 0; p < n; ++p) {
     const Value& item = items[p];
     if (field && item.is_object()) {
@@ -164,29 +235,12 @@ Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value inpu
       const Value v = functions::lookup(item, field->text);
       if (polls_)
         if (auto e = poll()) return fail(std::move(*e));
-      if (v.is_undefined()) continue;
-      if (v.is_number()) {
-        if (compare(predicate.op, v.as_number(), predicate.rhs().number)) out.push_back(item);
+      if (auto keep = decided(v)) {
+        if (*keep) out.push_back(item);
         continue;
       }
     }
-    Result<Value> r = tuples ? eval(predicate, tuple_get(item), frame_from_tuple(frame, item))
-                             : eval(predicate, item, frame);
-    if (!r) return fail(std::move(r).error());
-    const std::size_t before = out.size();
-    if (r->is_number() && !std::isnan(r->as_number())) {
-      if (std::isinf(r->as_number())) return fail(out_of_range());
-      if (position(r->as_number(), n) == p) out.push_back(item);
-    } else if (number_array(*r)) {
-      for (const Value& x : r->as_array().read()) {
-        if (std::isinf(x.as_number())) return fail(out_of_range());
-        if (position(x.as_number(), n) == p) out.push_back(item);
-      }
-    } else {
-      ZR_TRY(auto truth, functions::boolean(*r));
-      if (truth.value_or(false)) out.push_back(item);
-    }
-    if (tracer_) tracer_->filter_item(predicate, p, value::Inspect(item), out.size() > before);
+    ZR_TRY(judge(item, p, n));
   }
   return Value::array_with(std::move(out), flags);
 }

@@ -3,6 +3,7 @@
 #include "source.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -209,14 +210,9 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
 FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& slot, std::string& failure) {
   PyObject* object = container(index);
   if (!PyDict_Check(object)) return FieldOutcome::NotSupported;
-  PyObject* name = keys_ ? keys_->find(key) : nullptr;
-  Ref made;
-  if (!name) {
-    made = convert::string(key);
-    name = made.get();
-  }
+  const Ref name = key_string(key);
   PyObject* found = nullptr;
-  const int outcome = compat::dict_get_ref(object, name, &found);
+  const int outcome = compat::dict_get_ref(object, name.get(), &found);
   if (outcome < 0) {
     failure = convert::take_exception_text();
     return FieldOutcome::Failed;
@@ -271,32 +267,66 @@ FieldOutcome Level::read_members(std::uint32_t index, std::string_view key, Sink
   return headroom::call([&] { return members(index, key, sink, failure); });
 }
 
+Ref Level::key_string(std::string_view key) const {
+  if (PyObject* name = keys_ ? keys_->find(key) : nullptr) return Ref::borrow(name);
+  return convert::string(key);
+}
+
+std::optional<std::string> Level::put_item_member(std::uint32_t index, PyObject* item, PyObject* name,
+                                                  Sink& sink, Found& found) {
+  found = Found::Nothing;
+  PyObject* got = nullptr;
+  const int outcome = compat::dict_get_ref(item, name, &got);
+  if (outcome < 0) return convert::take_exception_text();
+  if (outcome == 0) return std::nullopt;
+  Ref value = Ref::steal(got);
+  // Only a finite float or an int is surely a number (or a failure).
+  PyTypeObject* type = Py_TYPE(got);
+  found = type == &PyLong_Type || (type == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(got)))
+              ? Found::Number
+              : Found::Other;
+  return put_member(item, index, got, sink);
+}
+
 FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sink, std::string& failure) {
   PyObject* list = container(index);
-  PyObject* name = keys_ ? keys_->find(key) : nullptr;
-  Ref made;
-  if (!name) {
-    made = convert::string(key);
-    name = made.get();
-  }
+  const Ref name = key_string(key);
   // Looking a key up can run Python code (a key's __eq__) that changes the list: its size is read anew.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     if (!PyDict_CheckExact(item.get())) continue;
-    PyObject* found = nullptr;
-    const int outcome = compat::dict_get_ref(item.get(), name, &found);
-    if (outcome < 0) {
-      failure = convert::take_exception_text();
-      return FieldOutcome::Failed;
-    }
-    if (outcome == 0) continue;
-    Ref value = Ref::steal(found);
-    if (auto put = put_member(item.get(), index, value.get(), sink)) {
-      failure = std::move(*put);
+    Found found = Found::Nothing;
+    if (auto failed = put_item_member(index, item.get(), name.get(), sink, found)) {
+      failure = std::move(*failed);
       return FieldOutcome::Failed;
     }
   }
   return FieldOutcome::Handled;
+}
+
+FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std::string_view key, Sink& sink,
+                                 std::string& failure) {
+  return headroom::call([&] {
+    PyObject* list = container(index);
+    if (!PyList_CheckExact(list)) return FieldOutcome::NotSupported;
+    const Ref name = key_string(key);
+    for (; position < static_cast<std::size_t>(PyList_GET_SIZE(list)); ++position) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)));
+      Found found = Found::Nothing;
+      if (PyDict_CheckExact(item.get())) {
+        if (auto failed = put_item_member(index, item.get(), name.get(), sink, found)) {
+          failure = std::move(*failed);
+          return FieldOutcome::Failed;
+        }
+      }
+      if (found == Found::Nothing) sink.push(Value());
+      if (found == Found::Other) {
+        ++position;
+        break;
+      }
+    }
+    return FieldOutcome::Handled;
+  });
 }
 
 std::optional<std::string> Level::put_member(PyObject* object, std::uint32_t index, PyObject* found,

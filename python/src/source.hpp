@@ -73,6 +73,9 @@ class Level final : public zarnu_core::value::Sources {
   std::optional<std::size_t> plain_items(std::uint32_t index) override;
   zarnu_core::value::FieldOutcome read_item(std::uint32_t index, std::size_t position, Sink& slot,
                                             std::string& failure) override;
+  zarnu_core::value::FieldOutcome read_numbers(std::uint32_t index, std::size_t& position,
+                                               std::string_view key, Sink& sink,
+                                               std::string& failure) override;
   zarnu_core::value::FieldOutcome read_members(std::uint32_t index, std::string_view key, Sink& sink,
                                                std::string& failure) override;
 
@@ -94,6 +97,13 @@ class Level final : public zarnu_core::value::Sources {
                                            std::string& failure);
   zarnu_core::value::FieldOutcome members(std::uint32_t index, std::string_view key, Sink& sink,
                                           std::string& failure);
+  // The str of a field name: the cached one, or a new one.
+  pyutil::Ref key_string(std::string_view key) const;
+  enum class Found : std::uint8_t { Nothing, Number, Other };
+  // Puts member `name` of record `item` of list `index` into the sink when there is one; `found` tells
+  // what it was.
+  std::optional<std::string> put_item_member(std::uint32_t index, PyObject* item, PyObject* name, Sink& sink,
+                                             Found& found);
   // A member found in `object` (held by the caller), put into the sink; `index` is the object's container.
   std::optional<std::string> put_member(PyObject* object, std::uint32_t index, PyObject* found, Sink& sink);
 

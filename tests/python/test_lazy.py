@@ -190,6 +190,20 @@ class TestFailures:
         data = items  # the list read is cleared by its first item
         assert Expression("$").evaluate(items) == [0.5, 1, 2]
 
+    def test_a_filter_reads_records_in_order_up_to_its_error(self):
+        Counted.conversions = 0
+        for rows, code in [([{"v": "x"}, {"v": Counted(2**70)}], "T2009"), ([{"v": {"w": 2}}, {"v": b"x"}], "T2010"),
+                           ([{"v": 2}, 3, {}, {"v": None}, {"v": Counted(2**70)}], "T2010")]:
+            with pytest.raises(ZarnuError) as raised:
+                Expression("rows[v > 1]").evaluate({"rows": rows})
+            assert raised.value.code == code
+        assert Counted.conversions == 0
+        rows = [{"v": 2, "i": 1}, {"v": b"x"}, {"v": 3, "i": {2}}]
+        assert unreadable("rows[v > 1].i", {"rows": rows}) == "Object of type bytes is not JSON serializable"
+        rows = [{"v": 2, "i": 1}, {"v": Counted(2**70), "i": 2}, {"v": 1.0, "i": 3}, {"v": 7}]
+        assert Expression("rows[v > 1].i").evaluate({"rows": rows}) == [1, 2]
+        assert Counted.conversions == 1
+
     def test_the_top_level_is_read_at_the_start(self):
         assert unreadable("1", {1, 2}) == "Object of type set is not JSON serializable"
         assert unreadable("1", 10**400).startswith("OverflowError: ")
