@@ -226,10 +226,23 @@ FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& sl
   return FieldOutcome::Handled;
 }
 
+namespace {
+
+// Item `i` of a list, or none past its end. Looking a key up can run Python code (a key's __eq__) that
+// changes the list, and another thread may change it too: each item is taken on its own.
+Ref item_at(PyObject* list, std::size_t i) {
+  pyutil::CriticalSection section(list);
+  if (i >= static_cast<std::size_t>(PyList_GET_SIZE(list))) return Ref();
+  return Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
+}
+
+}  // namespace
+
 std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
   PyObject* list = container(index);
   if (!PyList_CheckExact(list)) return std::nullopt;
   // Only type checks: no Python code runs and nothing is read.
+  pyutil::CriticalSection section(list);
   const Py_ssize_t size = PyList_GET_SIZE(list);
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
@@ -251,9 +264,9 @@ std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
 FieldOutcome Level::read_item(std::uint32_t index, std::size_t position, Sink& slot, std::string& failure) {
   return headroom::call([&] {
     PyObject* list = container(index);
-    if (!PyList_CheckExact(list) || position >= static_cast<std::size_t>(PyList_GET_SIZE(list)))
-      return FieldOutcome::NotSupported;
-    Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)));
+    if (!PyList_CheckExact(list)) return FieldOutcome::NotSupported;
+    Ref item = item_at(list, position);
+    if (!item) return FieldOutcome::NotSupported;
     if (auto put = Writer(keys_, this, index).put(item.get(), slot, 1)) {
       failure = std::move(*put);
       return FieldOutcome::Failed;
@@ -291,9 +304,9 @@ std::optional<std::string> Level::put_item_member(std::uint32_t index, PyObject*
 FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sink, std::string& failure) {
   PyObject* list = container(index);
   const Ref name = key_string(key);
-  // Looking a key up can run Python code (a key's __eq__) that changes the list: its size is read anew.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+  for (std::size_t i = 0;; ++i) {
+    Ref item = item_at(list, i);
+    if (!item) break;
     if (!PyDict_CheckExact(item.get())) continue;
     Found found = Found::Nothing;
     if (auto failed = put_item_member(index, item.get(), name.get(), sink, found)) {
@@ -310,8 +323,9 @@ FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std
     PyObject* list = container(index);
     if (!PyList_CheckExact(list)) return FieldOutcome::NotSupported;
     const Ref name = key_string(key);
-    for (; position < static_cast<std::size_t>(PyList_GET_SIZE(list)); ++position) {
-      Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)));
+    for (;; ++position) {
+      Ref item = item_at(list, position);
+      if (!item) break;
       Found found = Found::Nothing;
       if (PyDict_CheckExact(item.get())) {
         if (auto failed = put_item_member(index, item.get(), name.get(), sink, found)) {
