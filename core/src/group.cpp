@@ -65,6 +65,9 @@ namespace {
 
 // The group-by over a list of pairs, shared by constructors and group-by attributes.
 class Grouping {
+  // The most keys compared pairwise for clashes.
+  static constexpr std::size_t kLiteralKeys = 16;
+
  public:
   Grouping(Evaluator& ev, const Node& node, const FrameRef& frame, std::vector<PairRef> pairs)
       : ev_(ev), node_(node), frame_(frame), pairs_(std::move(pairs)) {}
@@ -94,7 +97,27 @@ class Grouping {
     return locate(error::Error("D1009").with("value", k), node_);
   }
 
+  // Whether every key is a distinct plain string: then they take no evaluation and cannot clash.
+  bool literal_keys() const {
+    if (ev_.tracer() || ev_.depth() >= ev_.limits().max_depth || pairs_.size() > kLiteralKeys) return false;
+    for (std::size_t i = 0; i < pairs_.size(); ++i) {
+      if (!plain_string_literal(*pairs_[i].key)) return false;
+      for (std::size_t j = 0; j < i; ++j)
+        if (pairs_[j].key->text == pairs_[i].key->text) return false;
+    }
+    return true;
+  }
+
   Result<Value> single(const Value& item) {
+    if (literal_keys()) {
+      Value result = Value::object(pairs_.size());
+      value::Fields& out = result.as_object().fields;
+      for (const PairRef& p : pairs_) {
+        ZR_TRY(Value v, ev_.eval(*p.value, item, frame_));
+        if (!v.is_undefined()) out.try_emplace(ev_.key(p.key->text), std::move(v));
+      }
+      return result;
+    }
     Table keys;
     keys.reserve(pairs_.size());
     for (std::size_t i = 0; i < pairs_.size(); ++i) {

@@ -185,6 +185,13 @@ void Object::read() {
   }
 }
 
+LazyItems* unread_host_array(const Value& v) noexcept {
+  if (!v.is_array()) return nullptr;
+  Array& a = v.as_array();
+  if (a.flags & (kSequence | kCons) || !a.lazy || a.lazy->cell || !a.lazy->pending.source) return nullptr;
+  return a.lazy.get();
+}
+
 Value read_field(Object& object, std::string_view key) {
   if (!object.needs_read()) {
     auto it = object.fields.find(key);

@@ -72,6 +72,35 @@ class Sources : public Counted {
   // Puts the value of one member of object `index` into the slot sink; a failure sets `failure`.
   virtual FieldOutcome read_field(std::uint32_t index, std::string_view key, Sink& slot,
                                   std::string& failure) = 0;
+  // A plain path step over array `index` before it is read, without a value per item: the number of its
+  // items when each is an object or a scalar that reads without failing (nothing otherwise: the caller
+  // then reads the array whole). Reading nothing, it changes nothing.
+  virtual std::optional<std::size_t> plain_items(std::uint32_t index) {
+    (void)index;
+    return std::nullopt;
+  }
+  // Puts member `key` of each object among the items of array `index` into the sink, in order, as looking
+  // the key up in each item of the array read whole would; a failure sets `failure`.
+  virtual FieldOutcome read_members(std::uint32_t index, std::string_view key, Sink& sink,
+                                    std::string& failure) {
+    (void)index, (void)key, (void)sink, (void)failure;
+    return FieldOutcome::NotSupported;
+  }
+  // Puts item `position` of array `index` into the slot sink, as reading the array whole would give it,
+  // where plain_items counted the array's items; a failure sets `failure`.
+  virtual FieldOutcome read_item(std::uint32_t index, std::size_t position, Sink& slot,
+                                 std::string& failure) {
+    (void)index, (void)position, (void)slot, (void)failure;
+    return FieldOutcome::NotSupported;
+  }
+  // From item `position` of array `index` on, puts member `key` of each item (nothing found: undefined)
+  // into the sink, as looking it up in the items of the array read whole would, up to the first member that
+  // is not a number; `position` moves past the items done. A failure sets `failure`.
+  virtual FieldOutcome read_numbers(std::uint32_t index, std::size_t& position, std::string_view key,
+                                    Sink& sink, std::string& failure) {
+    (void)index, (void)position, (void)key, (void)sink, (void)failure;
+    return FieldOutcome::NotSupported;
+  }
   // Lets the source release a value it handed out; nothing in the core calls it.
   virtual void release(Value value) { (void)value; }
 };
@@ -148,6 +177,9 @@ Value lazy_object(Pending pending, std::uint32_t index);
 Value lazy(const json::Json& data, const Rc<Shared>& shared);
 // The same for a root the values keep alive themselves.
 Value lazy(std::shared_ptr<const json::Json> root, const Rc<Shared>& shared);
+
+// The lazy state of an array of a host source that is not read yet; nullptr for any other value.
+LazyItems* unread_host_array(const Value& v) noexcept;
 
 // A single member of an object, reading only that member while the object is not read whole.
 Value read_field(Object& object, std::string_view key);

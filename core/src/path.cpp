@@ -3,6 +3,7 @@
 // bindings) from the first step that binds something.
 #include "eval.hpp"
 #include "functions/lookup.hpp"
+#include "lazy.hpp"
 #include "limits.hpp"
 
 namespace zarnu_core::eval {
@@ -19,6 +20,19 @@ constexpr std::string_view kAt = "@";
 // A field-name step with nothing attached: evaluated by a plain lookup.
 bool plain_name(const Node& n) noexcept {
   return n.kind == NodeKind::Name && !n.attrs && !n.cons_array && !n.tuple && !n.keep_array;
+}
+
+// A field-name step whose only attributes are positions given by number literals ("name[0]").
+bool indexed_name(const Node& n) noexcept {
+  if (n.kind != NodeKind::Name || !n.attrs || n.cons_array || n.tuple || n.keep_array) return false;
+  const ast::Attrs& a = *n.attrs;
+  if (a.ancestor || !a.predicates.empty() || !a.seeking.empty() || a.focus || a.index || a.ancestor_label ||
+      a.group || a.stages.empty())
+    return false;
+  for (const ast::Stage& stage : a.stages)
+    if (!stage.is_filter() || stage.predicate->kind != NodeKind::Number || stage.predicate->attrs)
+      return false;
+  return true;
 }
 
 bool plain_variable(const Node& n) noexcept {
@@ -99,6 +113,49 @@ Result<Value> flatten(Items results, bool last, const Node* next, std::size_t li
   return Value::sequence(std::move(seq));
 }
 
+// Host arrays not read yet that a plain step can read item by item straight from their source (see
+// host_members); none when the evaluation keeps member containers for their identity.
+bool unread_host_arrays(const Items& values) {
+  for (const Value& v : values) {
+    const value::LazyItems* lazy = value::unread_host_array(v);
+    if (!lazy || lazy->pending.shared->keep_members) return false;
+  }
+  return !values.empty();
+}
+
+// A plain name step over the items of host arrays not read yet: each item's member is looked up in the
+// host directly, with no value made for the item. What is read, the failures and the item limit are those
+// of reading the arrays whole and then looking the name up in each item. Nothing (and nothing read) when
+// an array holds an item that needs the general walk.
+std::optional<Result<Items>> host_members(Evaluator& ev, const Items& arrays, std::string_view key,
+                                          std::size_t limit) {
+  std::size_t total = 0;
+  for (const Value& a : arrays) {
+    value::LazyItems& lazy = *value::unread_host_array(a);
+    auto n = lazy.pending.source->plain_items(lazy.index);
+    if (!n) return std::nullopt;
+    total += *n;
+  }
+  // A single array becomes the sequence as it is, whatever its length.
+  if (arrays.size() > 1 && total > limit) return Result<Items>(fail(array_too_long(limit)));
+  Items results;
+  results.reserve(total);
+  for (const Value& a : arrays) {
+    if (ev.polls())
+      if (auto e = ev.poll()) return Result<Items>(fail(std::move(*e)));
+    value::LazyItems& lazy = *value::unread_host_array(a);
+    value::Sink sink(results, lazy.pending.shared);
+    std::string failure;
+    if (lazy.pending.source->read_members(lazy.index, key, sink, failure) == value::FieldOutcome::Failed)
+      lazy.pending.shared->record(std::move(failure));
+  }
+  return Result<Items>(std::move(results));
+}
+
+bool empty_sequence(const Value& v) {
+  return v.is_undefined() || (v.is_array() && v.as_array().read().empty());
+}
+
 }  // namespace
 
 Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameRef& frame) {
@@ -115,7 +172,7 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
       limits_.max_array_length > 0) {
     bool plain = true;
     for (std::size_t i = 0; i < steps.size() && plain; ++i)
-      plain = plain_name(steps[i]) || (i == 0 && plain_variable(steps[i]));
+      plain = plain_name(steps[i]) || indexed_name(steps[i]) || (i == 0 && plain_variable(steps[i]));
     if (plain) {
       std::size_t i = 0;
       Value cur = input;
@@ -125,16 +182,30 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
         if (cur.is_undefined()) return cur;
       }
       bool general = false;
-      for (; i < steps.size(); ++i) {
+      bool again = false;  // the general walk starts over
+      for (; i < steps.size() && !again; ++i) {
         if (cur.is_array()) {
           general = true;
           break;
         }
         cur = functions::lookup(cur, steps[i].text);
         if (cur.is_undefined()) return cur;
+        if (!steps[i].attrs) continue;
+        for (const ast::Stage& stage : steps[i].attrs->stages) {
+          ZR_TRY(cur, filter(*stage.predicate, stage.constant, std::move(cur), frame));
+        }
+        // The one item taken goes on, or none ends the path; an array taken is flattened by the general
+        // walk.
+        const Items& taken = cur.as_array().read();
+        if (taken.empty()) return Value();
+        if (taken.front().is_array()) {
+          general = again = true;
+        } else {
+          cur = Value(taken.front());
+        }
       }
       if (!general && !(cur.is_array() && (cur.as_array().flags & value::kSequence))) return cur;
-      if (general && i > 0 && !(cur.as_array().flags & value::kSequence)) {
+      if (general && !again && i > 0 && !(cur.as_array().flags & value::kSequence)) {
         resume = i;
         resumed = std::move(cur);
       }
@@ -154,6 +225,20 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
   Value stream;  // the tuple stream, once made
   Value result = seq;
   std::size_t first = 0;
+  // Host arrays (not read yet) whose items the next step looks into straight from the host.
+  Items deferred;
+  const auto direct = [&](const Node& step) {
+    return plain_name(step) && !tracer_ && depth_ + 1 <= limits_.max_depth;
+  };
+  if (resume > 0 && direct(steps[resume])) {
+    Items one;
+    one.push_back(resumed);
+    if (unread_host_arrays(one)) {
+      deferred = std::move(one);
+      first = resume;
+      resume = 0;
+    }
+  }
   if (resume > 0) {
     Items one;
     one.push_back(std::move(resumed));
@@ -195,11 +280,23 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
         ZR_TRY(result, stages(attrs.stages, std::move(sorted), frame));
       }
     } else if (!tuple_mode) {
+      Items results;
+      bool read = false;
+      if (!deferred.empty()) {
+        if (auto r = host_members(*this, deferred, step.text, limit)) {
+          ZR_TRY(results, std::move(*r));
+          read = true;
+        } else {
+          ZR_TRY(result, flatten(std::move(deferred), false, &step, limit));
+          if (empty_sequence(result)) break;
+          seq = result;
+        }
+        deferred.clear();
+      }
       // The items are walked where they are: `seq` holds them, and evaluating a step changes no array.
       Items single;
-      if (!seq.is_array()) single.push_back(seq);
-      const Items& items = seq.is_array() ? seq.as_array().read() : single;
-      Items results;
+      if (!read && !seq.is_array()) single.push_back(seq);
+      const Items& items = read ? single : seq.is_array() ? seq.as_array().read() : single;
       results.reserve(items.size());
       const bool fast = plain_name(step) && !tracer_;
       for (const Value& item : items) {
@@ -221,6 +318,10 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
             ZR_TRY(v, filter(*stage.predicate, stage.constant, std::move(v), frame));
           }
         if (!v.is_undefined()) results.push_back(std::move(v));
+      }
+      if (!last && direct(steps[i + 1]) && unread_host_arrays(results)) {
+        deferred = std::move(results);
+        continue;
       }
       ZR_TRY(result, flatten(std::move(results), last, last ? nullptr : &steps[i + 1], limit));
     } else {
@@ -273,8 +374,7 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
       result = stream;
     }
 
-    if (!tuple_mode && (result.is_undefined() || (result.is_array() && result.as_array().read().empty())))
-      break;
+    if (!tuple_mode && empty_sequence(result)) break;
     if (!attrs.focus) seq = result;
   }
 

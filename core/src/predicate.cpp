@@ -4,7 +4,9 @@
 #include <cmath>
 
 #include "eval.hpp"
+#include "functions/lookup.hpp"
 #include "functions/truth.hpp"
+#include "lazy.hpp"
 
 namespace zarnu_core::eval {
 
@@ -33,14 +35,160 @@ bool number_array(const Value& v) {
   return true;
 }
 
+// The field of a predicate «field op number» (op a comparison), or nullptr for any other predicate.
+const Node* field_against_number(const Node& predicate) noexcept {
+  if (predicate.kind != NodeKind::Binary || predicate.attrs || predicate.keep_array) return nullptr;
+  switch (predicate.op) {
+    case ast::BinOp::Lt:
+    case ast::BinOp::Le:
+    case ast::BinOp::Gt:
+    case ast::BinOp::Ge:
+    case ast::BinOp::Eq:
+    case ast::BinOp::Ne:
+      break;
+    default:
+      return nullptr;
+  }
+  auto plain = [](const Node& n) {
+    return !n.attrs && !n.keep_array && !n.keep_singleton && !n.cons_array && !n.tuple;
+  };
+  const Node* l = &predicate.lhs();
+  const Node& r = predicate.rhs();
+  // A name alone is a path of one step.
+  if (l->kind == NodeKind::Path && plain(*l) && l->children.size() == 1) l = &l->children[0];
+  if (l->kind != NodeKind::Name || !plain(*l)) return nullptr;
+  if (r.kind != NodeKind::Number || !plain(r)) return nullptr;
+  return l;
+}
+
+bool compare(ast::BinOp op, double a, double b) noexcept {
+  switch (op) {
+    case ast::BinOp::Lt:
+      return a < b;
+    case ast::BinOp::Le:
+      return a <= b;
+    case ast::BinOp::Gt:
+      return a > b;
+    case ast::BinOp::Ge:
+      return a >= b;
+    case ast::BinOp::Eq:
+      return a == b;
+    default:
+      return a != b;
+  }
+}
+
+// A position in a host array not read yet: only the item taken is read, once every item is known to read
+// without failing. Nothing when the array must be read whole.
+std::optional<Value> host_item(const Value& input, double k) {
+  value::LazyItems* lazy = value::unread_host_array(input);
+  if (!lazy || lazy->pending.shared->keep_members) return std::nullopt;
+  auto n = lazy->pending.source->plain_items(lazy->index);
+  if (!n) return std::nullopt;
+  Items out;
+  if (auto p = position(k, *n)) {
+    Value item;
+    value::Sink slot(item, lazy->pending.shared);
+    std::string failure;
+    switch (lazy->pending.source->read_item(lazy->index, *p, slot, failure)) {
+      case value::FieldOutcome::NotSupported:
+        return std::nullopt;
+      case value::FieldOutcome::Failed:
+        lazy->pending.shared->record(std::move(failure));
+        break;
+      case value::FieldOutcome::Handled:
+        out.push_back(std::move(item));
+        break;
+    }
+  }
+  return Value::array_with(std::move(out), value::kSequence);
+}
+
 }  // namespace
 
 Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value input, const FrameRef& frame) {
+  if (predicate.kind == NodeKind::Number && !predicate.attrs)
+    if (auto picked = host_item(input, predicate.number)) return std::move(*picked);
   const bool tuples = input.is_array() && (input.as_array().flags & value::kTupleStream);
   const std::uint8_t flags = tuples ? (value::kSequence | value::kTupleStream) : value::kSequence;
+  Items out;
+
+  // The general judgement of item p of n.
+  const auto judge = [&](const Value& item, std::size_t p, std::size_t n) -> Status {
+    Result<Value> r = tuples ? eval(predicate, tuple_get(item), frame_from_tuple(frame, item))
+                             : eval(predicate, item, frame);
+    if (!r) return fail(std::move(r).error());
+    const std::size_t before = out.size();
+    if (r->is_number() && !std::isnan(r->as_number())) {
+      if (std::isinf(r->as_number())) return fail(out_of_range());
+      if (position(r->as_number(), n) == p) out.push_back(item);
+    } else if (number_array(*r)) {
+      for (const Value& x : r->as_array().read()) {
+        if (std::isinf(x.as_number())) return fail(out_of_range());
+        if (position(x.as_number(), n) == p) out.push_back(item);
+      }
+    } else {
+      ZR_TRY(auto truth, functions::boolean(*r));
+      if (truth.value_or(false)) out.push_back(item);
+    }
+    if (tracer_) tracer_->filter_item(predicate, p, value::Inspect(item), out.size() > before);
+    return {};
+  };
+
+  // «field op number» is decided here, with the checks evaluating its three nodes makes (depth, polls); a
+  // field that is neither a number nor missing takes the general way.
+  const Node* field =
+      !tuples && !tracer_ && depth_ + 3 <= limits_.max_depth ? field_against_number(predicate) : nullptr;
+  const auto decided = [&](const Value& v) -> std::optional<bool> {
+    if (v.is_undefined()) return false;
+    if (v.is_number()) return compare(predicate.op, v.as_number(), predicate.rhs().number);
+    return std::nullopt;
+  };
+
+  // Records of a host array not read yet: their fields are read in order straight from the source, up to
+  // the first that is not a number, and only the records kept (or judged the general way) are read.
+  value::LazyItems* host = field ? value::unread_host_array(input) : nullptr;
+  std::optional<std::size_t> count;
+  if (host && !host->pending.shared->keep_members) count = host->pending.source->plain_items(host->index);
+  if (count) {
+    value::Pending& pending = host->pending;
+    const auto take = [&](std::size_t p) {
+      Value item;
+      value::Sink slot(item, pending.shared);
+      std::string failure;
+      if (pending.source->read_item(host->index, p, slot, failure) == value::FieldOutcome::Failed)
+        pending.shared->record(std::move(failure));
+      return item;
+    };
+    Items fields;
+    for (std::size_t p = 0; p < *count;) {
+      const std::size_t start = p;
+      fields.clear();
+      value::Sink sink(fields, pending.shared);
+      std::string failure;
+      const auto outcome = pending.source->read_numbers(host->index, p, field->text, sink, failure);
+      for (std::size_t j = 0; j < fields.size(); ++j) {
+        if (polls_)
+          if (auto e = poll()) return fail(std::move(*e));
+        if (auto keep = decided(fields[j])) {
+          if (!*keep) continue;
+          Value item = take(start + j);
+          if (!item.is_undefined()) out.push_back(std::move(item));
+        } else {
+          ZR_TRY(judge(take(start + j), start + j, *count));
+        }
+      }
+      if (outcome == value::FieldOutcome::Failed) {
+        pending.shared->record(std::move(failure));
+        break;
+      }
+      if (outcome == value::FieldOutcome::NotSupported || p == start) break;
+    }
+    return Value::array_with(std::move(out), flags);
+  }
+
   Items items = input.items_or_self();
   const std::size_t n = items.size();
-  Items out;
 
   if (predicate.kind == NodeKind::Number && !predicate.attrs) {
     if (auto p = position(predicate.number, n)) out.push_back(std::move(items[*p]));
@@ -81,23 +229,18 @@ Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value inpu
 
   for (std::size_t p = 0; p < n; ++p) {
     const Value& item = items[p];
-    Result<Value> r = tuples ? eval(predicate, tuple_get(item), frame_from_tuple(frame, item))
-                             : eval(predicate, item, frame);
-    if (!r) return fail(std::move(r).error());
-    const std::size_t before = out.size();
-    if (r->is_number() && !std::isnan(r->as_number())) {
-      if (std::isinf(r->as_number())) return fail(out_of_range());
-      if (position(r->as_number(), n) == p) out.push_back(item);
-    } else if (number_array(*r)) {
-      for (const Value& x : r->as_array().read()) {
-        if (std::isinf(x.as_number())) return fail(out_of_range());
-        if (position(x.as_number(), n) == p) out.push_back(item);
+    if (field && item.is_object()) {
+      if (polls_)
+        if (auto e = poll()) return fail(std::move(*e));
+      const Value v = functions::lookup(item, field->text);
+      if (polls_)
+        if (auto e = poll()) return fail(std::move(*e));
+      if (auto keep = decided(v)) {
+        if (*keep) out.push_back(item);
+        continue;
       }
-    } else {
-      ZR_TRY(auto truth, functions::boolean(*r));
-      if (truth.value_or(false)) out.push_back(item);
     }
-    if (tracer_) tracer_->filter_item(predicate, p, value::Inspect(item), out.size() > before);
+    ZR_TRY(judge(item, p, n));
   }
   return Value::array_with(std::move(out), flags);
 }

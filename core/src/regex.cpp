@@ -75,8 +75,7 @@ struct Search {
       : ev(e),
         ask{this},
         callback(zarnu_regex::interrupt::Callback::of(ask)),
-        searcher(re, text, e.limits().max_result_size,
-                 e.interruptible() ? &callback : nullptr) {}
+        searcher(re, text, e.limits().max_result_size, e.interruptible() ? &callback : nullptr) {}
   Search(const Search&) = delete;
   Search& operator=(const Search&) = delete;
 

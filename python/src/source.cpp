@@ -3,6 +3,7 @@
 #include "source.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <tuple>
 #include <utility>
@@ -87,23 +88,21 @@ class Writer {
 
  private:
   std::optional<std::string> put_container(PyObject* object, Sink& sink, Py_ssize_t held) {
-    // A container on the path up to the input is held by its level besides the container it was found
-    // in: one held by nothing more than that container and the caller cannot be on it, and the check is
-    // spared.
+    // Not the container being read, nor the one it was found in, and so on up to the input.
     if (level_) {
-      if (Py_REFCNT(object) > held + 1 && level_->on_path(object, index_)) return "Circular reference detected";
+      if (level_->encloses(object, held, index_)) return "Circular reference detected";
       if (!noted_) level_->note_parent(index_);
       noted_ = true;
     }
     Rc<Level> below = level_ ? level_->children() : Rc<Level>::make(keys_, Rc<Level>());
-    if (below->entries_.size() > std::numeric_limits<std::uint32_t>::max())
-      return "too many lists and dicts in one level";
-    const auto at = static_cast<std::uint32_t>(below->entries_.size());
-    // The jump of the entry goes where the level's jump goes: to the container's level, or two jumps on.
-    std::uint32_t jump = at;
-    if (level_)
-      jump = below->jump_ == level_ ? index_ : level_->jump_->entries_[level_->entries_[index_].jump].jump;
-    below->entries_.push_back({Ref::borrow(object), index_, jump});
+    std::uint32_t at = 0;
+    if (level_) {
+      const auto entered = level_->enter_below(*below, object, index_);
+      if (!entered) return "too many lists and dicts in one level";
+      at = *entered;
+    } else {
+      below->entries_.push_back({Ref::borrow(object), 0, 0});
+    }
     zarnu_core::value::Pending pending{sink.shared(), std::move(below), nullptr};
     sink.push(PyDict_Check(object) ? zarnu_core::value::lazy_object(std::move(pending), at)
                                    : zarnu_core::value::lazy_array(std::move(pending), at));
@@ -115,6 +114,12 @@ class Writer {
   std::uint32_t index_;  // the container's index there
   bool noted_ = false;   // the container is known to hold containers
 };
+
+bool Level::encloses(PyObject* object, Py_ssize_t held, std::uint32_t index) const {
+  // A container on that chain is held by its level besides its own container: one held by nothing more
+  // than its container and the caller cannot be among them, and the check is spared.
+  return Py_REFCNT(object) > held + 1 && on_path(object, index);
+}
 
 Level::Level(const KeyCache* keys, Rc<Level> parent) : keys_(keys), parent_(std::move(parent)) {
   if (!parent_) return;
@@ -273,14 +278,9 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
 FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& slot, std::string& failure) {
   PyObject* object = container(index);
   if (!PyDict_Check(object)) return FieldOutcome::NotSupported;
-  PyObject* name = keys_ ? keys_->find(key) : nullptr;
-  Ref made;
-  if (!name) {
-    made = convert::string(key);
-    name = made.get();
-  }
+  const Ref name = key_string(key);
   PyObject* found = nullptr;
-  const int outcome = compat::dict_get_ref(object, name, &found);
+  const int outcome = compat::dict_get_ref(object, name.get(), &found);
   if (outcome < 0) {
     failure = convert::take_exception_text();
     return FieldOutcome::Failed;
@@ -292,6 +292,144 @@ FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& sl
     return FieldOutcome::Failed;
   }
   return FieldOutcome::Handled;
+}
+
+namespace {
+
+// Item `i` of a list, or none past its end. Looking a key up can run Python code (a key's __eq__) that
+// changes the list, and another thread may change it too: each item is taken on its own.
+Ref item_at(PyObject* list, std::size_t i) {
+  pyutil::CriticalSection section(list);
+  if (i >= static_cast<std::size_t>(PyList_GET_SIZE(list))) return Ref();
+  return Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
+}
+
+}  // namespace
+
+std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
+  PyObject* list = container(index);
+  if (!PyList_CheckExact(list)) return std::nullopt;
+  // Only type checks: no Python code runs and nothing is read.
+  pyutil::CriticalSection section(list);
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == &PyUnicode_Type || type == &PyFloat_Type || item == Py_None || type == &PyBool_Type) continue;
+    // A record among the list's own ancestors fails the whole read.
+    if (type == &PyDict_Type) {
+      if (encloses(item, 0, index)) return std::nullopt;
+      continue;
+    }
+    // An int too large for 64 bits reads through a conversion that can fail.
+    int overflow = 0;
+    if (type == &PyLong_Type && (PyLong_AsLongLongAndOverflow(item, &overflow), !overflow)) continue;
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(size);
+}
+
+FieldOutcome Level::read_item(std::uint32_t index, std::size_t position, Sink& slot, std::string& failure) {
+  return headroom::call([&] {
+    PyObject* list = container(index);
+    if (!PyList_CheckExact(list)) return FieldOutcome::NotSupported;
+    Ref item = item_at(list, position);
+    if (!item) return FieldOutcome::NotSupported;
+    if (auto put = Writer(keys_, this, index).put(item.get(), slot, 1)) {
+      failure = std::move(*put);
+      return FieldOutcome::Failed;
+    }
+    return FieldOutcome::Handled;
+  });
+}
+
+FieldOutcome Level::read_members(std::uint32_t index, std::string_view key, Sink& sink,
+                                 std::string& failure) {
+  return headroom::call([&] { return members(index, key, sink, failure); });
+}
+
+Ref Level::key_string(std::string_view key) const {
+  if (PyObject* name = keys_ ? keys_->find(key) : nullptr) return Ref::borrow(name);
+  return convert::string(key);
+}
+
+std::optional<std::string> Level::put_item_member(std::uint32_t index, PyObject* item, PyObject* name,
+                                                  Sink& sink, Found& found) {
+  found = Found::Nothing;
+  PyObject* got = nullptr;
+  const int outcome = compat::dict_get_ref(item, name, &got);
+  if (outcome < 0) return convert::take_exception_text();
+  if (outcome == 0) return std::nullopt;
+  Ref value = Ref::steal(got);
+  // Only a finite float or an int is surely a number (or a failure).
+  PyTypeObject* type = Py_TYPE(got);
+  found = type == &PyLong_Type || (type == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(got)))
+              ? Found::Number
+              : Found::Other;
+  return put_member(item, index, got, sink);
+}
+
+FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sink, std::string& failure) {
+  PyObject* list = container(index);
+  const Ref name = key_string(key);
+  for (std::size_t i = 0;; ++i) {
+    Ref item = item_at(list, i);
+    if (!item) break;
+    if (!PyDict_CheckExact(item.get())) continue;
+    Found found = Found::Nothing;
+    if (auto failed = put_item_member(index, item.get(), name.get(), sink, found)) {
+      failure = std::move(*failed);
+      return FieldOutcome::Failed;
+    }
+  }
+  return FieldOutcome::Handled;
+}
+
+FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std::string_view key, Sink& sink,
+                                 std::string& failure) {
+  return headroom::call([&] {
+    PyObject* list = container(index);
+    if (!PyList_CheckExact(list)) return FieldOutcome::NotSupported;
+    const Ref name = key_string(key);
+    for (;; ++position) {
+      Ref item = item_at(list, position);
+      if (!item) break;
+      Found found = Found::Nothing;
+      if (PyDict_CheckExact(item.get())) {
+        if (auto failed = put_item_member(index, item.get(), name.get(), sink, found)) {
+          failure = std::move(*failed);
+          return FieldOutcome::Failed;
+        }
+      }
+      if (found == Found::Nothing) sink.push(Value());
+      if (found == Found::Other) {
+        ++position;
+        break;
+      }
+    }
+    return FieldOutcome::Handled;
+  });
+}
+
+std::optional<std::string> Level::put_member(PyObject* object, std::uint32_t index, PyObject* found,
+                                             Sink& sink) {
+  if (!PyDict_Check(found) && !PyList_Check(found) && !PyTuple_Check(found))
+    return Writer(keys_, this, index).put(found, sink, 1);
+  // A container found is a lazy value whose ancestors are known: the object it was found in takes its
+  // place in the level below, as it would had the list been read whole.
+  Rc<Level> below = children();
+  const auto at = enter_below(*below, object, index);
+  if (!at) return "too many lists and dicts in one level";
+  return Writer(keys_, below.get(), *at).put(found, sink, 1);
+}
+
+std::optional<std::uint32_t> Level::enter_below(Level& below, PyObject* object, std::uint32_t index) {
+  if (below.entries_.size() >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  const auto at = static_cast<std::uint32_t>(below.entries_.size());
+  // The jump of the entry goes where the level's jump goes: to the container's level, or two jumps on.
+  const std::uint32_t jump = below.jump_ == this ? index : jump_->entries_[entries_[index].jump].jump;
+  below.entries_.push_back({Ref::borrow(object), index, jump});
+  return at;
 }
 
 std::optional<std::string> PySource::read(Sink& sink) {

@@ -71,6 +71,14 @@ class Level final : public zarnu_core::value::Sources {
   std::optional<std::string> read(std::uint32_t index, Sink& sink) override;
   zarnu_core::value::FieldOutcome read_field(std::uint32_t index, std::string_view key, Sink& slot,
                                              std::string& failure) override;
+  std::optional<std::size_t> plain_items(std::uint32_t index) override;
+  zarnu_core::value::FieldOutcome read_item(std::uint32_t index, std::size_t position, Sink& slot,
+                                            std::string& failure) override;
+  zarnu_core::value::FieldOutcome read_numbers(std::uint32_t index, std::size_t& position,
+                                               std::string_view key, Sink& sink,
+                                               std::string& failure) override;
+  zarnu_core::value::FieldOutcome read_members(std::uint32_t index, std::string_view key, Sink& sink,
+                                               std::string& failure) override;
 
  private:
   friend class Writer;
@@ -88,11 +96,28 @@ class Level final : public zarnu_core::value::Sources {
   bool on_path(PyObject* object, std::uint32_t index) const;
   // Notes that container `index` holds containers (so that it can be found as their ancestor).
   void note_parent(std::uint32_t index);
+  // Whether `object` is container `index` or one it was found in; `held` counts the references the caller
+  // holds on it besides the one of the container it was found in.
+  bool encloses(PyObject* object, Py_ssize_t held, std::uint32_t index) const;
   // The level of the containers found in this one's, made on first use.
   zarnu_core::value::Rc<Level> children();
+  // Enters `object`, found in container `index`, into the level below (`children()`); its index there, or
+  // none when the level is full.
+  std::optional<std::uint32_t> enter_below(Level& below, PyObject* object, std::uint32_t index);
   std::optional<std::string> read_whole(std::uint32_t index, Sink& sink);
   zarnu_core::value::FieldOutcome read_one(std::uint32_t index, std::string_view key, Sink& slot,
                                            std::string& failure);
+  zarnu_core::value::FieldOutcome members(std::uint32_t index, std::string_view key, Sink& sink,
+                                          std::string& failure);
+  // The str of a field name: the cached one, or a new one.
+  pyutil::Ref key_string(std::string_view key) const;
+  enum class Found : std::uint8_t { Nothing, Number, Other };
+  // Puts member `name` of record `item` of list `index` into the sink when there is one; `found` tells
+  // what it was.
+  std::optional<std::string> put_item_member(std::uint32_t index, PyObject* item, PyObject* name, Sink& sink,
+                                             Found& found);
+  // A member found in `object` (held by the caller), put into the sink; `index` is the object's container.
+  std::optional<std::string> put_member(PyObject* object, std::uint32_t index, PyObject* found, Sink& sink);
 
   const KeyCache* keys_;
   zarnu_core::value::Rc<Level> parent_;

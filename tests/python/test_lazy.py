@@ -54,10 +54,35 @@ class TestOnlyWhatIsReached:
         assert Expression("$[0]").evaluate(data) == [1]
         assert Expression("$[2].y").evaluate(data) is None
         assert unreadable("$[1]", data) == "Object of type set is not JSON serializable"
+        # Taking one item reads the whole list.
+        rows = {"rows": [{"x": 1}, {"x": [2]}, 3]}
+        for source, result in [("rows[1].x", [2]), ("rows[-1]", 3), ("rows[-3].x", 1), ("rows[3]", None)]:
+            assert Expression(source).evaluate(rows) == result, source
+            assert unreadable(source, {"rows": rows["rows"] + [{4}]}) == "Object of type set is not JSON serializable"
+            assert unreadable(source, {"rows": rows["rows"] + [10**400]}).startswith("OverflowError: ")
 
     def test_paths_over_records(self):
         records = {"rows": [{"id": i, "tags": ["a", "b"], "bad": {i}} for i in range(100)]}
         assert Expression("rows[id > 97].tags").evaluate(records) == ["a", "b", "a", "b"]
+
+    def test_plain_paths_through_lists_of_records(self):
+        # Lists of records and scalars only, and the same with a nested list (which reads them otherwise).
+        for extra, more in [([], []), ([[{"p": [{"v": 7}]}]], [7])]:
+            rows = [{"p": [{"v": 1, "bad": {1}}, {"v": [2, [3]]}, 4, None, {"w": 5}]}, {"p": {"v": 6}}, {"p": []},
+                    "x", 2**40] + extra
+            data = {"rows": rows}
+            assert Expression("rows.p.v").evaluate(data) == [1, 2, [3], 6] + more
+            assert Expression("rows.p.w").evaluate(data) == 5
+            assert unreadable("rows.p.bad", data) == "Object of type set is not JSON serializable"
+        shared = {"v": [1]}
+        assert Expression("rows.v").evaluate({"rows": [shared, shared]}) == [1, 1]
+        data = {"rows": [{"p": [{"v": 1}, {}, {}]}]}
+        assert Expression("rows.p.v").evaluate(data, max_array_length=2) == 1
+        data = {"rows": [{"p": [{"v": 1}, {}]}, {"p": [{}]}]}
+        with pytest.raises(ZarnuError, match="2 items"):
+            Expression("rows.p.v").evaluate(data, max_array_length=2)
+        with pytest.raises(ZarnuError, match="0 items"):
+            Expression("rows.p.v").evaluate(data, max_array_length=0)
 
     def test_a_member_read_again_is_the_same_container_where_identity_shows(self):
         data = {"a": {"b": [{"x": 1}, {"x": 2}]}}
@@ -110,6 +135,17 @@ class TestFailures:
         assert unreadable("self", data) == "Circular reference detected"
         assert unreadable("inner.up", data) == "Circular reference detected"
         assert unreadable("$", data) == "Circular reference detected"
+
+    def test_cycles_through_lists_of_records(self):
+        row = {"x": 1}
+        data = {"rows": [row, 2]}
+        row["self"], row["up"], row["list"] = row, data, data["rows"]
+        assert Expression("rows.x").evaluate(data) == 1
+        for source in ["rows.self", "rows.up", "rows.list", "rows.up.rows.x"]:
+            assert unreadable(source, data) == "Circular reference detected", source
+        data["rows"].append(data)  # a list holding its own parent fails whole, whichever member is read
+        for source in ["rows.x", "rows[0]", "rows[1]"]:
+            assert unreadable(source, data) == "Circular reference detected", source
 
     def test_repeats_are_not_cycles(self):
         shared = [1]
@@ -181,12 +217,31 @@ class TestFailures:
         data = items  # the list read is cleared by its first item
         assert Expression("$").evaluate(items) == [0.5, 1, 2]
 
+    def test_a_filter_reads_records_in_order_up_to_its_error(self):
+        Counted.conversions = 0
+        for rows, code in [([{"v": "x"}, {"v": Counted(2**70)}], "T2009"), ([{"v": {"w": 2}}, {"v": b"x"}], "T2010"),
+                           ([{"v": 2}, 3, {}, {"v": None}, {"v": Counted(2**70)}], "T2010")]:
+            with pytest.raises(ZarnuError) as raised:
+                Expression("rows[v > 1]").evaluate({"rows": rows})
+            assert raised.value.code == code
+        assert Counted.conversions == 0
+        rows = [{"v": 2, "i": 1}, {"v": b"x"}, {"v": 3, "i": {2}}]
+        assert unreadable("rows[v > 1].i", {"rows": rows}) == "Object of type bytes is not JSON serializable"
+        rows = [{"v": 2, "i": 1}, {"v": Counted(2**70), "i": 2}, {"v": 1.0, "i": 3}, {"v": 7}]
+        assert Expression("rows[v > 1].i").evaluate({"rows": rows}) == [1, 2]
+        assert Counted.conversions == 1
+
     def test_the_top_level_is_read_at_the_start(self):
         assert unreadable("1", {1, 2}) == "Object of type set is not JSON serializable"
         assert unreadable("1", 10**400).startswith("OverflowError: ")
 
     def test_first_failure_wins(self):
         assert unreadable("[a, b]", {"a": {1}, "b": b"x"}) == "Object of type set is not JSON serializable"
+        # A list is read whole before anything is looked up in its items.
+        assert unreadable("rows.v", {"rows": [{"v": b"x"}, {1}]}) == "Object of type set is not JSON serializable"
+        assert unreadable("rows.v", {"rows": [{"v": b"x"}, 10**400]}).startswith("OverflowError: ")
+        data = {"rows": [{"p": [{"v": b"x"}]}, {"p": [{"v": {1}}]}]}
+        assert unreadable("rows.p.v", data) == "Object of type bytes is not JSON serializable"
 
 
 class TestDepth:
