@@ -61,9 +61,8 @@ class HostCaller final : public host::Caller {
     ZR_TRY(Value result, ev_.callback(function, std::move(values), frame_));
 
     const std::size_t limit = ev_.limits().max_result_size;
-    std::uint64_t budget = limit;
     value::JsonBuilder builder;
-    auto built = value::write_spending(result, builder, budget, 0, &poll_);
+    auto built = value::write_within(result, builder, limit, &poll_);
     if (!built) return fail(value::spend::failure_error(built.error(), &poll_, limit, kResultTooLarge));
     if (ev_.shared() && ev_.shared()->failed) return fail(ev_.shared()->failure());
     return std::move(*built);

@@ -128,8 +128,7 @@ std::optional<json::Json> to_json_at(const Value& value, std::size_t depth) {
 
 std::optional<json::Json> to_json_detail(const Value& value) {
   JsonBuilder b;
-  std::uint64_t budget = kDetailBudget;
-  auto built = write_spending(value, b, budget, 0);
+  auto built = write_within(value, b, kDetailBudget);
   if (!built) return std::nullopt;
   return std::move(*built);
 }

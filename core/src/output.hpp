@@ -103,8 +103,20 @@ inline bool charge(std::uint64_t& budget, std::uint64_t n) noexcept {
   return true;
 }
 
-// The length of a finite number's JSON text.
+// The length of a number's JSON text ("null" for NaN and the infinities).
 std::uint64_t number_length(double x);
+
+// The longest JSON text of a number: a negative one with 17 significant digits after five zeros, as in
+// "-0.0000012345678901234567". Other forms are shorter: the exponent form takes at most 17 digits, a point,
+// "e", the exponent's sign and 3 digits, and a magnitude of 1 or more written in full at most 21 digits
+// (18 with a point).
+inline constexpr std::uint64_t kLongestNumber = 25;
+
+// What a walk charges for a number: its text length when exact, else (integral numbers and the infinities
+// are still counted, which is cheap) at least that, but without finding its shortest text.
+inline std::uint64_t number_charge(double x, bool exact) {
+  return exact || x == std::trunc(x) ? number_length(x) : kLongestNumber;
+}
 
 }  // namespace spend
 
@@ -112,7 +124,8 @@ std::uint64_t number_length(double x);
 // asking the poll (when given) at every item and member.
 template <output::Builder B>
 spend::Walk<typename B::Built> write_json_within(const json::Json& data, B& b, std::uint64_t& budget,
-                                                 std::size_t depth, eval::Poll* poll = nullptr) {
+                                                 std::size_t depth, eval::Poll* poll = nullptr,
+                                                 bool exact = true) {
   using Built = typename B::Built;
   using json::Json;
   const TooLarge over{false};
@@ -126,8 +139,8 @@ spend::Walk<typename B::Built> write_json_within(const json::Json& data, B& b, s
         items.reserve(data.size());
         for (const Json& item : data) {
           if (poll && poll->stop()) return std::unexpected(spend::Stopped{});
-          auto built =
-              stack::nest(depth + 1, [&] { return write_json_within(item, b, budget, depth + 1, poll); });
+          auto built = stack::nest(
+              depth + 1, [&] { return write_json_within(item, b, budget, depth + 1, poll, exact); });
           if (!built) return std::unexpected(built.error());
           items.push_back(std::move(*built));
         }
@@ -138,8 +151,8 @@ spend::Walk<typename B::Built> write_json_within(const json::Json& data, B& b, s
       for (auto it = data.begin(); it != data.end(); ++it) {
         if (poll && poll->stop()) return std::unexpected(spend::Stopped{});
         if (!spend::charge(budget, it.key().size() + 4)) return std::unexpected(over);
-        auto built =
-            stack::nest(depth + 1, [&] { return write_json_within(it.value(), b, budget, depth + 1, poll); });
+        auto built = stack::nest(
+            depth + 1, [&] { return write_json_within(it.value(), b, budget, depth + 1, poll, exact); });
         if (!built) return std::unexpected(built.error());
         b.insert(object, it.key(), std::move(*built));
       }
@@ -156,7 +169,7 @@ spend::Walk<typename B::Built> write_json_within(const json::Json& data, B& b, s
       double x = data.is_number_float()      ? data.get<double>()
                  : data.is_number_unsigned() ? static_cast<double>(data.get<std::uint64_t>())
                                              : static_cast<double>(data.get<std::int64_t>());
-      if (!spend::charge(budget, spend::number_length(x))) return std::unexpected(over);
+      if (!spend::charge(budget, spend::number_charge(x, exact))) return std::unexpected(over);
       return std::isfinite(x) ? b.number(x) : b.null();
     }
     case Json::value_t::string: {
@@ -186,7 +199,8 @@ inline const json::Json* unread_json(const Value& v) noexcept {
 // walk asks it at every item and member and stops when a limit of the evaluation has passed.
 template <output::Builder B>
 spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value, B& b, std::uint64_t& budget,
-                                                             std::size_t depth, eval::Poll* poll = nullptr) {
+                                                             std::size_t depth, eval::Poll* poll = nullptr,
+                                                             bool exact = true) {
   using Built = typename B::Built;
   const TooLarge over{false};
   switch (value.tag()) {
@@ -201,7 +215,7 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
       return std::optional<Built>(b.boolean(value.as_boolean()));
     case Tag::Number: {
       double x = value.as_number();
-      if (!spend::charge(budget, spend::number_length(x))) return std::unexpected(over);
+      if (!spend::charge(budget, spend::number_charge(x, exact))) return std::unexpected(over);
       return std::optional<Built>(std::isfinite(x) ? b.number(x) : b.null());
     }
     case Tag::String:
@@ -212,7 +226,7 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
       break;
   }
   if (const json::Json* data = unread_json(value)) {
-    auto built = write_json_within(*data, b, budget, depth, poll);
+    auto built = write_json_within(*data, b, budget, depth, poll, exact);
     if (!built) return std::unexpected(built.error());
     return std::optional<Built>(std::move(*built));
   }
@@ -230,7 +244,8 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
         built.push_back(b.null());
         continue;
       }
-      auto one = stack::nest(depth + 1, [&] { return write_spending(item, b, budget, depth + 1, poll); });
+      auto one =
+          stack::nest(depth + 1, [&] { return write_spending(item, b, budget, depth + 1, poll, exact); });
       if (!one) return std::unexpected(one.error());
       built.push_back(std::move(**one));
     }
@@ -243,7 +258,7 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
     if (poll && poll->stop()) return std::unexpected(spend::Stopped{});
     if (v.is_undefined() || v.is_function()) continue;
     if (!spend::charge(budget, key.size() + 4)) return std::unexpected(over);
-    auto one = stack::nest(depth + 1, [&] { return write_spending(v, b, budget, depth + 1, poll); });
+    auto one = stack::nest(depth + 1, [&] { return write_spending(v, b, budget, depth + 1, poll, exact); });
     if (!one) return std::unexpected(one.error());
     // The keys of a value's own members are distinct: a builder that can add them unchecked does.
     if constexpr (requires { b.insert_distinct(object, key.view(), std::move(**one)); })
@@ -252,6 +267,22 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
       b.insert(object, key.view(), std::move(**one));
   }
   return std::optional<Built>(std::move(object));
+}
+
+// Walks a value into a builder within a budget whose remainder nobody reads, with the outcome of the exact
+// walk. Finding a number's shortest text costs more than the rest of its walk, and a result seldom comes
+// near its limit: the first walk charges non-integral numbers a bound on their length. As it never charges
+// less, its success is the exact walk's, and so is a nesting failure or a stop; only when it runs out of
+// budget is the value walked again with exact charges.
+template <output::Builder B>
+spend::Walk<std::optional<typename B::Built>> write_within(const Value& value, B& b, std::uint64_t budget,
+                                                           eval::Poll* poll = nullptr) {
+  std::uint64_t left = budget;
+  auto built = write_spending(value, b, left, 0, poll, false);
+  if (built) return built;
+  if (const TooLarge* size = std::get_if<TooLarge>(&built.error()); !size || size->nested) return built;
+  left = budget;
+  return write_spending(value, b, left, 0, poll, true);
 }
 
 // The JSON value of a value without budget or nesting limit (for captures); none for undefined and functions.
@@ -275,8 +306,7 @@ struct Output {
   // Writes the value into a builder; none for an undefined or function result.
   template <Builder B>
   Result<std::optional<typename B::Built>> write(B& b) const {
-    std::uint64_t local = budget;
-    auto built = value::write_spending(value, b, local, 0, poll);
+    auto built = value::write_within(value, b, budget, poll);
     if (!built)
       return fail(value::spend::failure_error(built.error(), poll, budget,
                                               "The result would exceed the size limit of {} bytes"));

@@ -1,6 +1,7 @@
 // The budgeted output walk into builders, and the bounded captures of the audit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -67,7 +68,8 @@ TEST(Output, NumberLengthsMatchTheWrittenText) {
                             1 / 3.0,
                             5e-324,
                             1.7976931348623157e308,
-                            0.30000000000000004};
+                            0.30000000000000004,
+                            -1.2345678901234567e-6};
   std::uint64_t state = 0x9E3779B97F4A7C15ull;
   const auto next = [&] {
     state ^= state >> 12;
@@ -89,6 +91,7 @@ TEST(Output, NumberLengthsMatchTheWrittenText) {
     xs.push_back(std::nextafter(static_cast<double>(next() % 10000) / 100, 1e300));
     xs.push_back(std::ldexp(1.0, static_cast<int>(next() % 120) - 60) * (1 + 1e-9 * (next() % 7)));
   }
+  std::uint64_t longest = 0;
   for (double x : xs) {
     if (!std::isfinite(x)) continue;
     char buffer[64];
@@ -96,7 +99,11 @@ TEST(Output, NumberLengthsMatchTheWrittenText) {
     double_conversion::DoubleToStringConverter::EcmaScriptConverter().ToShortest(x, &text);
     const auto length = static_cast<long long>(text.position());
     ASSERT_EQ(spent(Value::number(x)), length) << text.Finalize();
+    // The charge without finding the text never falls short of it.
+    ASSERT_GE(spend::number_charge(x, false), static_cast<std::uint64_t>(length)) << text.Finalize();
+    longest = std::max(longest, static_cast<std::uint64_t>(length));
   }
+  EXPECT_EQ(longest, spend::kLongestNumber);  // "-0.0000012345678901234567": the bound is reached
 }
 
 TEST(Output, UndefinedAndFunctions) {
@@ -124,6 +131,28 @@ TEST(Output, BudgetBoundary) {
             "!The result would exceed the size limit of " + std::to_string(cost - 1) + " bytes");
   // Budget exhausted in the middle of an array.
   EXPECT_EQ(spent(J("[1,2,3,4,5,6,7,8,9]"), 10), -1);
+
+  // Many non-integral numbers, whose text is far shorter than the longest a number can have: a result of
+  // exactly the limit, one byte over and one under, built by the evaluator and straight from JSON data.
+  std::string many = R"({"n":[)";
+  for (int i = 0; i < 300; ++i)
+    many += (i ? "," : "") + std::to_string(i % 7) + "." + std::to_string(i % 9 + 1);
+  many += R"(],"m":{"x":-0.25,"y":[1e-7,12.5]}})";
+  auto shared = Shared::create();
+  for (const Value& m : {J(many), lazy(std::make_shared<const Json>(Json::parse(many)), shared)}) {
+    const auto size = static_cast<std::uint64_t>(spent(m));
+    EXPECT_EQ(size, many.size());
+    EXPECT_EQ(out_text(m, size), many);
+    EXPECT_EQ(out_text(m, size + 1), many);
+    EXPECT_EQ(out_text(m, size - 1),
+              "!The result would exceed the size limit of " + std::to_string(size - 1) + " bytes");
+  }
+  // Past those numbers, a value nested too deep is still found when the numbers fit only exactly.
+  Items parts;
+  parts.push_back(J(many));
+  parts.push_back(nested_arrays(1001));
+  EXPECT_EQ(out_text(Value::sequence(std::move(parts)), many.size() + 2100),
+            "!A value is nested more than 1000 levels deep");
 }
 
 TEST(Output, NestingLimit) {
