@@ -1,3 +1,4 @@
+// The per-thread lists of recycled blocks behind pool.hpp, and their release when the thread ends.
 #include "pool.hpp"
 
 #include <bit>
