@@ -125,10 +125,6 @@ struct Pending {
   // members once the scans have cost about as much as building one.
   std::uint32_t scans = 0;
   std::unique_ptr<json::MemberIndex> members;
-
-  // Through the pool, as members: the struct is an aggregate.
-  static void* operator new(std::size_t n) { return pool::allocate(n); }
-  static void operator delete(void* p, std::size_t n) noexcept { pool::release(p, n); }
 };
 static_assert(sizeof(Pending) <= PendingSlot::kSize && alignof(Pending) <= alignof(void*));
 
