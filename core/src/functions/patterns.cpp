@@ -103,8 +103,7 @@ Result<Value> check_length(eval::Evaluator& ev, const std::string& out) {
 // An array being built item by item fails as soon as it passes the array limit (a single item may still
 // become a plain value).
 Result<Value> check_items(eval::Evaluator& ev, const Items& items) {
-  if (items.size() > 1 && items.size() > ev.max_array_length())
-    return fail(array_too_long(ev.max_array_length()));
+  if (items.size() > 1) ZR_TRY(ev.check_items(items.size()));
   return Value();
 }
 
