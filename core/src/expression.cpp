@@ -38,6 +38,10 @@ Expression::Expression(std::shared_ptr<const ast::Ast> ast) : ast_(std::move(ast
 
 Result<Expression> Expression::compile(std::string_view source) {
   ZR_TRY(ast::Ast tree, parse(source));
+  return from_tree(std::move(tree));
+}
+
+Expression Expression::from_tree(ast::Ast tree) {
   return Expression(std::make_shared<const ast::Ast>(std::move(tree)));
 }
 

@@ -55,6 +55,9 @@ using InputFn = std::function<std::optional<std::string>(value::Sink&)>;
 class Expression {
  public:
   static Result<Expression> compile(std::string_view source);
+  // An expression over a tree parsed beforehand, such as one parsed in recover mode (whose error
+  // diagnostics make every evaluation fail with S0500).
+  static Expression from_tree(ast::Ast tree);
 
   const ast::Ast& ast() const noexcept { return *ast_; }
   const std::shared_ptr<const ast::Ast>& shared_ast() const noexcept { return ast_; }

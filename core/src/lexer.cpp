@@ -189,8 +189,10 @@ Status Lexer::next(Token& out, bool infix) {
     std::string_view op;
     if (start + 1 < n) op = two_char_operator(text_[start], text_[start + 1]);
     if (op.empty()) {
-      if (c == '!' || c == '~')
+      if (c == '!' || c == '~') {
+        pos_ = start + 1;
         return fail(fault("S0204", start, start + 1).with_token(text_.substr(start, 1)));
+      }
       op = std::string_view(&kBytes[c], 1);
     }
     out.kind = TokKind::Operator;
@@ -270,7 +272,10 @@ Result<std::string> Lexer::scan_string() {
         break;
       case 'u': {
         auto unit = hex4(text_.substr(i));
-        if (!unit) return fail(fault("S0104", open, j + 1));
+        if (!unit) {
+          skip_rest_of_string(quote, i);
+          return fail(fault("S0104", open, j + 1));
+        }
         i += 4;
         char32_t code = *unit;
         if (code >= 0xD800 && code <= 0xDBFF) {
@@ -292,10 +297,18 @@ Result<std::string> Lexer::scan_string() {
       default: {
         const std::size_t length =
             std::min(utf::sequence_length(static_cast<unsigned char>(escape)), n - (j + 1));
+        skip_rest_of_string(quote, i);
         return fail(fault("S0103", open, j + 1).with_token(text_.substr(j + 1, length)));
       }
     }
   }
+}
+
+void Lexer::skip_rest_of_string(char quote, std::size_t from) noexcept {
+  const std::size_t n = text_.size();
+  std::size_t i = from;
+  while (i < n && text_[i] != quote) i += text_[i] == '\\' ? 2 : 1;
+  pos_ = std::min(i + 1, n);
 }
 
 Status Lexer::scan_regex(Token& out) {
@@ -320,7 +333,10 @@ Status Lexer::scan_regex(Token& out) {
     pos_ = n;
     return fail(fault("S0302", open, n));
   }
-  if (i == open + 1) return fail(fault("S0301", open, open + 1));
+  if (i == open + 1) {
+    pos_ = open + 2;
+    return fail(fault("S0301", open, open + 1));
+  }
   std::size_t end = i + 1;
   while (end < n && (text_[end] == 'i' || text_[end] == 'm')) ++end;
   out.kind = TokKind::Regex;
@@ -338,7 +354,10 @@ Status Lexer::scan_number_token(Token& out) {
   // from_chars ignores the C locale; it reports a result that underflows like one that overflows.
   auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (ec == std::errc::result_out_of_range) {
-    if (overflows(digits)) return fail(fault("S0102", start, start).with_token(digits));
+    if (overflows(digits)) {
+      pos_ = end;
+      return fail(fault("S0102", start, start).with_token(digits));
+    }
     value = 0;
   }
   out.kind = TokKind::Number;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,9 @@ struct Token {
   double number = 0;
   std::uint8_t literal = 0;
   std::vector<annotation::DocComment> docs;  // the doc comments read before this token
+  // Set only on the parser's error symbol (operator "(error)"), which stands in for an unreadable or
+  // unexpected token once its error has been recorded.
+  std::unique_ptr<error::Error> error;
 };
 
 // True for the 26 characters that form operators; they end a name.
@@ -53,7 +57,8 @@ class Lexer {
   explicit Lexer(std::string_view text) noexcept : text_(text) {}
 
   // Reads the next token into `out`. In operator position (`infix`, after an operand) a "/" is the
-  // division operator; in operand position it opens a regular expression.
+  // division operator; in operand position it opens a regular expression. After an error the offset is
+  // past the text that could not be read, so a recovering parser reads on from there.
   Status next(Token& out, bool infix);
 
   // Reads the quoted string whose opening quote is at the current offset.
@@ -65,12 +70,16 @@ class Lexer {
   std::size_t offset() const noexcept { return pos_; }
   // Doc comments read after the last token handed out.
   const std::vector<annotation::DocComment>& pending() const noexcept { return pending_; }
+  void drop_pending() noexcept { pending_.clear(); }
 
  private:
   error::Error fault(std::string_view code, std::size_t start, std::size_t end) const {
     return error(text_, code, start, end);
   }
   Status skip_space_and_comments();
+  // After a bad escape: moves past the string's closing quote (or to the end), so that reading can go on
+  // after the string rather than inside it.
+  void skip_rest_of_string(char quote, std::size_t from) noexcept;
   Status scan_regex(Token& out);
   Status scan_number_token(Token& out);
   void scan_name(Token& out);

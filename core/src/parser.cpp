@@ -50,6 +50,15 @@ Raw leaf(RawKind kind, const Sym& t) {
   return raw;
 }
 
+// Symbols that close or separate the parts of a construct: they cannot start an operand, and a
+// recovering parse leaves them for the construct that waits for them.
+bool closes(const Sym& sym) noexcept {
+  if (sym.kind != SymKind::Operator) return false;
+  for (std::string_view op : {")", "]", "}", ",", ";", ":", ".."})
+    if (sym.op == op) return true;
+  return false;
+}
+
 Raw node(RawKind kind, std::size_t position) {
   Raw raw;
   raw.kind = kind;
@@ -69,6 +78,8 @@ std::uint8_t lbp(const Sym& sym) noexcept {
   const std::string_view op = sym.op;
   if (op.size() == 1) return kPower[static_cast<unsigned char>(op[0])];
   switch (op[0]) {
+    case '(':  // (error)
+      return 10;
     case '!':  // !=
     case '<':  // <=
     case '>':  // >=
@@ -99,6 +110,7 @@ Json sym_value(const Sym& sym) {
     case SymKind::Literal:
       return literal_json(sym.literal);
     case SymKind::Operator:
+      if (is_error(sym)) return Json(nullptr);
       return Json(std::string(sym.op));
     case SymKind::End:
       return Json("(end)");
@@ -127,37 +139,137 @@ void mark_keep_array(Raw& raw) noexcept {
   step->keep_array = true;
 }
 
-Result<Parsed> parse_text(std::string_view text) {
-  Parser parser(text);
-  ZR_TRY(parser.start());
-  ZR_TRY(auto root, parser.expression(0));
-  if (parser.current().kind != SymKind::End) return fail(parser.error_at_node("S0201"));
-  Parsed parsed{std::move(root), parser.take_warnings()};
+Result<Parsed> parse_text(std::string_view text, bool recover) {
+  Parser parser(text, recover);
+  ZR_TRY(auto root, parser.root());
+  Parsed parsed{std::move(root), parser.take_warnings(), parser.take_errors()};
   for (const annotation::DocComment& comment : parser.lexer().pending())
     parsed.warnings.push_back(annotation::unattached(comment));
   return parsed;
 }
 
+Result<Raw> Parser::root() {
+  ZR_TRY(read(false));
+  ZR_TRY(auto root, expression(0));
+  while (sym_.kind != SymKind::End) {
+    // Recovering, the symbol has become the error symbol, whose infix step takes the whole expression
+    // as its left operand and reads on.
+    ZR_TRY(at_symbol(error_at_node("S0201")));
+    while (lbp(sym_) > 0) {
+      ZR_TRY(root, led_step(std::move(root)));
+    }
+  }
+  return root;
+}
+
 error::Error Parser::error_at_node(std::string_view code) const {
-  return error::Error(code).with("token", sym_value(sym_)).located(text_, sym_.span, sym_.span.end);
+  error::Error e(code);
+  if (!is_error(sym_)) e = std::move(e).with("token", sym_value(sym_));
+  return std::move(e).located(text_, sym_.span, sym_.span.end);
 }
 
 void Parser::leave() {
   for (const annotation::DocComment& comment : sym_.docs)
     warnings_.push_back(annotation::unattached(comment));
   sym_.docs.clear();
-  last_end_ = std::max(last_end_, sym_.span.end);
+  if (!is_error(sym_)) last_end_ = std::max(last_end_, sym_.span.end);
+  stuck_.reset();
+}
+
+Status Parser::read(bool infix) {
+  sym_.error.reset();
+  Status status = lexer_.next(sym_, infix);
+  if (status || !recover_) return status;
+  // The lexer has moved past what it could not read; the error symbol stands in for it.
+  record(status.error());
+  become_error(std::move(status).error());
+  return {};
 }
 
 Status Parser::advance(std::string_view expected, bool infix) {
   if (!expected.empty() && !at(expected)) {
-    return fail(error::Error(sym_.kind == SymKind::End ? "S0203" : "S0202")
-                    .with("value", expected)
-                    .with("token", sym_value(sym_))
-                    .located(text_, sym_.span, sym_.span.end));
+    error::Error e(sym_.kind == SymKind::End ? "S0203" : "S0202");
+    e = std::move(e).with("value", expected);
+    if (!is_error(sym_)) e = std::move(e).with("token", sym_value(sym_));
+    return at_symbol(std::move(e).located(text_, sym_.span, sym_.span.end));
   }
   leave();
-  return lexer_.next(sym_, infix);
+  return read(infix);
+}
+
+// Recover mode.
+
+void Parser::record(const error::Error& e) {
+  errors_.push_back(e.clone());
+  lexer_.drop_pending();
+}
+
+Status Parser::record_first(error::Error e, std::unique_ptr<error::Error>& first) {
+  if (!recover_) return fail(std::move(e));
+  record(e);
+  if (!first) first = std::make_unique<error::Error>(std::move(e));
+  return {};
+}
+
+Raw Parser::error_node(error::Error e) const {
+  Raw raw;
+  raw.kind = RawKind::Error;
+  raw.span = e.span().value_or(ast::Span{lexer_.offset(), lexer_.offset()});
+  raw.position = raw.span.end;
+  raw.error = std::make_unique<error::Error>(std::move(e));
+  return raw;
+}
+
+void Parser::become_error(error::Error e) {
+  sym_.kind = SymKind::Operator;
+  sym_.op = kErrorSymbol;
+  sym_.span = e.span().value_or(ast::Span{lexer_.offset(), lexer_.offset()});
+  sym_.text.clear();
+  sym_.docs.clear();
+  sym_.error = std::make_unique<error::Error>(std::move(e));
+  stuck_.reset();
+}
+
+Status Parser::at_symbol(error::Error e) {
+  if (!recover_) return fail(std::move(e));
+  // The error symbol stands for a symbol already reported; so does a symbol left in place.
+  if (is_error(sym_)) return {};
+  if (!stuck_) {
+    record(e);
+    stuck_ = std::make_unique<error::Error>(std::move(e));
+  }
+  if (sym_.kind == SymKind::End || awaited(sym_)) return {};
+  become_error(std::move(*stuck_));
+  return {};
+}
+
+Result<Raw> Parser::in_place(error::Error e) {
+  if (!recover_) return fail(std::move(e));
+  record(e);
+  return error_node(std::move(e));
+}
+
+bool Parser::stays() const noexcept {
+  return sym_.kind == SymKind::End ? stuck_ != nullptr : closes(sym_);
+}
+
+Raw Parser::stuck_operand() {
+  if (!stuck_) {
+    error::Error e = error::Error("S0211").with_token(sym_.op).located(text_, sym_.span, sym_.span.end);
+    record(e);
+    stuck_ = std::make_unique<error::Error>(std::move(e));
+  }
+  return error_node(stuck_->clone());
+}
+
+bool Parser::awaited(const Sym& sym) const noexcept {
+  if (sym.kind != SymKind::Operator) return false;
+  return std::find(awaited_.begin(), awaited_.end(), sym.op) != awaited_.end();
+}
+
+Parser::Awaiting::Awaiting(Parser& p, std::initializer_list<std::string_view> symbols)
+    : p_(p), size_(p.awaited_.size()) {
+  if (p.recover_) p.awaited_.insert(p.awaited_.end(), symbols);
 }
 
 Status Parser::deeper() {
@@ -181,10 +293,16 @@ Result<Raw> Parser::expression(std::uint8_t rbp) {
 }
 
 void Parser::expression_here(std::uint8_t rbp, Result<Raw>& left) {
+  if (recover_ && stays()) {
+    // Not consumed: the construct that waits for this symbol takes it up.
+    left = stuck_operand();
+    return;
+  }
   Sym t = std::move(sym_);
-  last_end_ = std::max(last_end_, t.span.end);
-  if (Status read = lexer_.next(sym_, true); !read) {
-    left = fail(std::move(read).error());
+  if (!is_error(t)) last_end_ = std::max(last_end_, t.span.end);
+  stuck_.reset();
+  if (Status next = read(true); !next) {
+    left = fail(std::move(next).error());
     return;
   }
 
@@ -242,6 +360,7 @@ Result<Raw> Parser::nud(Sym& t) {
     case SymKind::Operator:
       break;
   }
+  if (is_error(t)) return error_node(std::move(*t.error));
   const std::string_view op = t.op;
   if (op == "and" || op == "or" || op == "in") {
     Raw raw = leaf(RawKind::Name, t);
@@ -277,10 +396,11 @@ Result<Raw> Parser::nud(Sym& t) {
         break;
     }
   }
-  return fail(error::Error("S0211").with_token(op).located(text_, t.span, t.span.end));
+  return in_place(error::Error("S0211").with_token(op).located(text_, t.span, t.span.end));
 }
 
 Result<Raw> Parser::block(Sym& t) {
+  Awaiting awaiting(*this, {")", ";"});
   Raw raw = node(RawKind::Block, t.span.end);
   while (!at(")")) {
     ZR_TRY(push(raw, 0));
@@ -293,6 +413,7 @@ Result<Raw> Parser::block(Sym& t) {
 }
 
 Result<Raw> Parser::array(Sym& t) {
+  Awaiting awaiting(*this, {"]", ","});
   Raw raw = node(RawKind::Array, t.span.end);
   if (!at("]")) {
     for (;;) {
@@ -317,6 +438,7 @@ Result<Raw> Parser::array(Sym& t) {
 }
 
 Result<Raw> Parser::transform(Sym& t) {
+  Awaiting awaiting(*this, {"|"});
   Raw raw = node(RawKind::Transform, t.span.end);
   ZR_TRY(push(raw, 0));
   ZR_TRY(advance("|", false));
@@ -331,6 +453,7 @@ Result<Raw> Parser::transform(Sym& t) {
 }
 
 Status Parser::object_pairs(Raw& into) {
+  Awaiting awaiting(*this, {"}", ",", ":"});
   if (!at("}")) {
     for (;;) {
       ZR_TRY(push(into, 0));
@@ -349,6 +472,14 @@ Result<Raw> Parser::led_step(Raw left) {
   const std::uint8_t power = lbp(sym_);
   const std::size_t position = sym_.span.end;
   const std::size_t start = left.span.start;
+  if (is_error(sym_)) {
+    // The expression so far stands; its error was recorded when the symbol became the error symbol.
+    Raw raw = node(RawKind::Error, position);
+    raw.children.push_back(std::move(left));
+    ZR_TRY(advance(false));
+    raw.span = span_from(start);
+    return raw;
+  }
   ZR_TRY(advance(false));
 
   if (op.size() == 1) {
@@ -374,7 +505,10 @@ Result<Raw> Parser::led_step(Raw left) {
       case '?': {
         Raw raw = node(RawKind::Condition, position);
         raw.children.push_back(std::move(left));
-        ZR_TRY(push(raw, 0));
+        {
+          Awaiting awaiting(*this, {":"});
+          ZR_TRY(push(raw, 0));
+        }
         if (at(":")) {
           ZR_TRY(advance(":", false));
           ZR_TRY(push(raw, 0));
@@ -389,21 +523,29 @@ Result<Raw> Parser::led_step(Raw left) {
     }
   }
 
-  if (op == ":=" && left.kind != RawKind::Variable)
-    return fail(at_raw(error::Error("S0212").with("token", token_value(left)), left));
+  if (op == ":=" && left.kind != RawKind::Variable) {
+    // Recovering, the binding becomes an error node; its right side is still read for its own errors.
+    ZR_TRY(Raw failed, in_place(at_raw(error::Error("S0212").with("token", token_value(left)), left)));
+    Raw right;
+    ZR_TRY(push(right, 9));
+    return failed;
+  }
   Raw raw = node(RawKind::Binary, position);
   raw.text = op;
   raw.children.reserve(2);
   raw.children.push_back(std::move(left));
-  if (op == "??" || op == "?:" || op == "[") {
+  if (op == "??" || op == "?:") {
     ZR_TRY(push(raw, 0));
-    if (op == "[") ZR_TRY(advance("]", true));
+  } else if (op == "[") {
+    Awaiting awaiting(*this, {"]"});
+    ZR_TRY(push(raw, 0));
+    ZR_TRY(advance("]", true));
   } else if (op == ":=") {
     ZR_TRY(push(raw, 9));  // one below its own power: right-associative
   } else if (op == "@" || op == "#") {
     ZR_TRY(push(raw, 80));
     const Raw& right = raw.children.back();
-    if (right.kind != RawKind::Variable) return fail(at_raw(error::Error("S0214").with_token(op), right));
+    if (right.kind != RawKind::Variable) return in_place(at_raw(error::Error("S0214").with_token(op), right));
   } else {
     ZR_TRY(push(raw, power));
   }
@@ -415,21 +557,24 @@ Result<Raw> Parser::call(Raw left, std::size_t position) {
   const std::size_t start = left.span.start;
   Raw raw = node(RawKind::Call, position);
   raw.children.push_back(std::move(left));
-  if (!at(")")) {
-    for (;;) {
-      if (at("?")) {
-        Raw placeholder = leaf(RawKind::Placeholder, sym_);
-        ZR_TRY(advance("?", false));
-        raw.children.push_back(std::move(placeholder));
-        raw.partial = true;
-      } else {
-        ZR_TRY(push(raw, 0));
+  {
+    Awaiting awaiting(*this, {")", ","});
+    if (!at(")")) {
+      for (;;) {
+        if (at("?")) {
+          Raw placeholder = leaf(RawKind::Placeholder, sym_);
+          ZR_TRY(advance("?", false));
+          raw.children.push_back(std::move(placeholder));
+          raw.partial = true;
+        } else {
+          ZR_TRY(push(raw, 0));
+        }
+        if (!at(",")) break;
+        ZR_TRY(advance(",", false));
       }
-      if (!at(",")) break;
-      ZR_TRY(advance(",", false));
     }
+    ZR_TRY(advance(")", true));
   }
-  ZR_TRY(advance(")", true));
   const Raw& callee = raw.children.front();
   if (callee.kind == RawKind::Name && (callee.text == "function" || callee.text == "λ"))
     return lambda(std::move(raw), start);
@@ -438,13 +583,18 @@ Result<Raw> Parser::call(Raw left, std::size_t position) {
 }
 
 Result<Raw> Parser::lambda(Raw call, std::size_t start) {
+  // Recovering, a definition with a bad parameter or signature becomes an error node holding the first
+  // such error; the rest of it is still read for its own errors.
+  std::unique_ptr<error::Error> failed;
   Raw raw = node(RawKind::Lambda, call.position);
   raw.params.reserve(call.children.size() - 1);
   for (std::size_t i = 1; i < call.children.size(); ++i) {
     Raw& argument = call.children[i];
     if (argument.kind != RawKind::Variable) {
-      return fail(
-          at_raw(error::Error("S0208").with("token", token_value(argument)).with("value", i), argument));
+      ZR_TRY(record_first(
+          at_raw(error::Error("S0208").with("token", token_value(argument)).with("value", i), argument),
+          failed));
+      continue;
     }
     raw.params.push_back(std::move(argument.text));
   }
@@ -467,13 +617,18 @@ Result<Raw> Parser::lambda(Raw call, std::size_t start) {
       if (const Json* detail = e.detail("offset"); detail && detail->is_number_unsigned())
         offset = detail->get<std::size_t>();
       const std::size_t where = std::min(text_.size(), open + std::min(offset, text_.size()) + 1);
-      return fail(std::move(e).located(text_, {where, where}, where));
+      ZR_TRY(record_first(std::move(e).located(text_, {where, where}, where), failed));
+    } else {
+      raw.signature = std::move(*parsed);
     }
-    raw.signature = std::move(*parsed);
   }
   ZR_TRY(advance("{", false));
-  ZR_TRY(push(raw, 0));
-  ZR_TRY(advance("}", false));
+  {
+    Awaiting awaiting(*this, {"}"});
+    ZR_TRY(push(raw, 0));
+    ZR_TRY(advance("}", false));
+  }
+  if (failed) return error_node(std::move(*failed));
   raw.span = span_from(start);
   return raw;
 }
@@ -481,6 +636,7 @@ Result<Raw> Parser::lambda(Raw call, std::size_t start) {
 Result<Raw> Parser::sort(Raw left, std::size_t position) {
   const std::size_t start = left.span.start;
   ZR_TRY(advance("(", false));
+  Awaiting awaiting(*this, {")", ","});
   Raw raw = node(RawKind::Sort, position);
   raw.children.push_back(std::move(left));
   for (;;) {

@@ -62,6 +62,19 @@ error::Error Processor::error(std::string_view code, ast::Span span, std::size_t
   return error::Error(code).located(source_, span, position);
 }
 
+Node make_error_node(error::Error e) {
+  const ast::Span span = e.span().value_or(ast::Span{0, 0});
+  Node node(NodeKind::Error, span, span.end);
+  node.error = std::make_unique<error::Error>(std::move(e));
+  return node;
+}
+
+Result<Node> Processor::failing(error::Error e) {
+  if (!recover_) return fail(std::move(e));
+  errors_.push_back(e.clone());
+  return make_error_node(std::move(e));
+}
+
 Result<Node> Processor::process_inner(Raw& raw) {
   Result<Node> node = build(raw);
   if (!node) return node;
@@ -112,7 +125,7 @@ Result<Node> Processor::build(Raw& raw) {
     case RawKind::Block:
       return block(raw);
     case RawKind::End:
-      return fail(error("S0207", raw.span, raw.position).with_token("(end)"));
+      return failing(error("S0207", raw.span, raw.position).with_token("(end)"));
     case RawKind::Error:
       return error_node(raw);
   }
@@ -263,8 +276,10 @@ Result<Node> Processor::transform(Raw& raw) {
 Result<Node> Processor::error_node(Raw& raw) {
   std::vector<Raw> kids = std::move(raw.children);
   if (!kids.empty()) return process(std::move(kids.front()));
-  if (raw.error) return fail(std::move(*raw.error));
-  return fail(error("S0201", raw.span, raw.position));
+  // The parser recorded this error already.
+  if (raw.error)
+    return recover_ ? Result<Node>(make_error_node(std::move(*raw.error))) : fail(std::move(*raw.error));
+  return failing(error("S0201", raw.span, raw.position));
 }
 
 Result<Node> Processor::binary(Raw& raw) {

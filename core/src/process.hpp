@@ -18,14 +18,20 @@ namespace zarnu_core::process {
 // accumulate in it and are handed to the Ast at the end.
 class Processor {
  public:
-  // `source` is the expression text, for error positions; it must outlive the processor.
-  explicit Processor(std::string_view source) noexcept : source_(source) {}
+  // `source` is the expression text, for error positions; it must outlive the processor. With `recover`
+  // the errors are recorded and error nodes stand in for what failed.
+  explicit Processor(std::string_view source, bool recover = false) noexcept
+      : source_(source), recover_(recover) {}
 
-  // Converts a parse-tree node, consuming it. The first error ends the pass.
+  // Converts a parse-tree node, consuming it. Without recover mode the first error ends the pass.
   Result<ast::Node> process(parser::Raw&& raw);
 
   const std::vector<ast::Slot>& slots() const noexcept { return slots_; }
   std::vector<ast::Slot> take_slots() noexcept { return std::move(slots_); }
+  // Recover mode: the errors recorded, in the order found.
+  std::vector<error::Error> take_errors() noexcept { return std::move(errors_); }
+  // Recover mode: whether a failure of this slot to reach its step was recorded already.
+  bool reported(std::size_t slot) const noexcept;
 
  private:
   Result<ast::Node> process_inner(parser::Raw& raw);
@@ -64,11 +70,21 @@ class Processor {
   Status seek_parent(ast::Node& step, std::size_t slot, std::size_t depth);
 
   error::Error error(std::string_view code, ast::Span span, std::size_t position) const;
+  // Without recover mode, the error; with it, the error recorded and an error node in the failing node's
+  // place.
+  Result<ast::Node> failing(error::Error e);
 
   std::string_view source_;
   std::vector<ast::Slot> slots_;
   std::size_t depth_ = 0;
+  bool recover_ = false;
+  std::vector<error::Error> errors_;
+  std::vector<std::size_t> reported_;  // slots whose S0217 was recorded
 };
+
+// The node that stands for a recorded error: its span (0..0 when it has none), positioned at the span's
+// end.
+ast::Node make_error_node(error::Error e);
 
 // The slots a node hands up to its parent: its `seeking`, then its own slot when it is a "%".
 void append_ancestry(const ast::Node& node, std::vector<std::size_t>& out);

@@ -1,5 +1,6 @@
 // Parent references: each "%" gets a numbered slot, and the slot climbs the steps of the enclosing paths
 // until it reaches the step whose input it names; that step binds its input under the slot's label.
+#include <algorithm>
 #include <string>
 
 #include "process.hpp"
@@ -79,9 +80,19 @@ Status Processor::seek_parent(Node& step, std::size_t slot, std::size_t depth) {
       while (i > 0 && slots_[slot].level >= 1) ZR_TRY(deeper(step.children[--i]));
       return {};
     }
-    default:
-      return fail(error("S0217", step.span, step.position).with_token(ast::type_name(step.kind)));
+    default: {
+      error::Error e = error("S0217", step.span, step.position).with_token(ast::type_name(step.kind));
+      if (!recover_) return fail(std::move(e));
+      // Recovering, the slot is left as it is and no node changes.
+      errors_.push_back(std::move(e));
+      reported_.push_back(slot);
+      return {};
+    }
   }
+}
+
+bool Processor::reported(std::size_t slot) const noexcept {
+  return std::find(reported_.begin(), reported_.end(), slot) != reported_.end();
 }
 
 }  // namespace zarnu_core::process

@@ -84,11 +84,15 @@ Status Processor::extend_path(Node& path, Node right) {
   }
 
   bool keep = false;
+  bool reported = false;
   for (Node& step : path.children) {
-    if (step.kind == NodeKind::String)
+    if (step.kind == NodeKind::String) {
       step.kind = NodeKind::Name;
-    else if (is_literal(step.kind))
-      return fail(error("S0213", step.span, step.position).with("value", literal_json(step)));
+    } else if (is_literal(step.kind) && !reported) {
+      // Recovering, the step becomes the error node; only the first such step is reported.
+      ZR_TRY(step, failing(error("S0213", step.span, step.position).with("value", literal_json(step))));
+      reported = true;
+    }
     keep = keep || step.keep_array;
   }
   if (keep) path.keep_singleton = true;
@@ -102,7 +106,13 @@ Result<Node> Processor::filter(Raw& raw) {
   Node result;
   ZR_TRY(into(result, kids.at(0)));
   Node& target = last_step(result);
-  if (target.group()) return fail(error("S0209", raw.span, raw.position));
+  if (target.group()) {
+    // Recovering, the error node is the result; the predicate is still processed for its own errors.
+    ZR_TRY(Node failed, failing(error("S0209", raw.span, raw.position)));
+    Node dropped;
+    ZR_TRY(into(dropped, kids.at(1)));
+    return failed;
+  }
   Node predicate;
   ZR_TRY(into(predicate, kids.at(1)));
   ZR_TRY(attach_filter(result, std::move(predicate), raw));
@@ -141,8 +151,8 @@ Result<Node> Processor::focus(Raw& raw) {
   Node result;
   ZR_TRY(into(result, kids.at(0)));
   Node& target = last_step(result);
-  if (target.has_stages() || target.has_predicates()) return fail(error("S0215", raw.span, raw.position));
-  if (target.kind == NodeKind::Sort) return fail(error("S0216", raw.span, raw.position));
+  if (target.has_stages() || target.has_predicates()) return failing(error("S0215", raw.span, raw.position));
+  if (target.kind == NodeKind::Sort) return failing(error("S0216", raw.span, raw.position));
   if (raw.keep_array) target.keep_array = true;
   target.a_mut().focus = binding_name(kids.at(1));
   target.tuple = true;
@@ -182,10 +192,16 @@ Result<Node> Processor::group_by(Raw& raw) {
   std::vector<Raw> kids = std::move(raw.children);
   Node node;
   ZR_TRY(into(node, kids.at(0)));
-  if (node.group()) return fail(error("S0210", raw.span, raw.position));
+  std::unique_ptr<Node> failed;
+  if (node.group()) {
+    // Recovering, the error node is the result; the pairs are still processed for their own errors.
+    ZR_TRY(Node bad, failing(error("S0210", raw.span, raw.position)));
+    failed = std::make_unique<Node>(std::move(bad));
+  }
   // Parent references inside a group-by are not handed up: the pairs run per group, not per step.
   std::vector<Node> flat;
   ZR_TRY(pairs(std::span<Raw>(kids).subspan(1), flat, nullptr));
+  if (failed) return std::move(*failed);
   auto group = std::make_unique<ast::Group>();
   group->pairs.reserve(flat.size() / 2);
   for (std::size_t i = 0; i + 1 < flat.size(); i += 2)

@@ -12,6 +12,7 @@
 
 #include "json.hpp"
 #include "parser.hpp"
+#include "small_stack.hpp"
 
 namespace zarnu_core::parser {
 namespace {
@@ -326,20 +327,7 @@ TEST(ParserSignatures, ErrorsAreLocatedInsideTheSignature) {
   EXPECT_EQ(failure("function($x)<n:n").code(), "S0203");
 }
 
-// Runs `body` on a thread whose stack is far too small for a thousand plain recursive levels.
-void on_small_stack(std::function<void()> body) {
-  pthread_attr_t attr;
-  pthread_t thread;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 128 * 1024), 0);
-  auto start = [](void* p) -> void* {
-    (*static_cast<std::function<void()>*>(p))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, start, &body), 0);
-  pthread_attr_destroy(&attr);
-  pthread_join(thread, nullptr);
-}
+using zarnu_test::on_small_stack;
 
 std::string nested(std::size_t levels, std::string_view open, std::string_view leaf, std::string_view close) {
   std::string text;
