@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -139,6 +140,19 @@ class Writer {
     return done(std::move(out));
   }
 
+  // A capture that nodes share (their context): made once, and copied for each further node, so that no
+  // two nodes share a container.
+  Ref shared(const std::shared_ptr<const Json>& value) {
+    if (value != last_shared_) {
+      Ref made = json(*value, 0);
+      if (!made) return {};
+      last_shared_ = value;
+      last_made_ = Ref::borrow(made.get());
+      return made;
+    }
+    return copy(last_made_, 0);
+  }
+
   // The lines of an explanation, one at a time between polls; `written` counts those the list holds, fewer
   // than all when the poll stopped the writing.
   Ref lines(const std::vector<audit::explain::ExplanationLine>& lines, std::size_t& written) {
@@ -232,6 +246,42 @@ class Writer {
     return out;
   }
 
+  // A copy of a value this writer made: its dicts and lists copied, the rest shared.
+  Ref copy(const Ref& value, std::size_t depth) {
+    const bool dict = PyDict_CheckExact(value.get());
+    if (!dict && !PyList_CheckExact(value.get())) return Ref::borrow(value.get());
+    if (poll_.stop()) return {};
+    Ref out = headroom::call([&] {
+      return convert::made(dict ? PyDict_Copy(value.get())
+                                : PyList_GetSlice(value.get(), 0, PyList_GET_SIZE(value.get())));
+    });
+    if (!out) return {};
+    // The containers inside, with new references: copying them can run the collector, and finalizers.
+    std::vector<std::pair<Ref, Ref>> inner;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    if (dict) {
+      while (PyDict_Next(out.get(), &position, &key, &item))
+        if (PyDict_CheckExact(item) || PyList_CheckExact(item))
+          inner.emplace_back(Ref::borrow(key), Ref::borrow(item));
+    } else {
+      for (; position < PyList_GET_SIZE(out.get()); ++position) {
+        item = PyList_GET_ITEM(out.get(), position);
+        if (PyDict_CheckExact(item) || PyList_CheckExact(item))
+          inner.emplace_back(convert::made(PyLong_FromSsize_t(position)), Ref::borrow(item));
+      }
+    }
+    for (auto& [place, container] : inner) {
+      Ref one = zarnu_core::stack::nest(depth + 1, [&] { return copy(container, depth + 1); });
+      if (!one || PyObject_SetItem(out.get(), place.get(), one.get()) < 0) return {};
+    }
+    if (dict) return done(std::move(out));
+    PyObject_GC_UnTrack(out.get());
+    untracked_.push_back(Ref::borrow(out.get()));
+    return out;
+  }
+
   bool put(const Ref& dict, std::string_view key, Ref value) {
     Ref name = value ? text(key) : Ref();
     return name && PyDict_SetItem(dict.get(), name.get(), value.get()) == 0;
@@ -289,6 +339,10 @@ class Writer {
       put(key, writer.json(value, 0));
       value = Json();
     }
+    void operator()(std::string_view key, std::shared_ptr<const Json>& value) {
+      put(key, writer.shared(value));
+      value.reset();
+    }
     void operator()(std::string_view key, audit::Operands& pair) {
       auto one = [&](std::optional<Json>& side) {
         return side ? writer.json(*side, 0) : Ref::borrow(Py_None);
@@ -304,6 +358,8 @@ class Writer {
   audit::Poll& poll_;
   std::vector<Ref> untracked_;  // the containers to hand to the cycle collector
   std::uint64_t nodes_ = 0;
+  std::shared_ptr<const Json> last_shared_;  // the last shared capture written, and what it was made into
+  Ref last_made_;
   boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
       0, TextHash{zarnu_core::hash::map_seed()}};
   boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> numbers_{

@@ -35,6 +35,16 @@ def walk(node):
         pending.extend(node.get("children", ()))
 
 
+def containers(value):
+    found, pending = [], [value]
+    while pending:
+        value = pending.pop()
+        if isinstance(value, (dict, list)):
+            found.append(value)
+            pending.extend(value.values() if isinstance(value, dict) else value)
+    return found
+
+
 def audit_in_thread(n):
     """Starts an audit of MARKED on a thread and returns the thread once its `$mark()` was called: this
     thread's next turn comes while the audit is written."""
@@ -156,6 +166,10 @@ def test_written_audit_is_whole_and_collectable(level):
     audited = Expression("a = 1 and b > 2 ? items[p > 3].n : 0").evaluate_with_audit(data, level=level)
     nodes = list(walk(audited["audit"]["root"]))
     assert audited["audit"]["nodeCount"] == len(nodes) and not audited["audit"]["truncated"]
+    # Nodes that saw the same context each have their own copy of it.
+    assert len(set(map(id, containers(audited)))) == len(containers(audited))
+    if level == "full":
+        assert [node["input"] for node in nodes].count({"n": "5", "p": 5}) == 5
     # Handed to the cycle collector like any container made by Python code: a cycle through it goes.
     children = [node["children"] for node in nodes if "children" in node]
     assert children and all(gc.is_tracked(c) for c in children) and gc.is_tracked(audited)
