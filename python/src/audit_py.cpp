@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -24,7 +24,6 @@
 #include "errors.hpp"
 #include "hash.hpp"
 #include "headroom.hpp"
-#include "output.hpp"
 #include "pyutil.hpp"
 #include "stack.hpp"
 #include "value_view.hpp"
@@ -63,13 +62,33 @@ void spans_in_characters(audit::AuditNode& root, std::string_view source, audit:
 }
 
 // Makes the audit's Python objects: JSON values (the result and the captured values) and the nodes of the
-// tree, polling the time limit at every container member, with one str per distinct key. A failure gives
-// an empty Ref: the poll stopped, a Python exception was raised, or the builder kept one (`take_error`).
+// tree, polling the time limit at every container member, with one str per distinct text. A failure gives
+// an empty Ref: with a Python exception set when an object could not be made, without one when the poll
+// stopped the writing (`cut`).
+//
+// A large audit is hundreds of thousands of dicts and lists. Tracked by the cycle collector as they are
+// made, they would set off collections that walk them again and again; so each is made untracked (or
+// untracked once complete), and all are handed to the collector together when the writer goes, before
+// anything else can reach them. They hold no cycles, and the collector's own switch is left alone: other
+// threads and their cycles go on as before. A dict is tracked only when it holds a container, as the
+// interpreter itself does.
 class Writer {
  public:
   explicit Writer(audit::Poll& poll) : poll_(poll) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  ~Writer() {
+    for (const Ref& container : untracked_)
+      if (!PyObject_GC_IsTracked(container.get())) PyObject_GC_Track(container.get());
+  }
 
   audit::Poll& poll() noexcept { return poll_; }
+
+  // Whether the last failure was the poll stopping the writing rather than a Python error.
+  static bool cut() noexcept { return PyErr_Occurred() == nullptr; }
+
+  // The nodes written so far, children before the parents that hold them.
+  std::uint64_t nodes() const noexcept { return nodes_; }
 
   Ref json(const Json& value, std::size_t depth) {
     if (value.is_array()) {
@@ -80,7 +99,7 @@ class Writer {
         if (!one) return {};
         items.push_back(std::move(one));
       }
-      return builder_.end_array(std::move(items));
+      return list(std::move(items));
     }
     if (value.is_string()) return text(value.get_ref<const std::string&>());
     if (value.is_number_float()) return number(value.get<double>());
@@ -92,13 +111,13 @@ class Writer {
     if (!out) return {};
     for (auto it = value.begin(); it != value.end(); ++it) {
       Ref one = member(it.value(), depth);
-      if (!one) return {};
-      builder_.insert(out, it.key(), std::move(one));
+      if (!one || !put(out, it.key(), std::move(one))) return {};
     }
-    return out;
+    return done(std::move(out));
   }
 
-  // The JSON form of a node; its captured values are released on the way.
+  // The JSON form of a node; its captured values are released on the way. When the poll stops the
+  // writing among its children, the node keeps the children written so far.
   Ref node(audit::AuditNode& node, std::size_t depth) {
     if (poll_.stop()) return {};
     Ref out = dict(kNodeMembers);
@@ -106,30 +125,50 @@ class Writer {
     Members members{*this, out};
     audit::node_members(node, members);
     if (!members.ok) return {};
-    if (node.children.empty()) return out;
+    ++nodes_;
     std::vector<Ref> children;
     children.reserve(node.children.size());
     for (audit::AuditNode& child : node.children) {
       Ref one = zarnu_core::stack::nest(depth + 1, [&] { return this->node(child, depth + 1); });
-      if (!one) return {};
+      if (!one) {
+        if (!cut()) return {};
+        break;
+      }
       children.push_back(std::move(one));
     }
-    return members.put("children", builder_.end_array(std::move(children))) ? std::move(out) : Ref();
+    if (!children.empty() && !members.put("children", list(std::move(children)))) return {};
+    return done(std::move(out));
   }
 
-  // The lines of an explanation, one at a time between polls.
-  Ref lines(const std::vector<audit::explain::ExplanationLine>& lines) {
+  // A capture that nodes share (their context): made once, and copied for each further node, so that no
+  // two nodes share a container.
+  Ref shared(const std::shared_ptr<const Json>& value) {
+    if (value != last_shared_) {
+      Ref made = json(*value, 0);
+      if (!made) return {};
+      last_shared_ = value;
+      last_made_ = Ref::borrow(made.get());
+      return made;
+    }
+    return copy(last_made_, 0);
+  }
+
+  // The lines of an explanation, one at a time between polls; `written` counts those the list holds, fewer
+  // than all when the poll stopped the writing.
+  Ref lines(const std::vector<audit::explain::ExplanationLine>& lines, std::size_t& written) {
     std::vector<Ref> out;
     out.reserve(lines.size());
     for (const audit::explain::ExplanationLine& line : lines) {
       Ref one = member(line.to_json(), 0);
-      if (!one) return {};
+      if (!one) {
+        if (!cut()) return {};
+        break;
+      }
       out.push_back(std::move(one));
     }
-    return builder_.end_array(std::move(out));
+    written = out.size();
+    return list(std::move(out));
   }
-
-  Ref take_error() noexcept { return builder_.take_error(); }
 
  private:
   struct TextHash {
@@ -151,8 +190,8 @@ class Writer {
     bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
   };
 
-  // A text of the tree (a kind, an outcome, an operator, a source snippet) or of a captured value: one
-  // str per distinct text, since thousands of nodes repeat a few of them and capture the same records.
+  // A text of the tree (a kind, an outcome, an operator, a source snippet, a key) or of a captured value:
+  // one str per distinct text, since thousands of nodes repeat a few of them and capture the same records.
   Ref text(std::string_view text) {
     auto found = texts_.find(text);
     if (found == texts_.end()) {
@@ -166,25 +205,95 @@ class Writer {
   // The numbers of the captured values: one object per distinct double or integer, as for texts.
   Ref number(double x) {
     auto found = numbers_.find(std::bit_cast<std::uint64_t>(x));
-    if (found == numbers_.end())
-      found = numbers_.emplace(std::bit_cast<std::uint64_t>(x), convert::number(x)).first;
+    if (found == numbers_.end()) {
+      Ref made = convert::number(x);
+      if (!made) return {};
+      found = numbers_.emplace(std::bit_cast<std::uint64_t>(x), std::move(made)).first;
+    }
     return Ref::borrow(found->second.get());
   }
 
   // (Integers beyond 2^63 are made anew.)
   Ref integer(std::int64_t n) {
     auto found = integers_.find(std::bit_cast<std::uint64_t>(n));
-    if (found == integers_.end())
-      found = integers_.emplace(std::bit_cast<std::uint64_t>(n), convert::made(PyLong_FromLongLong(n))).first;
+    if (found == integers_.end()) {
+      Ref made = convert::made(PyLong_FromLongLong(n));
+      if (!made) return {};
+      found = integers_.emplace(std::bit_cast<std::uint64_t>(n), std::move(made)).first;
+    }
     return Ref::borrow(found->second.get());
   }
 
   // Most nodes have fewer members than this.
   static constexpr Py_ssize_t kNodeMembers = 10;
 
+  // A new dict starts untracked; putting a container into it tracks it (see `done`).
   Ref dict(std::size_t size) {
     return headroom::call(
         [&] { return convert::made(compat::dict_with_room(static_cast<Py_ssize_t>(size))); });
+  }
+
+  // A list of the items, untracked. (Making a list or a dict can run the collector, and with it
+  // finalizers: Python code, which gets its stack room through headroom::call.)
+  Ref list(std::vector<Ref> items) {
+    Ref out =
+        headroom::call([&] { return convert::made(PyList_New(static_cast<Py_ssize_t>(items.size()))); });
+    if (!out) return {};
+    for (std::size_t i = 0; i < items.size(); ++i)
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    PyObject_GC_UnTrack(out.get());
+    untracked_.push_back(Ref::borrow(out.get()));
+    return out;
+  }
+
+  // A copy of a value this writer made: its dicts and lists copied, the rest shared.
+  Ref copy(const Ref& value, std::size_t depth) {
+    const bool dict = PyDict_CheckExact(value.get());
+    if (!dict && !PyList_CheckExact(value.get())) return Ref::borrow(value.get());
+    if (poll_.stop()) return {};
+    Ref out = headroom::call([&] {
+      return convert::made(dict ? PyDict_Copy(value.get())
+                                : PyList_GetSlice(value.get(), 0, PyList_GET_SIZE(value.get())));
+    });
+    if (!out) return {};
+    // The containers inside, with new references: copying them can run the collector, and finalizers.
+    std::vector<std::pair<Ref, Ref>> inner;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    if (dict) {
+      while (PyDict_Next(out.get(), &position, &key, &item))
+        if (PyDict_CheckExact(item) || PyList_CheckExact(item))
+          inner.emplace_back(Ref::borrow(key), Ref::borrow(item));
+    } else {
+      for (; position < PyList_GET_SIZE(out.get()); ++position) {
+        item = PyList_GET_ITEM(out.get(), position);
+        if (PyDict_CheckExact(item) || PyList_CheckExact(item))
+          inner.emplace_back(convert::made(PyLong_FromSsize_t(position)), Ref::borrow(item));
+      }
+    }
+    for (auto& [place, container] : inner) {
+      Ref one = zarnu_core::stack::nest(depth + 1, [&] { return copy(container, depth + 1); });
+      if (!one || PyObject_SetItem(out.get(), place.get(), one.get()) < 0) return {};
+    }
+    if (dict) return done(std::move(out));
+    PyObject_GC_UnTrack(out.get());
+    untracked_.push_back(Ref::borrow(out.get()));
+    return out;
+  }
+
+  bool put(const Ref& dict, std::string_view key, Ref value) {
+    Ref name = value ? text(key) : Ref();
+    return name && PyDict_SetItem(dict.get(), name.get(), value.get()) == 0;
+  }
+
+  // A complete dict: while it was filled, only the dicts still open could be tracked.
+  Ref done(Ref dict) {
+    if (PyObject_GC_IsTracked(dict.get())) {
+      PyObject_GC_UnTrack(dict.get());
+      untracked_.push_back(Ref::borrow(dict.get()));
+    }
+    return dict;
   }
 
   Ref member(const Json& value, std::size_t depth) {
@@ -198,11 +307,8 @@ class Writer {
     Ref& dict;
     bool ok = true;
 
-    // The keys of the tree's own members are texts of the tree too, which keeps the builder's quickly
-    // found keys for the keys of the captured values.
     bool put(std::string_view key, Ref value) {
-      Ref name = ok && value ? writer.text(key) : Ref();
-      ok = name && PyDict_SetItem(dict.get(), name.get(), value.get()) == 0;
+      ok = ok && writer.put(dict, key, std::move(value));
       return ok;
     }
     void operator()(std::string_view key, std::uint64_t n) {
@@ -227,11 +333,15 @@ class Writer {
         if (!one) return (void)put(key, {});
         out.push_back(std::move(one));
       }
-      put(key, writer.builder_.end_array(std::move(out)));
+      put(key, writer.list(std::move(out)));
     }
     void operator()(std::string_view key, Json& value) {
       put(key, writer.json(value, 0));
       value = Json();
+    }
+    void operator()(std::string_view key, std::shared_ptr<const Json>& value) {
+      put(key, writer.shared(value));
+      value.reset();
     }
     void operator()(std::string_view key, audit::Operands& pair) {
       auto one = [&](std::optional<Json>& side) {
@@ -241,12 +351,15 @@ class Writer {
       both.push_back(one(pair.first));
       both.push_back(one(pair.second));
       pair = {};
-      put(key, both[0] && both[1] ? writer.builder_.end_array(std::move(both)) : Ref());
+      put(key, both[0] && both[1] ? writer.list(std::move(both)) : Ref());
     }
   };
 
   audit::Poll& poll_;
-  output::PyBuilder builder_;
+  std::vector<Ref> untracked_;  // the containers to hand to the cycle collector
+  std::uint64_t nodes_ = 0;
+  std::shared_ptr<const Json> last_shared_;  // the last shared capture written, and what it was made into
+  Ref last_made_;
   boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
       0, TextHash{zarnu_core::hash::map_seed()}};
   boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> numbers_{
@@ -254,36 +367,6 @@ class Writer {
   boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> integers_{
       0, NumberHash{zarnu_core::hash::map_seed()}};
 };
-
-// The explanation's JSON form as Python objects.
-Ref explanation_py(const audit::explain::Explanation& explanation, Writer& writer) {
-  Ref out = convert::made(PyDict_New());
-  if (!out || PyDict_SetItemString(out.get(), "result", convert::string(explanation.result).get()) < 0)
-    return {};
-  Ref lines = writer.lines(explanation.lines);
-  if (!lines || PyDict_SetItemString(out.get(), "lines", lines.get()) < 0) return {};
-  return out;
-}
-
-// The audit tree's JSON form as Python objects; it is taken apart on the way.
-Ref tree_py(audit::AuditTree& tree, Writer& writer) {
-  Ref header = convert::to_py(audit::header_json(tree.header, false));
-  if (!header) return {};
-  if (tree.header.result) {
-    Ref result = writer.json(*tree.header.result, 0);
-    if (!result || PyDict_SetItemString(header.get(), "result", result.get()) < 0) return {};
-  }
-  Ref out = convert::made(PyDict_New());
-  if (PyDict_SetItemString(out.get(), "header", header.get()) < 0) return {};
-  if (tree.root) {
-    Ref root = writer.node(*tree.root, 0);
-    if (!root || PyDict_SetItemString(out.get(), "root", root.get()) < 0) return {};
-  }
-  Ref count = convert::made(PyLong_FromUnsignedLongLong(tree.node_count));
-  if (!count || PyDict_SetItemString(out.get(), "nodeCount", count.get()) < 0) return {};
-  if (PyDict_SetItemString(out.get(), "truncated", tree.truncated ? Py_True : Py_False) < 0) return {};
-  return out;
-}
 
 // The error entry of the result: the code and message of the error, then where it happened as the
 // ZarnuError of that error reports it.
@@ -305,50 +388,55 @@ std::string timestamp(double millis) {
   return text ? std::move(*text) : std::string();
 }
 
-// Pauses Python's cycle collector while the audit's objects are made: they hold no cycles, and a large
-// audit would otherwise set off collections that walk everything made so far, again and again. Audits on
-// several threads share one pause, so that the collector's state before the first is the state after the
-// last (two pauses restoring each their own view would leave it off).
-class CollectionPaused {
- public:
-  CollectionPaused() {
-    const std::lock_guard lock(mutex_);
-    if (holders_++ == 0) was_enabled_ = PyGC_Disable();
-  }
-  CollectionPaused(const CollectionPaused&) = delete;
-  CollectionPaused& operator=(const CollectionPaused&) = delete;
-  ~CollectionPaused() {
-    const std::lock_guard lock(mutex_);
-    if (--holders_ == 0 && was_enabled_) PyGC_Enable();
-  }
-
- private:
-  // Neither call runs Python code, so holding the lock across them cannot deadlock.
-  static inline std::mutex mutex_;
-  static inline int holders_ = 0;
-  static inline int was_enabled_ = 0;
-};
-
 bool set(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-// The dict handed back, its values made by the writer (`result` is the JSON of the result, null for none);
-// none when the poll stopped, an empty Ref with the exception set when a Python object could not be made.
-std::optional<Ref> result_dict(Writer& writer, const Json* result, Ref error, audit::AuditTree& tree,
-                               const audit::explain::Explanation& explanation) {
-  Ref out = convert::made(PyDict_New());
-  const bool made =
-      out && set(out.get(), "result", result ? writer.json(*result, 0) : Ref::borrow(Py_None)) &&
-      set(out.get(), "error", std::move(error)) && set(out.get(), "audit", tree_py(tree, writer)) &&
-      set(out.get(), "explanation", explanation_py(explanation, writer)) &&
-      set(out.get(), "explanation_text", convert::string(explanation.to_string(&writer.poll())));
-  if (writer.poll().failure()) return std::nullopt;
-  if (Ref kept = writer.take_error()) {
-    compat::restore_exception(kept.release());
+// The dict handed back (`error` is the entry of a failed evaluation, None for a value). The result comes
+// first, written as `evaluate` writes it: when the time limit stops that, there is no result to hand back
+// (none is returned, and the caller reports the limit's error). What the time limit stops after it is the
+// audit alone: the explanation lines and the nodes not written by then are left out, and the audit says
+// it is truncated. An empty Ref: a Python object could not be made (the exception is set).
+std::optional<Ref> result_dict(Writer& writer, Ref error, audit::AuditTree& tree, std::string_view source) {
+  audit::Poll& poll = writer.poll();
+  const std::optional<Json>& returned = tree.header.result;
+  Ref result = returned ? writer.json(*returned, 0) : Ref::borrow(Py_None);
+  if (!result) return Writer::cut() ? std::nullopt : std::optional(Ref());
+  Ref header_result = returned ? writer.json(*returned, 0) : Ref();
+  if (returned && !header_result) return Writer::cut() ? std::nullopt : std::optional(Ref());
+  audit::explain::Explanation explanation;
+  explanation.result = audit::explain::result_text(tree.header, &poll);
+  if (poll.failure()) return std::nullopt;
+
+  if (tree.root) audit::explain::explain_node(*tree.root, 0, explanation.lines, &poll);
+  std::size_t written = 0;
+  Ref lines = writer.lines(explanation.lines, written);
+  if (!lines) return Ref();
+  explanation.lines.resize(written);
+  Ref explained = convert::made(PyDict_New());
+  if (!explained || !set(explained.get(), "result", convert::string(explanation.result)) ||
+      !set(explained.get(), "lines", std::move(lines)))
     return Ref();
-  }
-  if (!made) return Ref();
+
+  if (tree.root && !poll.failure()) spans_in_characters(*tree.root, source, poll);
+  Ref root = tree.root ? writer.node(*tree.root, 0) : Ref();
+  if (!root && !Writer::cut()) return Ref();
+  const bool cut = poll.failure().has_value();
+  Ref header = convert::to_py(audit::header_json(tree.header, false));
+  if (!header || (header_result && !set(header.get(), "result", std::move(header_result)))) return Ref();
+  Ref audited = convert::made(PyDict_New());
+  if (!audited || !set(audited.get(), "header", std::move(header)) ||
+      (root && !set(audited.get(), "root", std::move(root))) ||
+      !set(audited.get(), "nodeCount",
+           convert::made(PyLong_FromUnsignedLongLong(cut ? writer.nodes() : tree.node_count))) ||
+      !set(audited.get(), "truncated", Ref::borrow(tree.truncated || cut ? Py_True : Py_False)))
+    return Ref();
+
+  Ref out = convert::made(PyDict_New());
+  if (!out || !set(out.get(), "result", std::move(result)) || !set(out.get(), "error", std::move(error)) ||
+      !set(out.get(), "audit", std::move(audited)) || !set(out.get(), "explanation", std::move(explained)) ||
+      !set(out.get(), "explanation_text", convert::string(explanation.to_string())))
+    return Ref();
   return out;
 }
 
@@ -458,18 +546,17 @@ PyObject* run(const zarnu_core::Expression& compiled, Input input, const zarnu_c
   const std::string_view source = ast.source;
   std::string started = timestamp(collector.start_time());
   audit::AuditTree tree = audit::assemble(std::move(collector), std::move(started));
-  // The time limit still holds while the audit is written: past it, the audit ends with the limit's
-  // error and no nodes.
+  // The time limit still holds while the result and the audit are written.
   audit::Poll poll(clock, audit::kPollInterval);
-  const CollectionPaused paused;
-  const audit::explain::Explanation explanation = audit::explain::explain(tree, &poll);
-  if (tree.root) spans_in_characters(*tree.root, source, poll);
-  const Json* returned = outcome && tree.header.result ? &*tree.header.result : nullptr;
   Ref error = outcome ? Ref::borrow(Py_None) : error_dict(outcome.error(), source);
   if (!error) return nullptr;
-  Writer writer(poll);
-  if (auto out = result_dict(writer, returned, std::move(error), tree, explanation)) return out->release();
+  {
+    Writer writer(poll);
+    if (auto out = result_dict(writer, std::move(error), tree, source)) return out->release();
+  }
 
+  // The result could not be written in time: the evaluation ends with the limit's error, and the audit
+  // with it and no nodes.
   const zarnu_core::error::Error& late = *poll.failure();
   tree.header.result.reset();
   tree.header.error = audit::AuditError::of(late);
@@ -477,10 +564,10 @@ PyObject* run(const zarnu_core::Expression& compiled, Input input, const zarnu_c
   tree.root.reset();
   tree.node_count = 0;
   audit::Poll never;
-  Writer plain(never);
   Ref late_error = error_dict(late, source);
   if (!late_error) return nullptr;
-  auto out = result_dict(plain, nullptr, std::move(late_error), tree, audit::explain::explain(tree));
+  Writer plain(never);
+  auto out = result_dict(plain, std::move(late_error), tree, source);
   return out ? out->release() : nullptr;
 }
 

@@ -286,6 +286,23 @@ TEST(AuditCollector, AFullTreeCapturesNothingMore) {
   EXPECT_FALSE(whole.tree.truncated);
 }
 
+TEST(AuditCollector, NodesWithTheSameContextShareItsCapture) {
+  // The four nodes of each item's predicate see the item: one capture, written out for each of them.
+  Audited a = audit_of("items[p > 4].n", kItems, Level::Full);
+  const std::string root = a.root();
+  for (const char* item : {R"({"n":"a","p":5})", R"({"n":"b","p":20})", R"({"n":"c","p":1})"}) {
+    const std::string input = std::string(R"("input":)") + item;
+    std::size_t count = 0;
+    for (std::size_t at = root.find(input); at != std::string::npos; at = root.find(input, at + 1)) ++count;
+    // The items kept are the context of their name's node too.
+    EXPECT_EQ(count, std::string_view(item).find("\"c\"") != std::string_view::npos ? 4u : 5u) << item;
+  }
+  // Captured: seven contexts (the input, each item once, the two items whose names are read), one output
+  // per node, both operands of the four comparisons and the two rejected items.
+  EXPECT_EQ(a.tree.node_count, 20u);
+  EXPECT_EQ(a.captured, 7u + 20 + 8 + 2);
+}
+
 TEST(AuditCollector, LevelOffRecordsOnlyTheOutcome) {
   Audited a = audit_of("items[p > 4].n", kItems, Level::Off);
   EXPECT_EQ(a.json(), R"({"header":{"engine":"zarnu-core 0.19.0","expressionHash":")" +

@@ -175,7 +175,7 @@ void AuditCollector::enter(const ast::Node& node, const value::Inspect& context)
   n.kind = ast::type_name(node.kind);
   n.span = node.span;
   frame.decision = is_decision(node);
-  if (level_ == Level::Full) n.input = capture(context);
+  if (level_ == Level::Full) n.input = capture_context(context);
 }
 
 // What a node shows of its syntax: made only for the nodes that are kept.
@@ -192,6 +192,16 @@ void AuditCollector::describe(AuditNode& n, const ast::Node& node) const {
 std::optional<json::Json> AuditCollector::capture(const value::Inspect& value) {
   ++captured_;
   return value.capture(limits_);
+}
+
+std::shared_ptr<const json::Json> AuditCollector::capture_context(const value::Inspect& context) {
+  // Values are not changed once made, so the same payload gives the same capture.
+  if (last_input_ && context.value().same_payload(last_context_)) return last_input_;
+  auto captured = capture(context);
+  if (!captured) return nullptr;
+  last_context_ = context.value();
+  last_input_ = std::make_shared<const json::Json>(std::move(*captured));
+  return last_input_;
 }
 
 bool AuditCollector::full() const noexcept {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,7 +64,9 @@ struct AuditNode {
   std::optional<std::string> label;
   std::optional<std::string> message;
   std::optional<std::string> check_id;
-  std::optional<json::Json> input;
+  // Shared: nodes entered one after the other often have the same context (the steps and operands of a
+  // predicate all see the item), whose capture is then made once.
+  std::shared_ptr<const json::Json> input;
   std::optional<json::Json> output;
   NodeOutcome outcome = NodeOutcome::Undefined;
   std::optional<AuditError> error;
@@ -136,6 +139,8 @@ class AuditCollector final : public Tracer {
   Frame* recording() noexcept;
   void describe(AuditNode& n, const ast::Node& node) const;
   std::optional<json::Json> capture(const value::Inspect& value);
+  // The capture of a node's context, shared with the node entered before when its context was the same.
+  std::shared_ptr<const json::Json> capture_context(const value::Inspect& context);
   // The tree holds as many nodes as it may.
   bool full() const noexcept;
   // The top frame is below the root of a full tree: it will be discarded or dissolve, so nothing it
@@ -148,6 +153,9 @@ class AuditCollector final : public Tracer {
   std::optional<AuditNode> root_;
   std::optional<AuditError> error_;
   std::optional<json::Json> result_;
+  // The last context captured (held, so that its payload stays the same one) and its capture.
+  value::Value last_context_;
+  std::shared_ptr<const json::Json> last_input_;
   std::optional<std::chrono::steady_clock::time_point> start_instant_;
   Limits limits_;
   Level level_;

@@ -119,31 +119,33 @@ void explain_node(const AuditNode& node, std::size_t depth, std::vector<Explanat
   explain_at(node, depth, lines, 0, poll);
 }
 
+std::string result_text(const AuditHeader& header, Poll* poll) {
+  std::string out;
+  if (header.error) return "error " + header.error->code + ": " + header.error->message;
+  if (!header.result) return "undefined";
+  // The result can be as large as the evaluation made it: written item by item between polls.
+  const json::Json& result = *header.result;
+  if (!poll || !(result.is_array() || result.is_object())) {
+    json::write(out, result, false);
+    return out;
+  }
+  const bool array = result.is_array();
+  out.push_back(array ? '[' : '{');
+  for (auto it = result.begin(); it != result.end() && !poll->stop(); ++it) {
+    if (it != result.begin()) out.push_back(',');
+    if (!array) {
+      value::write_json_string(out, it.key());
+      out.push_back(':');
+    }
+    json::write(out, it.value(), false, 1);
+  }
+  out.push_back(array ? ']' : '}');
+  return out;
+}
+
 Explanation explain(const AuditTree& tree, Poll* poll) {
   Explanation out;
-  if (tree.header.error) {
-    out.result = "error " + tree.header.error->code + ": " + tree.header.error->message;
-  } else if (!tree.header.result) {
-    out.result = "undefined";
-  } else {
-    // The result can be as large as the evaluation made it: written item by item between polls.
-    const json::Json& result = *tree.header.result;
-    if (!poll || !(result.is_array() || result.is_object())) {
-      json::write(out.result, result, false);
-    } else {
-      const bool array = result.is_array();
-      out.result.push_back(array ? '[' : '{');
-      for (auto it = result.begin(); it != result.end() && !poll->stop(); ++it) {
-        if (it != result.begin()) out.result.push_back(',');
-        if (!array) {
-          value::write_json_string(out.result, it.key());
-          out.result.push_back(':');
-        }
-        json::write(out.result, it.value(), false, 1);
-      }
-      out.result.push_back(array ? ']' : '}');
-    }
-  }
+  out.result = result_text(tree.header, poll);
   if (tree.root) explain_node(*tree.root, 0, out.lines, poll);
   return out;
 }

@@ -34,7 +34,11 @@ struct Explanation {
   json::Json to_json() const;
 };
 
-// With a poll, stops early (with fewer lines) once it says so.
+// The explanation's result: the error, the result's compact JSON text, or "undefined". With a poll, stops
+// early (with the text cut short) once it says so.
+std::string result_text(const AuditHeader& header, Poll* poll = nullptr);
+
+// With a poll, stops early (with fewer lines, or the result cut short) once it says so.
 Explanation explain(const AuditTree& tree, Poll* poll = nullptr);
 
 // Appends the lines of a node and its subtree, starting at `depth`.

@@ -51,6 +51,9 @@ struct JsonMembers {
   template <class J>
   requires std::is_same_v<std::remove_const_t<J>, json::Json>
   void operator()(std::string_view key, J& value) { put(m, key, taken(value)); }
+  void operator()(std::string_view key, const std::shared_ptr<const json::Json>& shared) {
+    put(m, key, json::copy(*shared));
+  }
   template <class Pair>
   requires std::is_same_v<std::remove_const_t<Pair>, Operands>
   void operator()(std::string_view key, Pair& pair) {

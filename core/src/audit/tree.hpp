@@ -69,8 +69,9 @@ json::Json to_json(const FilterAudit& filter);
 // the header, leaving out the result when asked (it is the header's last member but the error, and only
 // one of the two is ever set); and the members of a node but its children (its last member), in their
 // order, handed to `put(key, value)`: numbers as std::uint64_t, texts as std::string_view, flags as bool,
-// the span, the error, the filter records, and the captured values (json::Json) and the operands as the
-// node holds them, which a writer may move out of a node that is not const.
+// the span, the error, the filter records, the input (a capture that other nodes may share, as the node
+// holds it) and the other captured values (json::Json) and the operands as the node holds them, which a
+// writer may move out of a node that is not const.
 json::Json header_json(const AuditHeader& header, bool with_result);
 
 template <class Node, class Put>
@@ -84,7 +85,7 @@ void node_members(Node& node, Put&& put) {
   if (node.label) put("label", std::string_view(*node.label));
   if (node.message) put("message", std::string_view(*node.message));
   if (node.check_id) put("checkId", std::string_view(*node.check_id));
-  if (node.input) put("input", *node.input);
+  if (node.input) put("input", node.input);
   if (node.output) put("output", *node.output);
   put("outcome", outcome_name(node.outcome));
   if (node.error) put("error", *node.error);
