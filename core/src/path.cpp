@@ -113,20 +113,21 @@ Result<Value> flatten(Items results, bool last, const Node* next, std::size_t li
   return Value::sequence(std::move(seq));
 }
 
-// Host arrays not read yet that a plain step can read item by item straight from their source (see
-// host_members); none when the evaluation keeps member containers for their identity.
+// Host arrays not read yet, and of which nothing was kept, that a plain step can read item by item
+// straight from their source (see host_members).
 bool unread_host_arrays(const Items& values) {
   for (const Value& v : values) {
     const value::LazyItems* lazy = value::unread_host_array(v);
-    if (!lazy || lazy->pending.shared->keep_members) return false;
+    if (!lazy || !lazy->taken.empty()) return false;
   }
   return !values.empty();
 }
 
 // A plain name step over the items of host arrays not read yet: each item's member is looked up in the
 // host directly, with no value made for the item. What is read, the failures and the item limit are those
-// of reading the arrays whole and then looking the name up in each item. Nothing (and nothing read) when
-// an array holds an item that needs the general walk.
+// of reading the arrays whole and then looking the name up in each item; a member that is a container is
+// kept for its item, as the item's object would keep it. Nothing (and nothing read) when an array holds an
+// item that needs the general walk.
 std::optional<Result<Items>> host_members(Evaluator& ev, const Items& arrays, std::string_view key,
                                           std::size_t limit) {
   std::size_t total = 0;
@@ -140,14 +141,22 @@ std::optional<Result<Items>> host_members(Evaluator& ev, const Items& arrays, st
   if (arrays.size() > 1 && total > limit) return Result<Items>(fail(array_too_long(limit)));
   Items results;
   results.reserve(total);
+  Items found;
   for (const Value& a : arrays) {
     if (ev.polls())
       if (auto e = ev.poll()) return Result<Items>(fail(std::move(*e)));
     value::LazyItems& lazy = *value::unread_host_array(a);
-    value::Sink sink(results, lazy.pending.shared);
+    found.clear();
+    value::Sink sink(found, lazy.pending.shared);
     std::string failure;
     if (lazy.pending.source->read_members(lazy.index, key, sink, failure) == value::FieldOutcome::Failed)
       lazy.pending.shared->record(std::move(failure));
+    for (std::size_t p = 0; p < found.size(); ++p) {
+      Value& member = found[p];
+      if (member.is_undefined()) continue;
+      if (member.is_array() || member.is_object()) value::keep_member(lazy, p, key, member);
+      results.push_back(std::move(member));
+    }
   }
   return Result<Items>(std::move(results));
 }
