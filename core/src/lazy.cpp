@@ -266,8 +266,12 @@ auto kept_at(LazyItems& lazy, std::size_t position) {
 }  // namespace
 
 std::optional<Value> read_item(LazyItems& lazy, std::size_t position) {
-  auto at = kept_at(lazy, position);
-  if (at != lazy.taken.end() && at->position == position && at->key.view().empty()) return at->value;
+  // Items are mostly taken in ascending order: past the last kept, nothing needs looking up.
+  const auto after_kept = [&] { return lazy.taken.empty() || lazy.taken.back().position < position; };
+  if (!after_kept()) {
+    auto at = kept_at(lazy, position);
+    if (at != lazy.taken.end() && at->position == position && at->key.view().empty()) return at->value;
+  }
   Pending& p = lazy.pending;
   Value item;
   Sink slot(item, p.shared);
@@ -282,8 +286,13 @@ std::optional<Value> read_item(LazyItems& lazy, std::size_t position) {
       break;
   }
   if (!item.is_array() && !item.is_object()) return item;
+  if (after_kept()) {
+    if (lazy.taken.empty()) lazy.taken.reserve(4);
+    lazy.taken.push_back({position, Str(), item});
+    return item;
+  }
   // Found again: the read ran code that may have read the item meanwhile. Members kept go into the item.
-  at = kept_at(lazy, position);
+  auto at = kept_at(lazy, position);
   if (at != lazy.taken.end() && at->position == position && at->key.view().empty()) return at->value;
   auto end = at;
   for (; end != lazy.taken.end() && end->position == position; ++end)

@@ -141,22 +141,25 @@ std::optional<Result<Items>> host_members(Evaluator& ev, const Items& arrays, st
   if (arrays.size() > 1 && total > limit) return Result<Items>(fail(array_too_long(limit)));
   Items results;
   results.reserve(total);
-  Items found;
   for (const Value& a : arrays) {
     if (ev.polls())
       if (auto e = ev.poll()) return Result<Items>(fail(std::move(*e)));
     value::LazyItems& lazy = *value::unread_host_array(a);
-    found.clear();
-    value::Sink sink(found, lazy.pending.shared);
+    const std::size_t start = results.size();
+    value::Sink sink(results, lazy.pending.shared);
     std::string failure;
     if (lazy.pending.source->read_members(lazy.index, key, sink, failure) == value::FieldOutcome::Failed)
       lazy.pending.shared->record(std::move(failure));
-    for (std::size_t p = 0; p < found.size(); ++p) {
-      Value& member = found[p];
+    // One value per item: containers are kept for their items, items without the member drop out.
+    std::size_t kept = start;
+    for (std::size_t p = start; p < results.size(); ++p) {
+      Value& member = results[p];
       if (member.is_undefined()) continue;
-      if (member.is_array() || member.is_object()) value::keep_member(lazy, p, key, member);
-      results.push_back(std::move(member));
+      if (member.is_array() || member.is_object()) value::keep_member(lazy, p - start, key, member);
+      if (kept != p) results[kept] = std::move(member);
+      ++kept;
     }
+    results.erase(results.begin() + static_cast<std::ptrdiff_t>(kept), results.end());
   }
   return Result<Items>(std::move(results));
 }

@@ -252,12 +252,15 @@ FieldOutcome Level::read_field(std::uint32_t index, std::string_view key, Sink& 
 }
 
 Level::Run Level::items(std::uint32_t index) {
-  if (auto found = frozen_.find(index); found != frozen_.end()) return found->second;
+  if (index >= entries_.size()) zarnu_core::panic("a lazy value names a container its level does not have");
+  if (const std::uint32_t frozen = entries_[index].frozen) return runs_[frozen - 1];
+  if (runs_.size() >= std::numeric_limits<std::uint32_t>::max()) zarnu_core::panic("too many lists read");
   // A list's children are only references taken: no Python code runs, nothing can fail.
   Run run{frozen_items_.size(), 0};
-  convert::append_children(container(index), frozen_items_);
+  convert::append_children(entries_[index].container.get(), frozen_items_);
   run.size = frozen_items_.size() - run.start;
-  frozen_.emplace(index, run);
+  runs_.push_back(run);
+  entries_[index].frozen = static_cast<std::uint32_t>(runs_.size());
   return run;
 }
 
@@ -265,8 +268,8 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
   PyObject* object = container(index);
   Writer writer(keys_, this, index);
   // A list already read item by item is read from what those reads took.
-  if (auto frozen = frozen_.find(index); frozen != frozen_.end()) {
-    const Run run = frozen->second;
+  if (const std::uint32_t frozen = entries_[index].frozen) {
+    const Run run = runs_[frozen - 1];
     sink.reserve(std::min(run.size, kMostReserved));
     for (std::size_t i = 0; i < run.size; ++i)
       if (auto failure = writer.put(item(run, i), sink, 1)) return failure;
@@ -370,11 +373,15 @@ Ref Level::key_string(std::string_view key) const {
   return convert::string(key);
 }
 
-std::expected<Ref, std::string> Level::member_of(PyObject* record, PyObject* name) {
+bool Level::member_of(PyObject* record, PyObject* name, Ref& found, std::string& failure) {
   PyObject* got = nullptr;
   const int outcome = compat::dict_get_ref(record, name, &got);
-  if (outcome < 0) return std::unexpected(failure_text());
-  return outcome == 0 ? Ref() : Ref::steal(got);
+  if (outcome < 0) {
+    failure = failure_text();
+    return false;
+  }
+  found = outcome == 0 ? Ref() : Ref::steal(got);
+  return true;
 }
 
 FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sink, std::string& failure) {
@@ -383,16 +390,14 @@ FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sin
   const Run run = items(index);
   for (std::size_t i = 0; i < run.size; ++i) {
     PyObject* record = item(run, i);
-    auto value = PyDict_CheckExact(record) ? member_of(record, name.get()) : Ref();
-    if (!value) {
-      failure = std::move(value).error();
+    Ref value;
+    if (PyDict_CheckExact(record) && !member_of(record, name.get(), value, failure))
       return FieldOutcome::Failed;
-    }
-    if (!*value) {
+    if (!value) {
       sink.push(Value());
       continue;
     }
-    if (auto failed = put_member(record, index, value->get(), sink)) {
+    if (auto failed = put_member(record, index, value.get(), sink)) {
       failure = std::move(*failed);
       return FieldOutcome::Failed;
     }
@@ -409,14 +414,8 @@ FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std
     for (; position < run.size; ++position) {
       PyObject* record = item(run, position);
       Ref found;
-      if (PyDict_CheckExact(record)) {
-        auto value = member_of(record, name.get());
-        if (!value) {
-          failure = std::move(value).error();
-          return FieldOutcome::Failed;
-        }
-        found = std::move(*value);
-      }
+      if (PyDict_CheckExact(record) && !member_of(record, name.get(), found, failure))
+        return FieldOutcome::Failed;
       if (!found) {
         sink.push(Value());
         continue;

@@ -5,7 +5,6 @@
 #include "compat.hpp"
 
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,6 +86,7 @@ class Level final : public zarnu_core::value::Sources {
     pyutil::Ref container;
     std::uint32_t parent = 0;  // the index, in the level above, of the container it was found in
     std::uint32_t jump = 0;    // the index, in level `jump_`, of the ancestor found there
+    std::uint32_t frozen = 0;  // for a list read item by item: 1 + the index of its items in `runs_`
   };
 
   PyObject* container(std::uint32_t index) const;
@@ -112,8 +112,9 @@ class Level final : public zarnu_core::value::Sources {
                                           std::string& failure);
   // The str of a field name: the cached one, or a new one.
   pyutil::Ref key_string(std::string_view key) const;
-  // Member `name` of a record (a null Ref when it has none), or the failure's text.
-  static std::expected<pyutil::Ref, std::string> member_of(PyObject* record, PyObject* name);
+  // Member `name` of a record (a null Ref when it has none); false, with the failure's text set, when the
+  // look-up fails.
+  static bool member_of(PyObject* record, PyObject* name, pyutil::Ref& found, std::string& failure);
   // Where a list's items taken for later reads lie in `frozen_items_`.
   struct Run {
     std::size_t start = 0;
@@ -158,8 +159,8 @@ class Level final : public zarnu_core::value::Sources {
   std::uint64_t levels_ = 0;  // at the top: the levels made so far
   // Not owned: the level below holds this one, and forgets itself here when it goes.
   Level* children_ = nullptr;
-  // The items of the lists read item by item, by container index; held as long as the level.
-  boost::unordered_flat_map<std::uint32_t, Run> frozen_;
+  // The items of the lists read item by item (see Entry::frozen); held as long as the level.
+  std::vector<Run> runs_;
   std::vector<pyutil::Ref> frozen_items_;
   // The children of the containers being read whole, innermost last (a read can run Python code that
   // reads another container of this level): the room is reused from read to read.
