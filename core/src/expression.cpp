@@ -27,14 +27,7 @@ void Bindings::function(std::string name, host::HostFunction f) {
   functions.insert_or_assign(std::move(name), std::move(f));
 }
 
-Expression::Expression(std::shared_ptr<const ast::Ast> ast) : ast_(std::move(ast)) {
-  bool observes = false;
-  ast_->root.walk([&](const ast::Node& n) {
-    observes = observes || (n.kind == ast::NodeKind::Binary && n.op == ast::BinOp::In) ||
-               n.kind == ast::NodeKind::Transform || (n.kind == ast::NodeKind::Variable && n.text == "eval");
-  });
-  observes_identity_ = observes;
-}
+Expression::Expression(std::shared_ptr<const ast::Ast> ast) : ast_(std::move(ast)) {}
 
 Result<Expression> Expression::compile(std::string_view source) {
   ZR_TRY(ast::Ast tree, parse(source));
@@ -55,7 +48,6 @@ Result<Value> Expression::run(Value input, const Bindings& bindings, Run& r) con
   ev.set_tracer(r.tracer);
   eval::FrameRef root = ev.root(input);
   value::Rc<value::Shared> shared = r.shared ? r.shared : value::Shared::create();
-  shared->keep_members = observes_identity_;
   for (const auto& [name, json] : bindings.values) {
     if (name == "$") continue;  // "$$" always reads the input
     std::string_view kept = keeper->keep_name(name);

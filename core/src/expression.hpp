@@ -84,9 +84,6 @@ class Expression {
  private:
   explicit Expression(std::shared_ptr<const ast::Ast> ast);
   std::shared_ptr<const ast::Ast> ast_;
-  // The expression can tell two containers with equal contents apart ("in" compares arrays and objects
-  // by identity; $eval and transforms may do so too): the members it reads one by one must be kept.
-  bool observes_identity_ = true;
 };
 
 template <output::Builder B>

@@ -1,6 +1,8 @@
 // Lazily read host values: reading arrays and objects whole or one member at a time.
 #include "lazy.hpp"
 
+#include <algorithm>
+
 #include "error.hpp"
 
 namespace zarnu_core::value {
@@ -82,6 +84,16 @@ const json::Json* json_member(Pending& p, std::string_view key) {
   return at ? &members.begin()[static_cast<std::ptrdiff_t>(*at)].second : nullptr;
 }
 
+// Puts a member container read one by one into an object not read whole.
+void put_member(const Value& item, Str key, Value member) {
+  if (!item.is_object()) return;
+  Object& object = item.as_object();
+  if (!object.needs_read()) return;
+  auto [it, inserted] = object.fields.try_emplace(std::move(key), Value());
+  it.value() = std::move(member);
+  object.read_state = 1;
+}
+
 // Calls a host source's read and records its failure; the target keeps nothing of a failed read.
 void read_source(Pending& pending, std::uint32_t index, Sink& sink) {
   if (auto failure = pending.source->read(index, sink)) {
@@ -95,7 +107,7 @@ void read_source(Pending& pending, std::uint32_t index, Sink& sink) {
 Value lazy_array(Pending pending, std::uint32_t index) {
   auto* rep = new Array();
   Value v = Value::adopt_array(rep);
-  rep->lazy.reset(new LazyItems{std::move(pending), index, std::nullopt});
+  rep->lazy.reset(new LazyItems{std::move(pending), index, std::nullopt, {}});
   return v;
 }
 
@@ -145,6 +157,15 @@ const Items& LazyItems::read() {
   if (pending.source) {
     Sink sink(items, pending.shared);
     read_source(pending, index, sink);
+    // The source reads the same items it gave one by one: those kept take their places.
+    for (Kept& kept : taken) {
+      if (kept.position >= items.size()) continue;
+      if (kept.key.view().empty())
+        items[kept.position] = std::move(kept.value);
+      else
+        put_member(items[kept.position], std::move(kept.key), std::move(kept.value));
+    }
+    taken.clear();
   } else if (pending.json && pending.json->is_array()) {
     items.reserve(pending.json->size());
     for (const json::Json& item : *pending.json) items.push_back(lazy(item, pending.shared));
@@ -224,15 +245,75 @@ Value read_field(Object& object, std::string_view key) {
     if (!member) return Value();
     value = lazy(*member, p.shared);
   }
-  // Containers are kept so that later reads see the same container with what was read of it (where the
-  // evaluation can tell).
-  if (p.shared->keep_members && (value.is_array() || value.is_object())) {
+  // Containers are kept so that later reads see the same container with what was read of it.
+  if (value.is_array() || value.is_object()) {
     Str interned = p.shared->member_key(key);
     auto [it, inserted] = object.fields.try_emplace(std::move(interned), Value());
     it.value() = value;
     object.read_state = 1;
   }
   return value;
+}
+
+namespace {
+
+// The first of what is kept of item `position`, or where it would go.
+auto kept_at(LazyItems& lazy, std::size_t position) {
+  return std::lower_bound(lazy.taken.begin(), lazy.taken.end(), position,
+                          [](const LazyItems::Kept& kept, std::size_t p) { return kept.position < p; });
+}
+
+}  // namespace
+
+std::optional<Value> read_item(LazyItems& lazy, std::size_t position) {
+  // Items are mostly taken in ascending order: past the last kept, nothing needs looking up.
+  const auto after_kept = [&] { return lazy.taken.empty() || lazy.taken.back().position < position; };
+  if (!after_kept()) {
+    auto at = kept_at(lazy, position);
+    if (at != lazy.taken.end() && at->position == position && at->key.view().empty()) return at->value;
+  }
+  Pending& p = lazy.pending;
+  Value item;
+  Sink slot(item, p.shared);
+  std::string failure;
+  switch (p.source->read_item(lazy.index, position, slot, failure)) {
+    case FieldOutcome::NotSupported:
+      return std::nullopt;
+    case FieldOutcome::Failed:
+      p.shared->record(std::move(failure));
+      return Value();
+    case FieldOutcome::Handled:
+      break;
+  }
+  if (!item.is_array() && !item.is_object()) return item;
+  if (after_kept()) {
+    if (lazy.taken.empty()) lazy.taken.reserve(4);
+    lazy.taken.push_back({position, Str(), item});
+    return item;
+  }
+  // Found again: the read ran code that may have read the item meanwhile. Members kept go into the item.
+  auto at = kept_at(lazy, position);
+  if (at != lazy.taken.end() && at->position == position && at->key.view().empty()) return at->value;
+  auto end = at;
+  for (; end != lazy.taken.end() && end->position == position; ++end)
+    put_member(item, std::move(end->key), std::move(end->value));
+  at = lazy.taken.erase(at, end);
+  lazy.taken.insert(at, LazyItems::Kept{position, Str(), item});
+  return item;
+}
+
+void keep_member(LazyItems& lazy, std::size_t position, std::string_view key, Value member) {
+  Str interned = lazy.pending.shared->member_key(key);
+  if (lazy.taken.empty() || lazy.taken.back().position < position) {
+    lazy.taken.push_back({position, std::move(interned), std::move(member)});
+    return;
+  }
+  auto at = kept_at(lazy, position);
+  if (at != lazy.taken.end() && at->position == position && at->key.view().empty()) {
+    put_member(at->value, std::move(interned), std::move(member));
+    return;
+  }
+  lazy.taken.insert(at, LazyItems::Kept{position, std::move(interned), std::move(member)});
 }
 
 void LazyDeleter::operator()(LazyItems* p) const noexcept {

@@ -44,10 +44,6 @@ struct Shared : Counted {
   // The JSON data that containers made by `lazy` point into: kept alive as long as any of them.
   std::vector<std::shared_ptr<const json::Json>> json_owners;
   Str last_member_key;
-  // Whether a member container read one by one is kept in its object, so that reading the member again
-  // gives the same container. Only an evaluation that can tell containers apart by identity needs it;
-  // without it a path over many records stores nothing per record.
-  bool keep_members = true;
 
   static Rc<Shared> create() { return Rc<Shared>::make(); }
   // The interned key of a member read one by one. A path reads the same member of record after record:
@@ -79,8 +75,9 @@ class Sources : public Counted {
     (void)index;
     return std::nullopt;
   }
-  // Puts member `key` of each object among the items of array `index` into the sink, in order, as looking
-  // the key up in each item of the array read whole would; a failure sets `failure`.
+  // Puts member `key` of each item of array `index` into the sink, in order, as looking the key up in each
+  // item of the array read whole would: one value per item, undefined for an item that is no object or
+  // lacks the member. A failure sets `failure`.
   virtual FieldOutcome read_members(std::uint32_t index, std::string_view key, Sink& sink,
                                     std::string& failure) {
     (void)index, (void)key, (void)sink, (void)failure;
@@ -133,6 +130,15 @@ struct LazyItems {
   Pending pending;
   std::uint32_t index = 0;
   std::optional<Items> cell;
+  // Containers read from single items before the whole read, by ascending position: an item itself (no
+  // key), or a member of an item read straight from the source (under its key). Reading the item again,
+  // or the array whole, gives the same containers with whatever was read of them.
+  struct Kept {
+    std::size_t position;
+    Str key;
+    Value value;
+  };
+  std::vector<Kept> taken;
 
   const Items& read();
 
@@ -179,5 +185,12 @@ LazyItems* unread_host_array(const Value& v) noexcept;
 
 // A single member of an object, reading only that member while the object is not read whole.
 Value read_field(Object& object, std::string_view key);
+
+// Item `position` of a host array not read yet, whose items the source's plain_items counted, read alone;
+// a failure is recorded and gives undefined. None when the source cannot read the item alone.
+std::optional<Value> read_item(LazyItems& lazy, std::size_t position);
+// Keeps member `key` of item `position`, a container read straight from the source, for the item's object
+// once one is made.
+void keep_member(LazyItems& lazy, std::size_t position, std::string_view key, Value member);
 
 }  // namespace zarnu_core::value

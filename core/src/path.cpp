@@ -113,20 +113,21 @@ Result<Value> flatten(Items results, bool last, const Node* next, std::size_t li
   return Value::sequence(std::move(seq));
 }
 
-// Host arrays not read yet that a plain step can read item by item straight from their source (see
-// host_members); none when the evaluation keeps member containers for their identity.
+// Host arrays not read yet, and of which nothing was kept, that a plain step can read item by item
+// straight from their source (see host_members).
 bool unread_host_arrays(const Items& values) {
   for (const Value& v : values) {
     const value::LazyItems* lazy = value::unread_host_array(v);
-    if (!lazy || lazy->pending.shared->keep_members) return false;
+    if (!lazy || !lazy->taken.empty()) return false;
   }
   return !values.empty();
 }
 
 // A plain name step over the items of host arrays not read yet: each item's member is looked up in the
 // host directly, with no value made for the item. What is read, the failures and the item limit are those
-// of reading the arrays whole and then looking the name up in each item. Nothing (and nothing read) when
-// an array holds an item that needs the general walk.
+// of reading the arrays whole and then looking the name up in each item; a member that is a container is
+// kept for its item, as the item's object would keep it. Nothing (and nothing read) when an array holds an
+// item that needs the general walk.
 std::optional<Result<Items>> host_members(Evaluator& ev, const Items& arrays, std::string_view key,
                                           std::size_t limit) {
   std::size_t total = 0;
@@ -144,10 +145,21 @@ std::optional<Result<Items>> host_members(Evaluator& ev, const Items& arrays, st
     if (ev.polls())
       if (auto e = ev.poll()) return Result<Items>(fail(std::move(*e)));
     value::LazyItems& lazy = *value::unread_host_array(a);
+    const std::size_t start = results.size();
     value::Sink sink(results, lazy.pending.shared);
     std::string failure;
     if (lazy.pending.source->read_members(lazy.index, key, sink, failure) == value::FieldOutcome::Failed)
       lazy.pending.shared->record(std::move(failure));
+    // One value per item: containers are kept for their items, items without the member drop out.
+    std::size_t kept = start;
+    for (std::size_t p = start; p < results.size(); ++p) {
+      Value& member = results[p];
+      if (member.is_undefined()) continue;
+      if (member.is_array() || member.is_object()) value::keep_member(lazy, p - start, key, member);
+      if (kept != p) results[kept] = std::move(member);
+      ++kept;
+    }
+    results.erase(results.begin() + static_cast<std::ptrdiff_t>(kept), results.end());
   }
   return Result<Items>(std::move(results));
 }

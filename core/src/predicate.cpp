@@ -82,24 +82,14 @@ bool compare(ast::BinOp op, double a, double b) noexcept {
 // without failing. Nothing when the array must be read whole.
 std::optional<Value> host_item(const Value& input, double k) {
   value::LazyItems* lazy = value::unread_host_array(input);
-  if (!lazy || lazy->pending.shared->keep_members) return std::nullopt;
+  if (!lazy) return std::nullopt;
   auto n = lazy->pending.source->plain_items(lazy->index);
   if (!n) return std::nullopt;
   Items out;
   if (auto p = position(k, *n)) {
-    Value item;
-    value::Sink slot(item, lazy->pending.shared);
-    std::string failure;
-    switch (lazy->pending.source->read_item(lazy->index, *p, slot, failure)) {
-      case value::FieldOutcome::NotSupported:
-        return std::nullopt;
-      case value::FieldOutcome::Failed:
-        lazy->pending.shared->record(std::move(failure));
-        break;
-      case value::FieldOutcome::Handled:
-        out.push_back(std::move(item));
-        break;
-    }
+    auto item = value::read_item(*lazy, *p);
+    if (!item) return std::nullopt;
+    if (!item->is_undefined()) out.push_back(std::move(*item));
   }
   return Value::array_with(std::move(out), value::kSequence);
 }
@@ -149,17 +139,12 @@ Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value inpu
   // the first that is not a number, and only the records kept (or judged the general way) are read.
   value::LazyItems* host = field ? value::unread_host_array(input) : nullptr;
   std::optional<std::size_t> count;
-  if (host && !host->pending.shared->keep_members) count = host->pending.source->plain_items(host->index);
+  // Records kept already must be judged as they were kept: the general way.
+  if (host && host->taken.empty()) count = host->pending.source->plain_items(host->index);
   if (count) {
     value::Pending& pending = host->pending;
-    const auto take = [&](std::size_t p) {
-      Value item;
-      value::Sink slot(item, pending.shared);
-      std::string failure;
-      if (pending.source->read_item(host->index, p, slot, failure) == value::FieldOutcome::Failed)
-        pending.shared->record(std::move(failure));
-      return item;
-    };
+    // The source gives the records it tested: the one kept is the one whose field was read.
+    const auto take = [&](std::size_t p) { return value::read_item(*host, p).value_or(Value()); };
     Items fields;
     for (std::size_t p = 0; p < *count;) {
       const std::size_t start = p;

@@ -453,11 +453,13 @@ std::optional<Settings> settings(PyObject* level, PyObject* limits) {
     out.level = *parsed;
   }
   if (!limits) return out;
-  pyutil::CriticalSection section(limits);
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(limits, &position, &key, &value)) {
+  // Each name and value with a reference of its own: making a name's text or an error message can run
+  // Python code (the collector, finalizers) that changes the dict.
+  const auto taken = convert::children(limits);
+  if (!taken) return std::nullopt;
+  for (std::size_t i = 0; i < taken->size(); i += 2) {
+    PyObject* key = (*taken)[i].get();
+    PyObject* value = (*taken)[i + 1].get();
     if (!PyUnicode_Check(key)) {
       PyErr_SetString(PyExc_TypeError, "the names of the limits must be str");
       return std::nullopt;

@@ -197,8 +197,9 @@ Ref number(double x) {
 namespace {
 
 // The pairs of a dict subclass with its own iteration (an OrderedDict keeps the order of its moves, which
-// the storage does not), each key with its stored value. False, with nothing taken and no error pending,
-// when the iteration fails: the storage order serves then.
+// the storage does not), each key with its stored value. False, with nothing taken, when the iteration
+// fails: the storage order serves then, unless what was raised is not an error (KeyboardInterrupt,
+// SystemExit), which is left set for the caller to pass on.
 bool iterated_pairs(PyObject* dict, std::vector<Ref>& out) {
   out.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   Ref keys = Ref::steal(PyObject_GetIter(dict));
@@ -213,28 +214,48 @@ bool iterated_pairs(PyObject* dict, std::vector<Ref>& out) {
     out.push_back(Ref::steal(value));
   }
   if (keys && !PyErr_Occurred()) return true;
-  PyErr_Clear();
   out.clear();
+  if (!stopping()) PyErr_Clear();
   return false;
 }
 
 }  // namespace
 
-std::vector<Ref> children(PyObject* container) {
-  std::vector<Ref> out;
+bool stopping() noexcept {
+  return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception);
+}
+
+namespace {
+
+// Room for `more` references at the end of `out`, growing it geometrically: it may be appended to again
+// and again.
+void make_room(std::vector<Ref>& out, std::size_t more) {
+  if (out.capacity() - out.size() < more) out.reserve(std::max(out.size() + more, 2 * out.capacity()));
+}
+
+}  // namespace
+
+bool append_children(PyObject* container, std::vector<Ref>& out) {
   if (PyTuple_Check(container)) {
     // Tuples do not change.
     const Py_ssize_t size = PyTuple_GET_SIZE(container);
-    out.reserve(static_cast<std::size_t>(size));
+    make_room(out, static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) out.push_back(Ref::borrow(PyTuple_GET_ITEM(container, i)));
-    return out;
+    return true;
   }
   pyutil::CriticalSection section(container);
-  if (PyDict_Check(container) && Py_TYPE(container)->tp_iter != PyDict_Type.tp_iter &&
-      iterated_pairs(container, out))
-    return out;
+  if (PyDict_Check(container) && Py_TYPE(container)->tp_iter != PyDict_Type.tp_iter) {
+    std::vector<Ref> pairs;
+    if (iterated_pairs(container, pairs)) {
+      out.insert(out.end(), std::make_move_iterator(pairs.begin()), std::make_move_iterator(pairs.end()));
+      return true;
+    }
+    if (stopping()) return false;
+  }
+  // Only references are taken here: no Python code runs, so no other thread changes the container
+  // half-way through and what is taken is the container at one moment.
   if (PyDict_Check(container)) {
-    out.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(container)));
+    make_room(out, 2 * static_cast<std::size_t>(PyDict_GET_SIZE(container)));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -244,9 +265,15 @@ std::vector<Ref> children(PyObject* container) {
     }
   } else {
     const Py_ssize_t size = PyList_GET_SIZE(container);
-    out.reserve(static_cast<std::size_t>(size));
+    make_room(out, static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) out.push_back(Ref::borrow(PyList_GET_ITEM(container, i)));
   }
+  return true;
+}
+
+std::optional<std::vector<Ref>> children(PyObject* container) {
+  std::vector<Ref> out;
+  if (!append_children(container, out)) return std::nullopt;
   return out;
 }
 
@@ -257,7 +284,7 @@ namespace {
 struct Invalid {
   bool value = false;
   std::string reason;
-  bool raised = false;  // a signal handler raised an exception, which is left set
+  bool raised = false;  // a signal handler or a dict's iteration raised what is not an error, left set
 };
 
 // How many values a conversion makes between two looks for pending signals (Ctrl-C).
@@ -336,7 +363,9 @@ class ToJson {
     Open entered;
     entered.container = Ref::borrow(object);
     entered.dict = PyDict_Check(object);
-    entered.children = children(object);
+    auto taken = children(object);
+    if (!taken) return Invalid{false, {}, true};
+    entered.children = std::move(*taken);
     if (entered.dict) {
       entered.out = Json::object();
       auto& members = entered.out.get_ref<Json::object_t&>();
@@ -553,10 +582,12 @@ class ToValue {
     for (const OpenValue& ancestor : open_)
       if (ancestor.container == object) return Invalid{true, "Circular reference detected"};
     if (open_.size() > 999) return Invalid{true, "it is nested more than 1000 levels deep"};
+    auto taken = children(object);
+    if (!taken) return Invalid{false, {}, true};
     OpenValue& entered = open_.emplace_back();
     entered.container = object;
     entered.dict = PyDict_Check(object);
-    entered.children = children(object);
+    entered.children = std::move(*taken);
     if (!entered.dict) {
       entered.items.reserve(entered.children.size());
       text_.push_back('[');

@@ -101,8 +101,15 @@ Ref number(double x);
 // The children of a container (a dict's keys and values alternately, or the items of a list or tuple),
 // each with a reference of its own. A dict or list is read inside its critical section, which ends before
 // anything else happens: whatever Python code runs later, changing the container, leaves the children
-// taken alone.
-std::vector<Ref> children(PyObject* container);
+// taken alone. None when a dict subclass's iteration raised what is not an error (KeyboardInterrupt),
+// which is left set; an error there is cleared and the dict's storage order serves.
+std::optional<std::vector<Ref>> children(PyObject* container);
+// The same appended to `out`: false, with nothing appended, where `children` gives none.
+bool append_children(PyObject* container, std::vector<Ref>& out);
+
+// Whether the exception being raised is not an error (KeyboardInterrupt, SystemExit): it must leave as
+// itself.
+bool stopping() noexcept;
 
 // Converts a Python object into a JSON value as a whole. On failure raises TypeError or ValueError
 // "{context} cannot be converted to JSON: {reason}" and returns none.

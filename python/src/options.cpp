@@ -152,7 +152,9 @@ bool add_bindings(PyObject* bindings, zarnu_core::Bindings& out, host::Binder& b
     return false;
   }
   // Taken inside the dict's critical section; converted after it, when Python code may run.
-  const std::vector<Ref> items = convert::children(bindings);
+  const auto taken = convert::children(bindings);
+  if (!taken) return false;
+  const std::vector<Ref>& items = *taken;
   for (std::size_t i = 0; i < items.size(); i += 2) {
     const Ref& key = items[i];
     const Ref& value = items[i + 1];

@@ -11,6 +11,7 @@
 #include "convert.hpp"
 #include "headroom.hpp"
 #include "panic.hpp"
+#include "watch.hpp"
 
 namespace zarnu_py::source {
 
@@ -24,17 +25,23 @@ namespace {
 // Room asked of a sink before the items arrive: a huge container costs no large allocation up front.
 constexpr std::size_t kMostReserved = 65536;
 
-// Whether putting an object runs no Python code: it is of an exact built-in type whose conversion the
-// module does itself.
-bool inert(PyObject* object) noexcept {
-  PyTypeObject* type = Py_TYPE(object);
-  return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type || type == &PyDict_Type ||
-         type == &PyList_Type || type == &PyTuple_Type || object == Py_None || type == &PyBool_Type;
+// The text of the Python exception being raised, which is cleared. An exception that is not an error
+// (KeyboardInterrupt, SystemExit) also stops the evaluation, and leaves it as itself.
+std::string failure_text() {
+  if (!convert::stopping()) return convert::take_exception_text();
+  Ref exception = Ref::steal(compat::fetch_exception());
+  std::string text = convert::exception_text(exception.get());
+  if (watch::Watch* watch = watch::current()) watch->stop(std::move(exception));
+  return text;
 }
 
 // The first levels of the input are checked for a container that is its own ancestor by walking up the
 // path; deeper ones by looking up where the container was met before.
 constexpr std::uint32_t kWalked = 16;
+
+bool is_container(PyObject* object) noexcept {
+  return PyDict_Check(object) || PyList_Check(object) || PyTuple_Check(object);
+}
 
 }  // namespace
 
@@ -126,6 +133,7 @@ Level::Level(const KeyCache* keys, Rc<Level> parent) : keys_(keys), parent_(std:
   const Level* up = parent_.get();
   depth_ = up->depth_ + 1;
   top_ = up->top_;
+  serial_ = ++top_->levels_;
   // Jumps of lengths 1, 1, 3, 1, 1, 3, 7, ...: any depth above is reached in a number of jumps
   // logarithmic in the distance.
   const Level* far = up->jump_;
@@ -175,21 +183,42 @@ std::pair<const Level*, std::uint32_t> Level::ancestor(std::uint32_t index, std:
 bool Level::on_path(PyObject* object, std::uint32_t index) const {
   const Level* level = this;
   if (depth_ >= kWalked) {
+    const std::uint32_t checked = index;
     if (entries_[index].container.get() == object) return true;
     auto found = top_->parents_.find(object);
     if (found != top_->parents_.end()) {
-      auto is_ancestor_at = [&](std::uint32_t depth) {
-        if (depth < kWalked || depth >= depth_) return false;
+      Depths& seen = found->second;
+      const auto is_ancestor_at = [&](std::uint32_t depth) {
         auto [up, at] = ancestor(index, depth);
         return up->entries_[at].container.get() == object;
       };
-      if (is_ancestor_at(found->second.first)) return true;
-      for (std::uint32_t depth : found->second.more)
-        if (is_ancestor_at(depth)) return true;
+      // Walking down a path, the container checked last for this object is usually an ancestor of this
+      // one: then only the depths between the two are left to look at, and an object met at every depth
+      // costs a few steps per depth, not one per depth above.
+      std::uint32_t from = kWalked;
+      if (seen.cleared_serial != 0 && seen.cleared_depth <= depth_) {
+        auto [up, at] = ancestor(index, seen.cleared_depth);
+        if (up->serial_ == seen.cleared_serial && at == seen.cleared_index)
+          from = std::max(from, seen.cleared_depth + 1);
+      }
+      auto depth = std::lower_bound(seen.depths.begin(), seen.depths.end(), from);
+      for (; depth != seen.depths.end() && *depth < depth_; ++depth)
+        if (is_ancestor_at(*depth)) return true;
     }
     std::tie(level, index) = ancestor(index, kWalked - 1);
+    // The first levels: the container, then the one it was found in, and so on up to the input.
+    for (std::uint32_t at = index; level; level = level->parent_.get()) {
+      const Entry& entry = level->entries_[at];
+      if (entry.container.get() == object) return true;
+      at = entry.parent;
+    }
+    if (found != top_->parents_.end()) {
+      found->second.cleared_serial = serial_;
+      found->second.cleared_depth = depth_;
+      found->second.cleared_index = checked;
+    }
+    return false;
   }
-  // The first levels: the container, then the one it was found in, and so on up to the input.
   for (; level; level = level->parent_.get()) {
     const Entry& entry = level->entries_[index];
     if (entry.container.get() == object) return true;
@@ -200,13 +229,13 @@ bool Level::on_path(PyObject* object, std::uint32_t index) const {
 
 void Level::note_parent(std::uint32_t index) {
   if (depth_ < kWalked) return;
-  auto [it, inserted] = top_->parents_.try_emplace(entries_[index].container.get());
-  Depths& depths = it->second;
-  if (inserted) {
-    depths.first = depth_;
-  } else if (depths.first != depth_ && (depths.more.empty() || depths.more.back() != depth_)) {
-    depths.more.push_back(depth_);
+  std::vector<std::uint32_t>& depths = top_->parents_[entries_[index].container.get()].depths;
+  if (depths.empty() || depths.back() < depth_) {
+    depths.push_back(depth_);
+    return;
   }
+  auto at = std::lower_bound(depths.begin(), depths.end(), depth_);
+  if (*at != depth_) depths.insert(at, depth_);
 }
 
 PyObject* Level::container(std::uint32_t index) const {
@@ -222,55 +251,60 @@ FieldOutcome Level::read_field(std::uint32_t index, std::string_view key, Sink& 
   return headroom::call([&] { return read_one(index, key, slot, failure); });
 }
 
+Level::Run Level::items(std::uint32_t index) {
+  if (index >= entries_.size()) zarnu_core::panic("a lazy value names a container its level does not have");
+  if (const std::uint32_t frozen = entries_[index].frozen) return runs_[frozen - 1];
+  if (runs_.size() >= std::numeric_limits<std::uint32_t>::max()) zarnu_core::panic("too many lists read");
+  // A list's children are only references taken: no Python code runs, nothing can fail.
+  Run run{frozen_items_.size(), 0};
+  convert::append_children(entries_[index].container.get(), frozen_items_);
+  run.size = frozen_items_.size() - run.start;
+  runs_.push_back(run);
+  entries_[index].frozen = static_cast<std::uint32_t>(runs_.size());
+  return run;
+}
+
 std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
   PyObject* object = container(index);
   Writer writer(keys_, this, index);
-  // Putting a child of an exact built-in type runs no Python code, so the container cannot change while
-  // such children are put straight from it. From the first other child on (whose float conversion or
-  // finalizer may change the container), the rest is taken first and put from there.
-  std::vector<Ref> rest;
-  if (PyList_CheckExact(object)) {
-    pyutil::CriticalSection section(object);
-    const Py_ssize_t size = PyList_GET_SIZE(object);
-    sink.reserve(std::min(static_cast<std::size_t>(size), kMostReserved));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      PyObject* item = PyList_GET_ITEM(object, i);
-      if (!inert(item)) {
-        rest.reserve(static_cast<std::size_t>(size - i));
-        for (; i < size; ++i) rest.push_back(Ref::borrow(PyList_GET_ITEM(object, i)));
-        break;
-      }
-      if (auto failure = writer.put(item, sink, 0)) return failure;
-    }
-  } else if (PyDict_CheckExact(object)) {
-    pyutil::CriticalSection section(object);
-    sink.reserve(std::min(static_cast<std::size_t>(PyDict_GET_SIZE(object)), kMostReserved));
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(object, &position, &key, &value)) {
-      if (!rest.empty() || !PyUnicode_CheckExact(key) || !inert(value)) {
-        rest.push_back(Ref::borrow(key));
-        rest.push_back(Ref::borrow(value));
-        continue;
-      }
-      sink.set_key(convert::text(key).view());
-      if (auto failure = writer.put(value, sink, 0)) return failure;
-    }
-  } else {
-    rest = convert::children(object);
-    sink.reserve(std::min(rest.size(), kMostReserved));
-  }
-  if (!PyDict_Check(object)) {
-    for (const Ref& item : rest)
-      if (auto failure = writer.put(item.get(), sink, 1)) return failure;
+  // A list already read item by item is read from what those reads took.
+  if (const std::uint32_t frozen = entries_[index].frozen) {
+    const Run run = runs_[frozen - 1];
+    sink.reserve(std::min(run.size, kMostReserved));
+    for (std::size_t i = 0; i < run.size; ++i)
+      if (auto failure = writer.put(item(run, i), sink, 1)) return failure;
     return std::nullopt;
   }
-  for (std::size_t i = 0; i < rest.size(); i += 2) {
-    auto key = convert::key(rest[i].get());
+  // The children are taken first, each with a reference of its own, and put from there: putting one can
+  // run Python code (a str's encoding runs the collector and finalizers, a subclass its conversions) that
+  // changes the container.
+  const std::size_t start = reading_.size();
+  if (!convert::append_children(object, reading_)) return failure_text();
+  struct Release {
+    std::vector<Ref>& taken;
+    std::size_t start;
+    // One at a time, each after it left the list: releasing one can run code that reads another container.
+    ~Release() {
+      while (taken.size() > start) {
+        Ref last = std::move(taken.back());
+        taken.pop_back();
+      }
+    }
+  } release{reading_, start};
+  const std::size_t count = reading_.size() - start;
+  const auto child = [&](std::size_t i) { return reading_[start + i].get(); };
+  if (!PyDict_Check(object)) {
+    sink.reserve(std::min(count, kMostReserved));
+    for (std::size_t i = 0; i < count; ++i)
+      if (auto failure = writer.put(child(i), sink, 1)) return failure;
+    return std::nullopt;
+  }
+  sink.reserve(std::min(count / 2, kMostReserved));
+  for (std::size_t i = 0; i < count; i += 2) {
+    auto key = convert::key(child(i));
     if (!key) return std::move(key).error();
     sink.set_key(key->view());
-    if (auto failure = writer.put(rest[i + 1].get(), sink, 1)) return failure;
+    if (auto failure = writer.put(child(i + 1), sink, 1)) return failure;
   }
   return std::nullopt;
 }
@@ -282,7 +316,7 @@ FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& sl
   PyObject* found = nullptr;
   const int outcome = compat::dict_get_ref(object, name.get(), &found);
   if (outcome < 0) {
-    failure = convert::take_exception_text();
+    failure = failure_text();
     return FieldOutcome::Failed;
   }
   if (outcome == 0) return FieldOutcome::Handled;
@@ -294,31 +328,18 @@ FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& sl
   return FieldOutcome::Handled;
 }
 
-namespace {
-
-// Item `i` of a list, or none past its end. Looking a key up can run Python code (a key's __eq__) that
-// changes the list, and another thread may change it too: each item is taken on its own.
-Ref item_at(PyObject* list, std::size_t i) {
-  pyutil::CriticalSection section(list);
-  if (i >= static_cast<std::size_t>(PyList_GET_SIZE(list))) return Ref();
-  return Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)));
-}
-
-}  // namespace
-
 std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
-  PyObject* list = container(index);
-  if (!PyList_CheckExact(list)) return std::nullopt;
-  // Only type checks: no Python code runs and nothing is read.
-  pyutil::CriticalSection section(list);
-  const Py_ssize_t size = PyList_GET_SIZE(list);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
+  if (!PyList_CheckExact(container(index))) return std::nullopt;
+  // The list's items are taken once: every later read of it, item by item or whole, sees these, so that a
+  // record kept is the record tested. Only type checks follow: no Python code runs.
+  const Run run = items(index);
+  for (std::size_t i = 0; i < run.size; ++i) {
+    PyObject* item = this->item(run, i);
     PyTypeObject* type = Py_TYPE(item);
     if (type == &PyUnicode_Type || type == &PyFloat_Type || item == Py_None || type == &PyBool_Type) continue;
     // A record among the list's own ancestors fails the whole read.
     if (type == &PyDict_Type) {
-      if (encloses(item, 0, index)) return std::nullopt;
+      if (encloses(item, 1, index)) return std::nullopt;
       continue;
     }
     // An int too large for 64 bits reads through a conversion that can fail.
@@ -326,16 +347,15 @@ std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
     if (type == &PyLong_Type && (PyLong_AsLongLongAndOverflow(item, &overflow), !overflow)) continue;
     return std::nullopt;
   }
-  return static_cast<std::size_t>(size);
+  return run.size;
 }
 
 FieldOutcome Level::read_item(std::uint32_t index, std::size_t position, Sink& slot, std::string& failure) {
   return headroom::call([&] {
-    PyObject* list = container(index);
-    if (!PyList_CheckExact(list)) return FieldOutcome::NotSupported;
-    Ref item = item_at(list, position);
-    if (!item) return FieldOutcome::NotSupported;
-    if (auto put = Writer(keys_, this, index).put(item.get(), slot, 1)) {
+    if (!PyList_CheckExact(container(index))) return FieldOutcome::NotSupported;
+    const Run run = items(index);
+    if (position >= run.size) return FieldOutcome::NotSupported;
+    if (auto put = Writer(keys_, this, index).put(item(run, position), slot, 1)) {
       failure = std::move(*put);
       return FieldOutcome::Failed;
     }
@@ -353,31 +373,31 @@ Ref Level::key_string(std::string_view key) const {
   return convert::string(key);
 }
 
-std::optional<std::string> Level::put_item_member(std::uint32_t index, PyObject* item, PyObject* name,
-                                                  Sink& sink, Found& found) {
-  found = Found::Nothing;
+bool Level::member_of(PyObject* record, PyObject* name, Ref& found, std::string& failure) {
   PyObject* got = nullptr;
-  const int outcome = compat::dict_get_ref(item, name, &got);
-  if (outcome < 0) return convert::take_exception_text();
-  if (outcome == 0) return std::nullopt;
-  Ref value = Ref::steal(got);
-  // Only a finite float or an int is surely a number (or a failure).
-  PyTypeObject* type = Py_TYPE(got);
-  found = type == &PyLong_Type || (type == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(got)))
-              ? Found::Number
-              : Found::Other;
-  return put_member(item, index, got, sink);
+  const int outcome = compat::dict_get_ref(record, name, &got);
+  if (outcome < 0) {
+    failure = failure_text();
+    return false;
+  }
+  found = outcome == 0 ? Ref() : Ref::steal(got);
+  return true;
 }
 
 FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sink, std::string& failure) {
-  PyObject* list = container(index);
+  if (!PyList_CheckExact(container(index))) return FieldOutcome::NotSupported;
   const Ref name = key_string(key);
-  for (std::size_t i = 0;; ++i) {
-    Ref item = item_at(list, i);
-    if (!item) break;
-    if (!PyDict_CheckExact(item.get())) continue;
-    Found found = Found::Nothing;
-    if (auto failed = put_item_member(index, item.get(), name.get(), sink, found)) {
+  const Run run = items(index);
+  for (std::size_t i = 0; i < run.size; ++i) {
+    PyObject* record = item(run, i);
+    Ref value;
+    if (PyDict_CheckExact(record) && !member_of(record, name.get(), value, failure))
+      return FieldOutcome::Failed;
+    if (!value) {
+      sink.push(Value());
+      continue;
+    }
+    if (auto failed = put_member(record, index, value.get(), sink)) {
       failure = std::move(*failed);
       return FieldOutcome::Failed;
     }
@@ -388,21 +408,25 @@ FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sin
 FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std::string_view key, Sink& sink,
                                  std::string& failure) {
   return headroom::call([&] {
-    PyObject* list = container(index);
-    if (!PyList_CheckExact(list)) return FieldOutcome::NotSupported;
+    if (!PyList_CheckExact(container(index))) return FieldOutcome::NotSupported;
     const Ref name = key_string(key);
-    for (;; ++position) {
-      Ref item = item_at(list, position);
-      if (!item) break;
-      Found found = Found::Nothing;
-      if (PyDict_CheckExact(item.get())) {
-        if (auto failed = put_item_member(index, item.get(), name.get(), sink, found)) {
-          failure = std::move(*failed);
-          return FieldOutcome::Failed;
-        }
+    const Run run = items(index);
+    for (; position < run.size; ++position) {
+      PyObject* record = item(run, position);
+      Ref found;
+      if (PyDict_CheckExact(record) && !member_of(record, name.get(), found, failure))
+        return FieldOutcome::Failed;
+      if (!found) {
+        sink.push(Value());
+        continue;
       }
-      if (found == Found::Nothing) sink.push(Value());
-      if (found == Found::Other) {
+      if (auto failed = put_member(record, index, found.get(), sink)) {
+        failure = std::move(*failed);
+        return FieldOutcome::Failed;
+      }
+      // Only a finite float or an int is surely a number (or a failure): the rest is judged apart.
+      PyTypeObject* type = Py_TYPE(found.get());
+      if (type != &PyLong_Type && !(type == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(found.get())))) {
         ++position;
         break;
       }
@@ -413,8 +437,7 @@ FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std
 
 std::optional<std::string> Level::put_member(PyObject* object, std::uint32_t index, PyObject* found,
                                              Sink& sink) {
-  if (!PyDict_Check(found) && !PyList_Check(found) && !PyTuple_Check(found))
-    return Writer(keys_, this, index).put(found, sink, 1);
+  if (!is_container(found)) return Writer(keys_, this, index).put(found, sink, 1);
   // A container found is a lazy value whose ancestors are known: the object it was found in takes its
   // place in the level below, as it would had the list been read whole.
   Rc<Level> below = children();

@@ -86,6 +86,7 @@ class Level final : public zarnu_core::value::Sources {
     pyutil::Ref container;
     std::uint32_t parent = 0;  // the index, in the level above, of the container it was found in
     std::uint32_t jump = 0;    // the index, in level `jump_`, of the ancestor found there
+    std::uint32_t frozen = 0;  // for a list read item by item: 1 + the index of its items in `runs_`
   };
 
   PyObject* container(std::uint32_t index) const;
@@ -111,17 +112,28 @@ class Level final : public zarnu_core::value::Sources {
                                           std::string& failure);
   // The str of a field name: the cached one, or a new one.
   pyutil::Ref key_string(std::string_view key) const;
-  enum class Found : std::uint8_t { Nothing, Number, Other };
-  // Puts member `name` of record `item` of list `index` into the sink when there is one; `found` tells
-  // what it was.
-  std::optional<std::string> put_item_member(std::uint32_t index, PyObject* item, PyObject* name, Sink& sink,
-                                             Found& found);
+  // Member `name` of a record (a null Ref when it has none); false, with the failure's text set, when the
+  // look-up fails.
+  static bool member_of(PyObject* record, PyObject* name, pyutil::Ref& found, std::string& failure);
+  // Where a list's items taken for later reads lie in `frozen_items_`.
+  struct Run {
+    std::size_t start = 0;
+    std::size_t size = 0;
+  };
+  // The items of list `index`, taken once, on the first read that goes item by item: every later read of
+  // the list, item by item or whole, gives these. They are reached by position, as Python code run meanwhile
+  // (a key's __eq__) may take other lists' items and move them all.
+  Run items(std::uint32_t index);
+  PyObject* item(const Run& run, std::size_t position) const {
+    return frozen_items_[run.start + position].get();
+  }
   // A member found in `object` (held by the caller), put into the sink; `index` is the object's container.
   std::optional<std::string> put_member(PyObject* object, std::uint32_t index, PyObject* found, Sink& sink);
 
   const KeyCache* keys_;
   zarnu_core::value::Rc<Level> parent_;
-  std::uint32_t depth_ = 0;  // 0 at the top
+  std::uint32_t depth_ = 0;   // 0 at the top
+  std::uint64_t serial_ = 0;  // which level of the input it is: never reused, unlike its address
   const Level* jump_ = this;
   Level* top_ = this;
   std::vector<Entry> entries_;
@@ -135,13 +147,24 @@ class Level final : public zarnu_core::value::Sources {
     }
   };
   struct Depths {
-    std::uint32_t first = 0;
-    std::vector<std::uint32_t> more;
+    std::vector<std::uint32_t> depths;  // ascending
+    // The last container found not to be the object nor to have it among its ancestors (serial 0: none).
+    // A container below it has the object among its ancestors only at the depths between the two.
+    std::uint64_t cleared_serial = 0;
+    std::uint32_t cleared_depth = 0;
+    std::uint32_t cleared_index = 0;
   };
   boost::unordered_flat_map<const PyObject*, Depths, IdentityHash> parents_{
       0, IdentityHash{zarnu_core::hash::map_seed()}};
+  std::uint64_t levels_ = 0;  // at the top: the levels made so far
   // Not owned: the level below holds this one, and forgets itself here when it goes.
   Level* children_ = nullptr;
+  // The items of the lists read item by item (see Entry::frozen); held as long as the level.
+  std::vector<Run> runs_;
+  std::vector<pyutil::Ref> frozen_items_;
+  // The children of the containers being read whole, innermost last (a read can run Python code that
+  // reads another container of this level): the room is reused from read to read.
+  std::vector<pyutil::Ref> reading_;
 };
 
 // The input of `evaluate`: a Python object, read lazily.
