@@ -1,6 +1,8 @@
 """Pattern built-ins against Python's `re` on one 10 MB subject: each row runs the same search in both, checks
 that they agree, and prints both times and zarnu's ratio (below 1: zarnu is faster). A second table shows how
-compiling a long alternation grows from n to 4n branches (linear work grows ~4x).
+compiling a long alternation grows from n to 4n branches (linear work grows ~4x). A third runs a search that
+backtracks over its whole subject (a loop over alternatives with a capture group) on 2 MB and 10 MB, each
+in a fresh process, and compares time and the process's peak memory growth.
 
 Run: PYTHONPATH=build/python python3 benchmarks/bench_patterns.py [--repeat N] [--mb N]
 """
@@ -8,6 +10,7 @@ Run: PYTHONPATH=build/python python3 benchmarks/bench_patterns.py [--repeat N] [
 import argparse
 import random
 import re
+import subprocess
 import sys
 import time
 
@@ -67,6 +70,42 @@ def alternation_compile(n, repeat):
     return best(lambda: zarnu.Expression(source).evaluate(None), repeat)[0]
 
 
+# One backtracking search in a fresh process: prints its time and how much the peak memory grew (bytes).
+BACKTRACK = """
+import re, sys, time
+engine, megabytes = sys.argv[1], float(sys.argv[2])
+subject = "ab" * int(megabytes * 500_000) + "c"
+if engine == "zarnu":
+    import zarnu
+    expression = zarnu.Expression("$contains($, /(a|b)*c/)")
+    search = lambda: expression.evaluate(subject)
+else:
+    search = lambda: re.search(r"(a|b)*c", subject) is not None
+
+
+def peak():  # this process's own peak (the peak getrusage gives is inherited from the parent)
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+
+
+before = peak()
+started = time.perf_counter()
+found = search()
+elapsed = time.perf_counter() - started
+assert found is True, found
+print(elapsed, peak() - before)
+"""
+
+
+def backtracking(engine, megabytes, repeat):
+    runs = []
+    for _ in range(repeat):
+        out = subprocess.run([sys.executable, "-c", BACKTRACK, engine, str(megabytes)], check=True,
+                             capture_output=True, text=True).stdout.split()
+        runs.append((float(out[0]), int(out[1])))
+    return min(runs)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=3)
@@ -89,6 +128,13 @@ def main():
     for n in (5000, 50000):
         t1, t4 = alternation_compile(n, args.repeat), alternation_compile(4 * n, args.repeat)
         print(f"n={n:<8} {t1 * 1e3:8.2f}ms {t4 * 1e3:8.2f}ms {t4 / t1:6.1f}x")
+    print("\n$contains(s, /(a|b)*c/), s = 'ab' * n + 'c': time and peak memory growth, each in a fresh process")
+    print(f"{'subject':10} {'zarnu':>10} {'re':>10} {'ratio':>6} {'zarnu':>9} {'re':>9} {'ratio':>6}")
+    for megabytes in (2, 10):
+        (tz, mz), (tr, mr) = backtracking("zarnu", megabytes, args.repeat), backtracking("re", megabytes, args.repeat)
+        slower += tz > tr
+        print(f"{megabytes:>3} MB     {tz * 1e3:8.1f}ms {tr * 1e3:8.1f}ms {tz / tr:6.2f} {mz / 1e6:7.0f}MB "
+              f"{mr / 1e6:7.0f}MB {mz / mr:6.2f}")
     print(f"\nrows where zarnu is slower than re: {slower}")
     return 0
 

@@ -126,9 +126,11 @@ Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value inpu
   };
 
   // «field op number» is decided here, with the checks evaluating its three nodes makes (depth, polls); a
-  // field that is neither a number nor missing takes the general way.
-  const Node* field =
-      !tuples && !tracer_ && depth_ + 3 <= limits_.max_depth ? field_against_number(predicate) : nullptr;
+  // field that is neither a number nor missing takes the general way, and so does every field when an item
+  // limit of zero refuses the one-item sequence its path makes.
+  const Node* field = !tuples && !tracer_ && depth_ + 3 <= limits_.max_depth && limits_.max_array_length > 0
+                          ? field_against_number(predicate)
+                          : nullptr;
   const auto decided = [&](const Value& v) -> std::optional<bool> {
     if (v.is_undefined()) return false;
     if (v.is_number()) return compare(predicate.op, v.as_number(), predicate.rhs().number);
@@ -172,7 +174,9 @@ Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value inpu
     return Value::array_with(std::move(out), flags);
   }
 
-  Items items = input.items_or_self();
+  // Filtering nothing gives nothing: an undefined value is no item to keep (kept, it would flatten into a
+  // path's result as null).
+  Items items = input.is_undefined() ? Items{} : input.items_or_self();
   const std::size_t n = items.size();
 
   if (predicate.kind == NodeKind::Number && !predicate.attrs) {

@@ -74,6 +74,23 @@ bool bare(const Node& n) noexcept {
   return !n.has_predicates() && !n.has_stages() && !n.group();
 }
 
+// Whether an argument's value is never undefined: a literal or a constructor with nothing applied to it.
+// An argument given as ready places may be anything.
+bool never_undefined(const Node* n) noexcept {
+  if (!n || !bare(*n)) return false;
+  switch (n->kind) {
+    case NodeKind::String:
+    case NodeKind::Number:
+    case NodeKind::Bool:
+    case NodeKind::Null:
+    case NodeKind::Array:
+    case NodeKind::Object:
+      return true;
+    default:
+      return false;
+  }
+}
+
 class Analysis {
  public:
   explicit Analysis(const Bindings* bindings) {
@@ -618,11 +635,14 @@ Places Analysis::inline_lambda(std::string_view name, std::span<const Arg> args,
   const std::size_t inner = new_scope(scope);
   const std::uint64_t stamp = next_stamp();
   const bool reduce = name == "reduce";
+  // $reduce starts from the first item whenever its initial value is undefined when the call runs, not
+  // only when none is written: the first item may then be the accumulator, and the result.
+  const bool first_item_starts = reduce && (n < 3 || !never_undefined(args[2].node));
   for (std::size_t k = 0; k < fn.params.size(); ++k) {
     const std::size_t position = k + 1;
     bool item;
     if (reduce)
-      item = position == 2 || position == 4 || (position == 1 && n == 2);
+      item = position == 2 || position == 4 || (position == 1 && first_item_starts);
     else if (name == "sort")
       item = position == 1 || position == 2;
     else
@@ -632,7 +652,7 @@ Places Analysis::inline_lambda(std::string_view name, std::span<const Arg> args,
   Places body = eval(fn.body, context, inner);
   if (name == "map") return body;
   use_whole(body);
-  if (reduce && n >= 3) return {};
+  if (reduce && !first_item_starts) return {};
   return items;
 }
 

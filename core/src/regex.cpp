@@ -2,7 +2,9 @@
 // the evaluation's time limit and cancellation, and match objects.
 #include "regex.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -59,9 +61,22 @@ const Builtin kBuiltin;
 
 }  // namespace
 
+// The memory a search's backtracking may take over a subject of `bytes` bytes: a search keeps a record or
+// two per loop iteration, so its need grows with the subject (a loop over alternatives with a capture group
+// takes up to 72 bytes per character); a fixed floor serves short subjects, and a larger max_result_size
+// raises the limit. Past it a search ends with the size error instead of taking the machine's memory.
+namespace {
+
+std::size_t search_memory_limit(std::size_t max_result_size, std::size_t bytes) noexcept {
+  constexpr std::size_t kFloor = std::size_t{64} << 20, kPerByte = 128;
+  const std::size_t grown = bytes > (SIZE_MAX - kFloor) / kPerByte ? SIZE_MAX : kFloor + kPerByte * bytes;
+  return std::max(max_result_size, grown);
+}
+
+}  // namespace
+
 // One search state under an evaluation's limits. Without a timeout or a cancellation flag nothing can
-// interrupt a search: no polling at all. The backtrack stack may take as many bytes as a result may: a
-// search that needs more ends with the size error instead of taking the machine's memory.
+// interrupt a search: no polling at all.
 struct Search {
   struct Ask {
     Search* search;
@@ -75,7 +90,8 @@ struct Search {
       : ev(e),
         ask{this},
         callback(zarnu_regex::interrupt::Callback::of(ask)),
-        searcher(re, text, e.limits().max_result_size, e.interruptible() ? &callback : nullptr) {}
+        memory(search_memory_limit(e.limits().max_result_size, text.size())),
+        searcher(re, text, memory, e.interruptible() ? &callback : nullptr) {}
   Search(const Search&) = delete;
   Search& operator=(const Search&) = delete;
 
@@ -92,14 +108,16 @@ struct Search {
       case Status::OverLimit:
         break;
     }
-    return fail(limit_error("A pattern search would exceed the memory limit of {} bytes",
-                            ev.limits().max_result_size));
+    return fail(limit_error(
+        "A pattern search would exceed the memory limit of {} bytes (a larger max_result_size raises it)",
+        memory));
   }
 
   eval::Evaluator& ev;
   std::optional<error::Error> stop;
   Ask ask;
   zarnu_regex::interrupt::Callback callback;
+  std::size_t memory;
   zarnu_regex::exec::Searcher searcher;
 };
 

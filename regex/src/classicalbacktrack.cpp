@@ -11,29 +11,36 @@
 
 namespace zarnu_regex::classicalbacktrack {
 
-using BT = BacktrackInsn;
+using Kind = Record::Kind;
 using cursor::Backward;
 using cursor::Forward;
 using insn::Insn;
 using insn::Op;
 using matchers::is_line_terminator;
 
-void BacktrackStack::grow(std::size_t& budget) {
-  const std::size_t extra = std::min(capacity_ == 0 ? std::size_t{64} : capacity_, budget);
-  if (extra == 0) throw BacktrackLimit{};
-  const std::size_t capacity = capacity_ + extra;
-  void* data = std::realloc(data_.get(), capacity * sizeof(BacktrackInsn));
+void BacktrackStack::grow(std::size_t n, std::size_t& budget) {
+  std::size_t capacity = kFreeWords, charged = 0;
+  if (capacity_ != 0) {
+    charged = std::min(capacity_, budget);
+    if (charged < n) throw BacktrackLimit{};
+    capacity = capacity_ + charged;
+  }
+  void* data = std::realloc(data_.get(), capacity * sizeof(Word));
   if (!data) throw std::bad_alloc();
   (void)data_.release();
-  data_.reset(static_cast<BacktrackInsn*>(data));
+  data_.reset(static_cast<Word*>(data));
   capacity_ = capacity;
-  budget -= extra;
+  budget -= charged;
 }
 
 template <class Poll>
 MatchAttempter<Poll>::MatchAttempter(const insn::CompiledRegex& re, Poll poll, std::size_t backtrack_bytes)
-    : re_(&re), loops_(re.loops), groups_(re.groups), poll_(poll), budget_(backtrack_bytes / sizeof(BT)) {
-  push(BT{});
+    : re_(&re),
+      loops_(re.loops),
+      groups_(re.groups),
+      poll_(poll),
+      budget_(backtrack_bytes / sizeof(Record::Word)) {
+  push(Record::header(Kind::Exhausted, 0, 0));
 }
 
 template <class Poll>
@@ -41,30 +48,18 @@ std::optional<RefPosition> MatchAttempter<Poll>::try_at_pos(const Utf8Input& inp
   return run<Forward>(input, 0, pos);
 }
 
-template <class Poll>
-std::optional<std::uint32_t> MatchAttempter<Poll>::run_loop(const insn::LoopFields& f, RefPosition pos,
-                                                            std::uint32_t ip) {
-  LoopData& data = loops_[f.loop_id];
-  // An iteration beyond the minimum that consumed nothing is refused (the mandatory ones may be empty).
-  if (data.iters > f.min_iters && data.entry == pos) return std::nullopt;
-  if (data.iters >= f.max_iters) {
-    if (data.iters >= f.min_iters) return f.exit;
-    return std::nullopt;
-  }
-  if (data.iters < f.min_iters || f.greedy) {
-    if (data.iters >= f.min_iters) push(BT{BT::Kind::SetPosition, 0, f.exit, pos, 0, 0});
-    push(BT{BT::Kind::SetLoopData, f.loop_id, 0, data.entry, data.iters, 0});
-    ++data.iters;
-    data.entry = pos;
-    return ip + 1;
-  }
-  const RefPosition previous = data.entry;
-  data.entry = pos;
-  push(BT{BT::Kind::EnterNonGreedyLoop, 0, ip, previous, pos, data.iters});
-  return f.exit;
-}
-
 namespace {
+
+// Records the old value of a capture group's field before it changes, unless the top record already puts
+// that field back: no choice point lies above it, so the older value it holds is the one to restore.
+void save_group_field(BacktrackStack& stack, std::size_t& budget, std::uint16_t group, bool start,
+                      const types::GroupData& g) {
+  const Kind kind = start ? Kind::RestoreGroupStart : Kind::RestoreGroupEnd;
+  const Record::Word top = stack.top();
+  if (Record::id(top) == group && (Record::kind(top) == Kind::RestoreGroup || Record::kind(top) == kind))
+    return;
+  stack.push(budget, start ? g.start : g.end, Record::header(kind, group, 0));
+}
 
 // The scan of a single-character loop body from `pos`, at most `count` iterations; the position reached.
 template <class Dir>
@@ -147,7 +142,7 @@ bool MatchAttempter<Poll>::run_lookaround(const Utf8Input& input, std::uint32_t 
     spare_stacks_.pop_back();
   }
   own.truncate(0);
-  own.push(BT{}, budget_);
+  own.push(budget_, Record::header(Kind::Exhausted, 0, 0));
   std::swap(stack_, own);
   const bool matched = run<Dir>(input, ip, pos).has_value();
   std::swap(stack_, own);
@@ -159,7 +154,7 @@ bool MatchAttempter<Poll>::run_lookaround(const Utf8Input& input, std::uint32_t 
   } else {
     for (std::uint16_t g = start_group; g < end_group; ++g) {
       const types::GroupData& old = saved_groups_[saved_at + (g - start_group)];
-      push(BT{BT::Kind::SetCaptureGroup, g, 0, old.start, old.end, 0});
+      push(old.start, old.end, Record::header(Kind::RestoreGroup, g, 0));
     }
   }
   saved_groups_.resize(saved_at);
@@ -193,27 +188,46 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
         ok = pos == input.len || (in.flag && matchers::after_is(input, pos, is_line_terminator));
         ++ip;
         break;
-      case Op::EnterLoop: {
-        LoopData& data = loops_[in.loop.loop_id];
-        // A loop entered again (inside an outer loop) keeps a record of its old state: backtracking into
-        // an earlier pass of the outer loop must find the count that pass had.
-        if (data.iters != 0) push(BT{BT::Kind::SetLoopData, in.loop.loop_id, 0, data.entry, data.iters, 0});
-        data.iters = 0;
-        auto next = run_loop(in.loop, pos, ip);
-        ok = next.has_value();
-        if (ok) ip = *next;
-        break;
-      }
+      case Op::EnterLoop:
       case Op::LoopAgain: {
-        if (poll_.tick()) {
-          stack_.truncate(1);
-          return std::nullopt;
+        // The loop decision, made when the loop is entered and after each iteration of its body.
+        std::uint32_t enter_ip = ip;
+        if (in.op == Op::LoopAgain) {
+          if (poll_.tick()) {
+            stack_.truncate(1);
+            return std::nullopt;
+          }
+          enter_ip = in.target;
+          if (insns.at(enter_ip).op != Op::EnterLoop)
+            util::unreachable("EnterLoop should always refer to loop field");
         }
-        const Insn& enter = insns.at(in.target);
-        if (enter.op != Op::EnterLoop) util::unreachable("EnterLoop should always refer to loop field");
-        auto next = run_loop(enter.loop, pos, in.target);
-        ok = next.has_value();
-        if (ok) ip = *next;
+        const insn::LoopFields& f = insns[enter_ip].loop;
+        LoopData& data = loops_[f.loop_id];
+        if (in.op == Op::EnterLoop) {
+          // A loop entered again (inside an outer loop) keeps a record of its old state: backtracking into
+          // an earlier pass of the outer loop must find the count that pass had.
+          if (data.iters != 0) push(data.entry, data.iters, Record::header(Kind::RestoreLoop, f.loop_id, 0));
+          data.iters = 0;
+        }
+        if (data.iters > f.min_iters && data.entry == pos) {
+          // An iteration beyond the minimum that consumed nothing is refused (the mandatory ones may be
+          // empty).
+          ok = false;
+        } else if (data.iters >= f.max_iters) {
+          ok = data.iters >= f.min_iters;
+          ip = f.exit;
+        } else if (data.iters < f.min_iters || f.greedy) {
+          // A greedy iteration past the minimum is also the way out of the loop, at the position it begins.
+          const Kind kind = data.iters >= f.min_iters ? Kind::LeaveLoop : Kind::RestoreIteration;
+          push(data.entry, Record::header(kind, f.loop_id, f.exit));
+          ++data.iters;
+          data.entry = pos;
+          ip = enter_ip + 1;
+        } else {
+          push(data.entry, pos, data.iters, Record::header(Kind::EnterNonGreedyLoop, 0, enter_ip));
+          data.entry = pos;
+          ip = f.exit;
+        }
         break;
       }
       case Op::Loop1CharBody: {
@@ -223,7 +237,8 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
           auto r = with_scm_loop_impl<Dir>(*re_, input, pos, f.min_iters, f.max_iters, ip);
           ok = r.has_value();
           if (ok) {
-            if (r->first != r->second) push(BT{BT::Kind::GreedyLoop1Char, 0, cont, r->first, r->second, 0});
+            if (r->first != r->second)
+              push(r->first, r->second, Record::header(Kind::GreedyLoop1Char, 0, cont));
             pos = r->second;
           }
         } else {
@@ -234,7 +249,7 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
             if (f.max_iters > f.min_iters) {
               const RefPosition far =
                   scan_body<Dir>(insns[ip + 1], *re_, input, pos, f.max_iters - f.min_iters);
-              if (far != pos) push(BT{BT::Kind::NonGreedyLoop1Char, 0, cont, pos, far, 0});
+              if (far != pos) push(pos, far, Record::header(Kind::NonGreedyLoop1Char, 0, cont));
             }
           }
         }
@@ -245,12 +260,12 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
         ip = in.target;
         break;
       case Op::Alt:
-        push(BT{BT::Kind::SetPosition, 0, in.target, pos, 0, 0});
+        push(pos, Record::header(Kind::SetPosition, 0, in.target));
         ++ip;
         break;
       case Op::BeginCaptureGroup: {
         types::GroupData& g = groups_[in.group];
-        push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
+        save_group_field(stack_, budget_, in.group, Dir::kForward, g);
         (Dir::kForward ? g.start : g.end) = pos;
         ++ip;
         break;
@@ -259,14 +274,16 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
         // The old span is restored on backtracking: a backreference inside the group, met again after
         // backtracking into it, must not see the end of an attempt that failed.
         types::GroupData& g = groups_[in.group];
-        push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
+        save_group_field(stack_, budget_, in.group, !Dir::kForward, g);
         (Dir::kForward ? g.end : g.start) = pos;
         ++ip;
         break;
       }
       case Op::ResetCaptureGroup: {
         types::GroupData& g = groups_[in.group];
-        push(BT{BT::Kind::SetCaptureGroup, in.group, 0, g.start, g.end, 0});
+        const Record::Word top = stack_.top();
+        if (Record::kind(top) != Kind::RestoreGroup || Record::id(top) != in.group)
+          push(g.start, g.end, Record::header(Kind::RestoreGroup, in.group, 0));
         g.reset();
         ++ip;
         break;
@@ -322,93 +339,120 @@ std::optional<RefPosition> MatchAttempter<Poll>::run(const Utf8Input& input, std
     }
     for (bool resumed = false; !resumed;) {
       if (stack_.empty()) util::unreachable("BT stack should never be empty");
-      BT& top = stack_.back();
-      switch (top.kind) {
-        case BT::Kind::Exhausted:
+      const Record::Word h = stack_.top();
+      switch (Record::kind(h)) {
+        case Kind::Exhausted:
           return std::nullopt;
-        case BT::Kind::SetPosition:
-          ip = top.ip;
-          pos = top.a;
-          stack_.pop_back();
+        case Kind::SetPosition:
+          ip = Record::ip(h);
+          pos = stack_.at(1);
+          stack_.pop(2);
           resumed = true;
           break;
-        case BT::Kind::SetLoopData:
-          loops_[top.id] = LoopData{top.a, top.b};
-          stack_.pop_back();
+        case Kind::RestoreLoop:
+          loops_[Record::id(h)] = LoopData{stack_.at(2), stack_.at(1)};
+          stack_.pop(3);
           break;
-        case BT::Kind::SetCaptureGroup:
-          groups_[top.id] = types::GroupData{top.a, top.b};
-          stack_.pop_back();
+        case Kind::RestoreIteration:
+        case Kind::LeaveLoop: {
+          LoopData& data = loops_[Record::id(h)];
+          const RefPosition began = data.entry;
+          data.entry = stack_.at(1);
+          --data.iters;
+          stack_.pop(2);
+          if (Record::kind(h) == Kind::LeaveLoop) {
+            ip = Record::ip(h);
+            pos = began;
+            resumed = true;
+          }
           break;
-        case BT::Kind::EnterNonGreedyLoop: {
-          const Insn& enter = insns.at(top.ip);
+        }
+        case Kind::RestoreGroup:
+          groups_[Record::id(h)] = types::GroupData{stack_.at(2), stack_.at(1)};
+          stack_.pop(3);
+          break;
+        case Kind::RestoreGroupStart:
+          groups_[Record::id(h)].start = stack_.at(1);
+          stack_.pop(2);
+          break;
+        case Kind::RestoreGroupEnd:
+          groups_[Record::id(h)].end = stack_.at(1);
+          stack_.pop(2);
+          break;
+        case Kind::EnterNonGreedyLoop: {
+          const std::uint32_t enter_ip = Record::ip(h);
+          const Insn& enter = insns.at(enter_ip);
           if (enter.op != Op::EnterLoop)
             util::unreachable("EnterNonGreedyLoop must point at a loop instruction");
           const std::uint16_t id = enter.loop.loop_id;
-          const std::uint32_t body = top.ip + 1;
-          const RefPosition at = top.b;
-          const std::size_t iters = top.c;
-          top = BT{BT::Kind::SetLoopData, id, 0, top.a, iters, 0};
-          // The deferred iteration, entered as a forced one.
-          push(BT{BT::Kind::SetLoopData, id, 0, at, iters, 0});
+          const RefPosition previous = stack_.at(3), at = stack_.at(2);
+          const std::size_t iters = stack_.at(1);
+          stack_.pop(4);
+          // The loop as it was before the lazy exit, then the deferred iteration, entered as a forced one.
+          push(previous, iters, Record::header(Kind::RestoreLoop, id, 0));
+          push(at, Record::header(Kind::RestoreIteration, id, 0));
           loops_[id] = LoopData{at, iters + 1};
-          ip = body;
+          ip = enter_ip + 1;
           pos = at;
           resumed = true;
           break;
         }
-        case BT::Kind::GreedyLoop1Char:
-          if (top.b == top.a) {
-            stack_.pop_back();
+        case Kind::GreedyLoop1Char: {
+          const RefPosition min = stack_.at(2);
+          Record::Word& current = stack_.at(1);
+          if (current == min) {
+            stack_.pop(3);
             break;
           }
+          ip = Record::ip(h);
           if constexpr (Dir::kForward) {
             // When a literal follows, only the positions where its first byte stands can succeed; that
             // byte starts a character, so the search cannot land inside one.
-            if (const Insn& next = insns[top.ip]; insn::is_byte_seq(next.op)) {
-              const void* hit = memrchr(input.data + top.a, next.bytes[0], top.b - top.a);
+            if (const Insn& next = insns[ip]; insn::is_byte_seq(next.op)) {
+              const void* hit = memrchr(input.data + min, next.bytes[0], current - min);
               if (!hit) {
-                stack_.pop_back();
+                stack_.pop(3);
                 break;
               }
-              top.b = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data);
-              pos = top.b;
-              ip = top.ip;
+              current = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data);
+              pos = current;
               resumed = true;
               break;
             }
           }
-          top.b = Dir::unstep(input, top.b);
-          pos = top.b;
-          ip = top.ip;
+          current = Dir::unstep(input, current);
+          pos = current;
           resumed = true;
           break;
-        case BT::Kind::NonGreedyLoop1Char:
-          if (top.a == top.b) {
-            stack_.pop_back();
+        }
+        case Kind::NonGreedyLoop1Char: {
+          Record::Word& current = stack_.at(2);
+          const RefPosition far = stack_.at(1);
+          if (current == far) {
+            stack_.pop(3);
             break;
           }
+          ip = Record::ip(h);
           if constexpr (Dir::kForward) {
-            if (const Insn& next = insns[top.ip]; insn::is_byte_seq(next.op)) {
-              const std::size_t from = Dir::step(input, top.a), to = std::min(top.b + 1, input.len);
+            if (const Insn& next = insns[ip]; insn::is_byte_seq(next.op)) {
+              const std::size_t from = Dir::step(input, current), to = std::min(far + 1, input.len);
               const void* hit =
                   from < to ? std::memchr(input.data + from, next.bytes[0], to - from) : nullptr;
               if (!hit) {
-                stack_.pop_back();
+                stack_.pop(3);
                 break;
               }
-              top.a = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data);
-              pos = top.a;
-              ip = top.ip;
+              current = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - input.data);
+              pos = current;
               resumed = true;
               break;
             }
           }
-          top.a = Dir::step(input, top.a);
-          pos = top.a;
-          ip = top.ip;
+          current = Dir::step(input, current);
+          pos = current;
           resumed = true;
           break;
+        }
       }
     }
   }

@@ -31,27 +31,46 @@ struct LoopData {
   std::size_t iters = 0;
 };
 
-// One entry of the backtrack stack. The fields used depend on the kind:
-//   SetPosition         ip, a = position
-//   SetLoopData         id = loop, a = entry, b = iterations
-//   SetCaptureGroup     id = group, a = start, b = end
-//   EnterNonGreedyLoop  ip = its EnterLoop, a = previous entry, b = position at the lazy exit, c = iterations
-//   GreedyLoop1Char     ip = continuation, a = minimum position, b = current position
-//   NonGreedyLoop1Char  ip = continuation, a = current position, b = farthest position
-struct BacktrackInsn {
+// The backtrack stack holds records of one to four machine words, the kind's header word on top, so that a
+// choice point costs what its kind needs and a loop iteration as little as two words. Below the header,
+// from the top down:
+//   Exhausted           (nothing)                        the bottom record; the attempt has no match
+//   SetPosition         position                         resume at `ip`
+//   RestoreLoop         iterations, entry                put loop `id` back
+//   RestoreIteration    entry                            undo one iteration of loop `id`
+//   LeaveLoop           entry                            undo one iteration of loop `id`, then resume at the
+//                                                        loop's exit `ip`, where the iteration began
+//   RestoreGroup        end, start                       put group `id` back
+//   RestoreGroupStart   start                            put back the start of group `id`
+//   RestoreGroupEnd     end                              put back the end of group `id`
+//   EnterNonGreedyLoop  iterations, position, entry      the deferred iteration of the loop entered at `ip`
+//   GreedyLoop1Char     current, minimum                 step back and resume at `ip`
+//   NonGreedyLoop1Char  farthest, current                step forward and resume at `ip`
+// RestoreIteration and LeaveLoop keep no count and no position: when a record is reached again every change
+// made after it has been undone, so the loop stands as the iteration left it (entry = where it began,
+// count one more than before).
+struct Record {
+  using Word = std::uint64_t;
+  static_assert(sizeof(std::size_t) <= sizeof(Word));
   enum class Kind : std::uint8_t {
     Exhausted,
     SetPosition,
-    SetLoopData,
-    SetCaptureGroup,
+    RestoreLoop,
+    RestoreIteration,
+    LeaveLoop,
+    RestoreGroup,
+    RestoreGroupStart,
+    RestoreGroupEnd,
     EnterNonGreedyLoop,
     GreedyLoop1Char,
     NonGreedyLoop1Char,
   };
-  Kind kind = Kind::Exhausted;
-  std::uint16_t id = 0;
-  std::uint32_t ip = 0;
-  std::size_t a = 0, b = 0, c = 0;
+  static constexpr Word header(Kind kind, std::uint16_t id, std::uint32_t ip) noexcept {
+    return static_cast<Word>(kind) | static_cast<Word>(id) << 8 | static_cast<Word>(ip) << 32;
+  }
+  static constexpr Kind kind(Word h) noexcept { return static_cast<Kind>(h & 0xFF); }
+  static constexpr std::uint16_t id(Word h) noexcept { return static_cast<std::uint16_t>(h >> 8); }
+  static constexpr std::uint32_t ip(Word h) noexcept { return static_cast<std::uint32_t>(h >> 32); }
 };
 
 // Thrown when a search needs more backtrack stack than its budget allows; the search entries turn it
@@ -59,10 +78,14 @@ struct BacktrackInsn {
 struct BacktrackLimit {};
 
 // The backtrack stack: pushes are the interpreter's most frequent operation, so the common case (room
-// left) is a store and an increment, and growing is kept out of line. Growing draws on a budget of
-// entries shared by all the stacks of one search; a failed allocation is std::bad_alloc.
+// left) is a few stores, and growing is kept out of line. Growing draws on a budget of words shared by all
+// the stacks of one search, past a first block of kFreeWords that every stack may have (so that a bottom
+// record always fits); a failed allocation is std::bad_alloc.
 class BacktrackStack {
  public:
+  using Word = Record::Word;
+  static constexpr std::size_t kFreeWords = 64;
+
   BacktrackStack() = default;
   BacktrackStack(BacktrackStack&& o) noexcept
       : data_(std::move(o.data_)),
@@ -75,26 +98,34 @@ class BacktrackStack {
     return *this;
   }
 
-  void push(const BacktrackInsn& e, std::size_t& budget) {
-    if (size_ == capacity_) [[unlikely]]
-      grow(budget);
-    data_.get()[size_++] = e;
+  // Pushes a record: its words from the bottom up, the header last.
+  template <class... W>
+  void push(std::size_t& budget, W... words) {
+    constexpr std::size_t n = sizeof...(W);
+    if (capacity_ - size_ < n) [[unlikely]]
+      grow(n, budget);
+    Word* p = data_.get() + size_;
+    ((*p++ = static_cast<Word>(words)), ...);
+    size_ += n;
   }
-  BacktrackInsn& back() noexcept { return data_.get()[size_ - 1]; }
-  void pop_back() noexcept { --size_; }
+  // The word `k` places below the top (0: the header of the top record).
+  Word& at(std::size_t k) noexcept { return data_.get()[size_ - 1 - k]; }
+  Word top() const noexcept { return data_.get()[size_ - 1]; }
+  void pop(std::size_t words) noexcept { size_ -= words; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t size() const noexcept { return size_; }
-  // Cuts the stack back to `n` entries.
+  // Cuts the stack back to `n` words.
   void truncate(std::size_t n) noexcept { size_ = n; }
 
  private:
-  // Doubles the capacity, within the budget (entries); throws BacktrackLimit when no entry is left.
-  void grow(std::size_t& budget);
+  // Makes room for `n` more words, at least doubling the capacity within the budget; throws BacktrackLimit
+  // when the budget cannot pay for them.
+  void grow(std::size_t n, std::size_t& budget);
   struct Free {
     void operator()(void* p) const noexcept { std::free(p); }
   };
-  // Entries are trivially copyable: growing reallocates in place where it can.
-  std::unique_ptr<BacktrackInsn, Free> data_;
+  // Words are trivially copyable: growing reallocates in place where it can.
+  std::unique_ptr<Word, Free> data_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
@@ -104,8 +135,8 @@ class BacktrackStack {
 template <class Poll>
 class MatchAttempter {
  public:
-  // `backtrack_bytes` bounds the memory of the backtrack stacks: a search that needs more ends with
-  // BacktrackLimit.
+  // `backtrack_bytes` bounds the memory of the backtrack stacks (past each stack's first block): a search
+  // that needs more ends with BacktrackLimit.
   MatchAttempter(const insn::CompiledRegex& re, Poll poll,
                  std::size_t backtrack_bytes = types::kNoBacktrackLimit);
 
@@ -133,9 +164,10 @@ class MatchAttempter {
   std::size_t stack_size() const noexcept { return stack_.size(); }
 
  private:
-  // The loop decision of EnterLoop and LoopAgain: the next instruction, or nothing to fail.
-  std::optional<std::uint32_t> run_loop(const insn::LoopFields& fields, RefPosition pos, std::uint32_t ip);
-  void push(const BacktrackInsn& e) { stack_.push(e, budget_); }
+  template <class... W>
+  void push(W... words) {
+    stack_.push(budget_, words...);
+  }
 
   const insn::CompiledRegex* re_;
   BacktrackStack stack_;
@@ -145,7 +177,7 @@ class MatchAttempter {
   std::vector<BacktrackStack> spare_stacks_;
   std::vector<types::GroupData> saved_groups_;
   Poll poll_;
-  std::size_t budget_;  // backtrack entries that may still be allocated
+  std::size_t budget_;  // backtrack stack words that may still be allocated
 };
 
 extern template class MatchAttempter<interrupt::NoPoll>;
