@@ -11,6 +11,7 @@
 #include "audit/tree.hpp"
 #include "expression.hpp"
 #include "helpers.hpp"
+#include "small_stack.hpp"
 
 using namespace zarnu_core;
 using namespace zarnu_test;
@@ -55,21 +56,6 @@ Audited audit_of(std::string_view expr, std::string_view input = "", Level level
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-// Runs `body` on a thread whose stack is far smaller than deep audit trees would need without growth.
-void on_small_stack(std::function<void()> body) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 256 * 1024);
-  pthread_t thread;
-  auto start = [](void* f) -> void* {
-    (*static_cast<std::function<void()>*>(f))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, start, &body), 0);
-  pthread_attr_destroy(&attr);
-  pthread_join(thread, nullptr);
 }
 
 const char* kItems = R"({"items":[{"n":"a","p":5},{"n":"b","p":20},{"n":"c","p":1},{"n":"d","p":2}]})";
@@ -412,16 +398,18 @@ TEST(AuditExplanation, StopsWithTheTimeLimit) {
 TEST(AuditCollector, DeepTreesOnASmallStack) {
   // A recursion a few thousand calls deep at level "full" builds an audit tree nested as deep; building,
   // writing, explaining and releasing it must not depend on the thread's stack.
-  on_small_stack([] {
-    Limits limits;
-    limits.max_nodes = 1000000;
-    Audited a =
-        audit_of("($f := function($n) { $n = 0 ? 0 : 1 + $f($n - 1) }; $f(2000))", "", Level::Full, limits);
-    ASSERT_TRUE(a.tree.header.result);
-    EXPECT_EQ(json::to_text(*a.tree.header.result), "2000");
-    EXPECT_GT(a.tree.node_count, 10000u);
-    EXPECT_GT(a.json().size(), 1000000u);
-    EXPECT_EQ(a.explanation.lines.size(),
-              1 + 2 * 2001u);  // the binding, then a condition and a test per call
-  });
+  on_small_stack(
+      [] {
+        Limits limits;
+        limits.max_nodes = 1000000;
+        Audited a = audit_of("($f := function($n) { $n = 0 ? 0 : 1 + $f($n - 1) }; $f(2000))", "",
+                             Level::Full, limits);
+        ASSERT_TRUE(a.tree.header.result);
+        EXPECT_EQ(json::to_text(*a.tree.header.result), "2000");
+        EXPECT_GT(a.tree.node_count, 10000u);
+        EXPECT_GT(a.json().size(), 1000000u);
+        EXPECT_EQ(a.explanation.lines.size(),
+                  1 + 2 * 2001u);  // the binding, then a condition and a test per call
+      },
+      256 * 1024);
 }

@@ -14,11 +14,13 @@
 #include "helpers.hpp"
 #include "output.hpp"
 #include "regex.hpp"
+#include "small_stack.hpp"
 #include "stack.hpp"
 
 using namespace zarnu_core;
 using value::Items;
 using zarnu_test::Json;
+using zarnu_test::on_small_stack;
 using zarnu_test::Value;
 
 namespace {
@@ -157,56 +159,32 @@ std::string text(const Outcome& o) {
   return o.json ? json::to_text(*o.json) : "undefined";
 }
 
-// Runs `body` on a thread with a 256 KiB stack.
-void on_small_stack(const std::function<void()>& body) {
-  struct Box {
-    const std::function<void()>* body;
-    std::exception_ptr failure;
-  } box{&body, nullptr};
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 256 * 1024);
-  pthread_t thread;
-  const int rc = pthread_create(
-      &thread, &attr,
-      [](void* p) -> void* {
-        auto* b = static_cast<Box*>(p);
-        try {
-          (*b->body)();
-        } catch (...) {
-          b->failure = std::current_exception();
-        }
-        return nullptr;
-      },
-      &box);
-  pthread_attr_destroy(&attr);
-  ASSERT_EQ(rc, 0);
-  pthread_join(thread, nullptr);
-  if (box.failure) std::rethrow_exception(box.failure);
-}
-
 // ---------------------------------------------------------------------------------------------------------
 // Recursion and the stack
 
 TEST(Recursion, TailCallsRunInConstantStack) {
-  on_small_stack([] {
-    const auto before = stack::detail::segment_counts().created;
-    Outcome o = run("($f := function($n){ $n = 0 ? 'done' : $f($n - 1) }; $f(100000))");
-    EXPECT_EQ(text(o), "\"done\"");
-    // The whole loop ran on the thread's own 256 KiB: no segment was ever mapped.
-    EXPECT_EQ(stack::detail::segment_counts().created, before);
-  });
+  on_small_stack(
+      [] {
+        const auto before = stack::detail::segment_counts().created;
+        Outcome o = run("($f := function($n){ $n = 0 ? 'done' : $f($n - 1) }; $f(100000))");
+        EXPECT_EQ(text(o), "\"done\"");
+        // The whole loop ran on the thread's own 256 KiB: no segment was ever mapped.
+        EXPECT_EQ(stack::detail::segment_counts().created, before);
+      },
+      256 * 1024);
 }
 
 TEST(Recursion, NonTailRecursionStopsAtTheDepthLimitOnASmallStack) {
-  on_small_stack([] {
-    Outcome o = run("($f := function($n){ $n = 0 ? 0 : 1 + $f($n - 1) }; $f(1000000))");
-    ASSERT_TRUE(o.error);
-    EXPECT_EQ(o.error->code(), "D1011");
-    EXPECT_EQ(json::to_text(*o.error->detail("value")), "50000");
-    // Below the limit the same recursion completes, on grown segments.
-    EXPECT_EQ(text(run("($f := function($n){ $n = 0 ? 0 : 1 + $f($n - 1) }; $f(2000))")), "2000");
-  });
+  on_small_stack(
+      [] {
+        Outcome o = run("($f := function($n){ $n = 0 ? 0 : 1 + $f($n - 1) }; $f(1000000))");
+        ASSERT_TRUE(o.error);
+        EXPECT_EQ(o.error->code(), "D1011");
+        EXPECT_EQ(json::to_text(*o.error->detail("value")), "50000");
+        // Below the limit the same recursion completes, on grown segments.
+        EXPECT_EQ(text(run("($f := function($n){ $n = 0 ? 0 : 1 + $f($n - 1) }; $f(2000))")), "2000");
+      },
+      256 * 1024);
 }
 
 // A closure capturing a closure capturing ... a million deep, built by a tail-recursive loop: its release
@@ -217,25 +195,29 @@ TEST(Recursion, MillionNestedClosuresReleaseOnASmallStack) {
   EXPECT_EXIT(
       {
         bool ok = false;
-        on_small_stack([&] {
-          Outcome o =
-              run("($wrap := function($n, $g){ $n = 0 ? $g : $wrap($n - 1, function(){ $g() + 1 }) };"
-                  " $h := $wrap(1000000, function(){ 0 }); 1)");
-          ok = text(o) == "1";
-        });
+        on_small_stack(
+            [&] {
+              Outcome o =
+                  run("($wrap := function($n, $g){ $n = 0 ? $g : $wrap($n - 1, function(){ $g() + 1 }) };"
+                      " $h := $wrap(1000000, function(){ 0 }); 1)");
+              ok = text(o) == "1";
+            },
+            256 * 1024);
         std::exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Recursion, PartialApplicationInALoopDoesNotChainScopes) {
-  on_small_stack([] {
-    Outcome o =
-        run("($add := function($a, $b, $c){ $a + $b + $c };"
-            " $loop := function($n, $g){ $n = 0 ? $g : $loop($n - 1, $g(?, 1)) };"
-            " $f := $loop(200000, $add(?, 1, ?)); $f(5))");
-    EXPECT_EQ(text(o), "7");
-  });
+  on_small_stack(
+      [] {
+        Outcome o =
+            run("($add := function($a, $b, $c){ $a + $b + $c };"
+                " $loop := function($n, $g){ $n = 0 ? $g : $loop($n - 1, $g(?, 1)) };"
+                " $f := $loop(200000, $add(?, 1, ?)); $f(5))");
+        EXPECT_EQ(text(o), "7");
+      },
+      256 * 1024);
 }
 
 // ---------------------------------------------------------------------------------------------------------
