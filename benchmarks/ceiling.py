@@ -3,13 +3,19 @@ for the whole process (the system's libmimalloc, never linked into the module), 
 that both see the same machine load. A step's ratio here / worker says what allocation still costs.
 
 A benchmark script builds its steps the same way in both processes, passes them to `serve` when started
-with WORKER_FLAG, and times them with `Ceiling.pair`.
+with WORKER_FLAG, and times them with `Ceiling.pair`. Run as a program, it does the same for the C++
+benchmark programs it is given: each runs once as it is and once preloaded, and each benchmark's ratio is
+printed.
+
+Run: python3 benchmarks/ceiling.py build-bench/bench_eval [more programs...]
 """
 
 import glob
+import json
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 WORKER_FLAG = "--ceiling-worker"
@@ -86,3 +92,31 @@ class Ceiling:
 def ratio_text(here, ceiling):
     """The column that shows a time against its ceiling."""
     return "" if ceiling is None else f"   / mimalloc ceiling = {here / ceiling:5.2f}"
+
+
+def program_times(program, env):
+    """The real time per iteration of each benchmark of a Google Benchmark program, by name."""
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        subprocess.run([program, f"--benchmark_out={out.name}", "--benchmark_out_format=json"], env=env,
+                       stdout=subprocess.DEVNULL, check=True)
+        report = json.load(open(out.name))
+    return {b["name"]: b["real_time"] for b in report["benchmarks"] if b.get("run_type") != "aggregate"}
+
+
+def main(programs):
+    path = library()
+    if path is None:
+        print("allocator ceiling: no libmimalloc.so on this machine (scripts/setup.sh installs it)")
+        return 0
+    print(f"allocator ceiling: each program as it is / with {os.path.basename(path)} preloaded")
+    for program in programs:
+        here = program_times(program, dict(os.environ))
+        ceiling = program_times(program, dict(os.environ, LD_PRELOAD=path))
+        for name, seconds in here.items():
+            if name in ceiling:
+                print(f"  {name:48} {seconds / ceiling[name]:6.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
