@@ -88,6 +88,7 @@ bench: build
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZARNU_BENCH=ON -DZARNU_TESTS=OFF -DZARNU_PYTHON=OFF >/dev/null
 	@cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@$(PYTHON) benchmarks/ceiling.py build-bench/bench_eval build-bench/bench_functions build-bench/bench_regex build-bench/bench_audit
 	@$(PYTHON) -m pip install -q --disable-pip-version-check jmespath jq
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_python.py
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_audit.py

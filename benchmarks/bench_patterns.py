@@ -2,7 +2,9 @@
 that they agree, and prints both times and zarnu's ratio (below 1: zarnu is faster). A second table shows how
 compiling a long alternation grows from n to 4n branches (linear work grows ~4x). A third runs a search that
 backtracks over its whole subject (a loop over alternatives with a capture group) on 2 MB and 10 MB, each
-in a fresh process, and compares time and the process's peak memory growth.
+in a fresh process, and compares time and the process's peak memory growth. The rows that build many values
+are also timed with mimalloc preloaded in a worker process (benchmarks/ceiling.py) and shown as a ratio to
+that allocator ceiling.
 
 Run: PYTHONPATH=build/python python3 benchmarks/bench_patterns.py [--repeat N] [--mb N]
 """
@@ -15,6 +17,7 @@ import sys
 import time
 
 import zarnu
+from ceiling import WORKER_FLAG, Ceiling, serve
 
 WORDS = ["the", "quick", "brown", "fox", "jumps", "over", "lazy", "dog", "caf\u00e9", "hello", "world", "data",
          "query", "zarnu", "python", "value", "number", "string", "array", "object", "quick7", "mail"]
@@ -54,6 +57,8 @@ ROWS = [
     ("$split \\s+ (count)", "$count($split($, /\\s+/))", lambda s: len(re.split(r"\s+", s, flags=A))),
     ("$replace \\d+ (length)", '$length($replace($, /\\d+/, "#"))', lambda s: len(re.sub(r"\d+", "#", s, flags=A))),
 ]
+# The rows timed against the allocator ceiling too.
+CEILING_ROWS = {"$match \\w+ (count)", "$split \\s+ (count)", "$replace \\d+ (length)"}
 
 
 def best(f, repeat):
@@ -107,13 +112,24 @@ def backtracking(engine, megabytes, repeat):
 
 
 def main():
+    worker = WORKER_FLAG in sys.argv
+    if worker:
+        sys.argv.remove(WORKER_FLAG)
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--mb", type=int, default=10)
     args = ap.parse_args()
     s = subject(args.mb)
-    print(f"pattern built-ins on a {len(s.encode()) / 1e6:.1f} MB subject (best of {args.repeat})")
-    print(f"{'row':28} {'zarnu':>10} {'re':>10} {'zarnu/re':>9}")
+    steps = {}
+    for name, source, _ in ROWS:
+        if name in CEILING_ROWS:
+            e = zarnu.Expression(source)
+            steps[name] = lambda e=e: e.evaluate(s)
+    if worker:
+        return serve(steps)
+    ceiling = Ceiling(sys.argv)
+    print(f"pattern built-ins on a {len(s.encode()) / 1e6:.1f} MB subject (best of {args.repeat}; {ceiling.note})")
+    print(f"{'row':28} {'zarnu':>10} {'re':>10} {'zarnu/re':>9} {'/ceiling':>9}")
     slower = 0
     for name, source, python in ROWS:
         e = zarnu.Expression(source)
@@ -122,8 +138,14 @@ def main():
         if rz != rr:
             print(f"{name}: results differ: zarnu {rz!r}, re {rr!r}", file=sys.stderr)
             return 1
+        limit = ""
+        if name in CEILING_ROWS:
+            here, top = ceiling.pair(name, steps[name], 2 * args.repeat, rounds=2)
+            tz = min(tz, here)
+            limit = "" if top is None else f"{tz / top:9.2f}"
         slower += tz > tr
-        print(f"{name:28} {tz * 1e3:8.2f}ms {tr * 1e3:8.2f}ms {tz / tr:9.2f}")
+        print(f"{name:28} {tz * 1e3:8.2f}ms {tr * 1e3:8.2f}ms {tz / tr:9.2f} {limit}")
+    ceiling.close()
     print("\ncompiling /a[]|...|a[]|(a)/: n branches, 4n branches, growth")
     for n in (5000, 50000):
         t1, t4 = alternation_compile(n, args.repeat), alternation_compile(4 * n, args.repeat)

@@ -7,6 +7,9 @@ With --json MB, it then times JSON text: `evaluate_json` against json.loads, orj
 the same query in Python, on MB megabytes of records, and the throughput of `evaluate_json`,
 `evaluate_document` and `evaluate` from 8 threads against one thread.
 
+Each query's `evaluate` is also timed with mimalloc preloaded in a worker process (benchmarks/ceiling.py)
+and shown as a ratio to that allocator ceiling.
+
 Run: PYTHONPATH=build/python python3 benchmarks/bench_python.py [--repeat N] [--orders N] [--json MB]
 """
 
@@ -18,6 +21,7 @@ import threading
 import time
 
 import zarnu
+from ceiling import WORKER_FLAG, Ceiling, best_time, ratio_text, serve
 
 try:
     import jmespath
@@ -87,16 +91,6 @@ QUERIES = [
         "jq": "[.Account.Order[] | {id: .OrderID, first: .Product[0].SKU}]",
     },
 ]
-
-
-def best_time(run, repeat):
-    """The fastest of `repeat` runs, in seconds (the least disturbed by the rest of the machine)."""
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def runners(query, doc):
@@ -196,15 +190,23 @@ def json_section(megabytes, repeat):
 
 
 def main():
+    worker = WORKER_FLAG in sys.argv
+    if worker:
+        sys.argv.remove(WORKER_FLAG)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=50)
     parser.add_argument("--orders", type=int, default=2000)
     parser.add_argument("--json", type=int, default=0, metavar="MB")
     arguments = parser.parse_args()
     doc = account(arguments.orders)
+    steps = {query["name"]: runners(query, doc)["zarnu"] for query in QUERIES}
+    if worker:
+        return serve(steps)
+    ceiling = Ceiling(sys.argv)
     products = sum(len(o["Product"]) for o in doc["Account"]["Order"])
     print(f"zarnu {zarnu.__version__}, Python {sys.version.split()[0]}, {arguments.orders} orders, "
           f"{products} products, best of {arguments.repeat} runs")
+    print(f"  ({ceiling.note})")
     for missing, name in [(jmespath, "jmespath"), (jq, "jq")]:
         if missing is None:
             print(f"  ({name} is not installed: `make bench` installs it)")
@@ -215,10 +217,11 @@ def main():
         for name, run in tools.items():
             if run() != expected:
                 raise SystemExit(f"{name} gives another result for the {query['name']} query")
-        times = {name: best_time(run, arguments.repeat) for name, run in tools.items()}
+        here, limit = ceiling.pair(query["name"], steps[query["name"]], arguments.repeat)
+        times = {name: here if name == "zarnu" else best_time(run, arguments.repeat) for name, run in tools.items()}
         print(f"\n{query['name']}: {query['zarnu']}")
         for name, seconds in times.items():
-            ratio = "" if name == "zarnu" else f"   zarnu / {name} = {times['zarnu'] / seconds:6.2f}"
+            ratio = ratio_text(here, limit) if name == "zarnu" else f"   zarnu / {name} = {times['zarnu'] / seconds:6.2f}"
             print(f"  {name:9} {seconds * 1e3:9.3f} ms{ratio}")
         if times["zarnu"] > 2 * times["python"]:
             targets_met = False
@@ -226,6 +229,7 @@ def main():
             targets_met = False
     print("\ntargets (within 2x of Python and 5x faster than JMESPath on every query):",
           "met" if targets_met else "not met")
+    ceiling.close()
     if arguments.json:
         json_section(arguments.json, max(3, arguments.repeat // 10))
 

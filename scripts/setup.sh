@@ -11,7 +11,17 @@ if apt-cache show libboost1.81-dev >/dev/null 2>&1; then
   boost_pkgs="libboost1.81-dev libboost-context1.81-dev"
 fi
 
-pkgs="build-essential cmake ninja-build pkg-config python3-dev python3-venv
+# mimalloc serves only the benchmarks, as the allocator ceiling they preload into a worker process (never
+# linked into the module); its package name carries its major version.
+mimalloc_pkg=""
+for candidate in libmimalloc2.0 libmimalloc3; do
+  if apt-cache show "$candidate" >/dev/null 2>&1; then
+    mimalloc_pkg=$candidate
+    break
+  fi
+done
+
+pkgs="$mimalloc_pkg build-essential cmake ninja-build pkg-config python3-dev python3-venv
   nlohmann-json3-dev libtsl-ordered-map-dev $boost_pkgs libxxhash-dev libdouble-conversion-dev
   libgtest-dev libbenchmark-dev libsimdjson-dev clang libclang-rt-dev clang-format"
 

@@ -112,9 +112,16 @@ Value lazy_array(Pending pending, std::uint32_t index) {
 }
 
 Value lazy_object(Pending pending, std::uint32_t index) {
-  auto* rep = new Object();
+  void* block = pool::allocate(kLazyObjectBytes);
+  Object* rep;
+  try {
+    rep = ::new (block) Object();
+  } catch (...) {
+    pool::release(block, kLazyObjectBytes);
+    throw;
+  }
   Value v = Value::adopt_object(rep);
-  rep->pending.emplace(std::move(pending));
+  rep->pending.emplace(rep + 1, std::move(pending));
   rep->index = index;
   rep->read_state = 0;
   return v;
@@ -320,17 +327,19 @@ void LazyDeleter::operator()(LazyItems* p) const noexcept {
   delete p;
 }
 
-void PendingSlot::emplace(Pending&& pending) {
-  reset();
-  ::new (static_cast<void*>(bytes_)) Pending(std::move(pending));
-  set_ = true;
+void PendingSlot::emplace(void* place, Pending&& pending) noexcept {
+  if (p_) destroy(p_);
+  p_ = ::new (place) Pending(std::move(pending));
 }
 
-void PendingSlot::reset() noexcept {
-  Pending* p = get();
-  if (!p) return;
-  set_ = false;
+void PendingSlot::destroy(Pending* p) noexcept {
   p->~Pending();
+}
+
+void Object::operator delete(Object* o, std::destroying_delete_t) noexcept {
+  const std::size_t bytes = o->pending ? kLazyObjectBytes : sizeof(Object);
+  o->~Object();
+  pool::release(o, bytes);
 }
 
 }  // namespace zarnu_core::value

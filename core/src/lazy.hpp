@@ -123,7 +123,9 @@ struct Pending {
   std::uint32_t scans = 0;
   std::unique_ptr<json::MemberIndex> members;
 };
-static_assert(sizeof(Pending) <= PendingSlot::kSize && alignof(Pending) <= alignof(void*));
+// The block of a lazy object: the object, then its pending source.
+inline constexpr std::size_t kLazyObjectBytes = sizeof(Object) + sizeof(Pending);
+static_assert(sizeof(Object) % alignof(Pending) == 0);
 
 // The lazy state of an array: its source, its index and the items once read.
 struct LazyItems {

@@ -17,9 +17,10 @@ void borrow_conflict() {
 }
 
 Str Str::make(std::string_view text) {
+  if (text.size() > UINT32_MAX) throw std::bad_alloc();
   void* mem = pool::allocate(sizeof(StrRep) + text.size() + 1);
   auto* rep = new (mem) StrRep();
-  rep->size = text.size();
+  rep->size = static_cast<std::uint32_t>(text.size());
   if (!text.empty()) std::memcpy(rep->data(), text.data(), text.size());
   rep->data()[text.size()] = '\0';
   return adopt(rep);

@@ -81,9 +81,11 @@ class Rc {
   T* p_ = nullptr;
 };
 
-// Shared, immutable UTF-8 text: one allocation holding the count, the length and the bytes.
+// Shared, immutable UTF-8 text: one allocation holding the count, the length and the bytes. The length
+// takes 32 bits, so that the header is 8 bytes (most texts are short: names, keys, words); a longer text
+// cannot be made (out of memory).
 struct StrRep : Counted {
-  std::size_t size = 0;
+  std::uint32_t size = 0;
   char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
   const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
 };
@@ -290,6 +292,7 @@ class Value {
 };
 
 static_assert(sizeof(Value) == 16);
+static_assert(sizeof(StrRep) == 8);
 
 using Items = std::vector<Value, Alloc<Value>>;
 using Entry = std::pair<Str, Value>;
@@ -395,30 +398,27 @@ struct LazyDeleter {
   void operator()(LazyItems* p) const noexcept;
 };
 
-// An object's pending source, held inside the object's own allocation (a lazy object costs one
-// allocation, not two). `Pending` is defined with the lazy values, which make and release it.
+// An object's pending source. A lazy object is made with it in the same block, right after the object (one
+// allocation); the many objects that have none (built by evaluation, parsed from text) carry only this
+// pointer. `Pending` is defined with the lazy values, which make it.
 class PendingSlot {
  public:
   PendingSlot() noexcept = default;
   PendingSlot(const PendingSlot&) = delete;
   PendingSlot& operator=(const PendingSlot&) = delete;
   ~PendingSlot() {
-    if (set_) reset();
+    if (p_) destroy(p_);
   }
-  explicit operator bool() const noexcept { return set_; }
-  Pending& operator*() const noexcept { return *get(); }
-  Pending* operator->() const noexcept { return get(); }
-  Pending* get() const noexcept {
-    return set_ ? std::launder(reinterpret_cast<Pending*>(const_cast<unsigned char*>(bytes_))) : nullptr;
-  }
-  void emplace(Pending&& pending);
-  void reset() noexcept;
-
-  static constexpr std::size_t kSize = 5 * sizeof(void*);
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  Pending& operator*() const noexcept { return *p_; }
+  Pending* operator->() const noexcept { return p_; }
+  Pending* get() const noexcept { return p_; }
+  // Constructs the pending source at `place`, room its owner's block keeps for it.
+  void emplace(void* place, Pending&& pending) noexcept;
 
  private:
-  alignas(void*) unsigned char bytes_[kSize];
-  bool set_ = false;
+  static void destroy(Pending* p) noexcept;
+  Pending* p_ = nullptr;
 };
 
 struct Array : Counted, pool::Pooled {
@@ -435,15 +435,21 @@ struct Array : Counted, pool::Pooled {
 class FieldsRef;
 class FieldsMut;
 
-struct Object : Counted, pool::Pooled {
+struct Object : Counted {
   std::uint8_t read_state = 2;  // 0 unread, 1 some fields read one by one, 2 read whole
   std::int32_t borrows = 0;     // > 0 shared borrows, -1 an exclusive one
   std::uint32_t index = 0;      // the container's index within its pending source
-  PendingSlot pending;
+  PendingSlot pending;          // set only in a lazy object, whose block holds it (see lazy_object)
   Fields fields;
 
   Object() : fields(make_fields()) {}
   explicit Object(Fields f) : fields(std::move(f)) {}
+
+  static void* operator new(std::size_t n) { return pool::allocate(n); }
+  // Cleans up after a constructor that failed.
+  static void operator delete(void* p, std::size_t n) noexcept { pool::release(p, n); }
+  // Releases the object's block, which is larger when it holds a pending source.
+  static void operator delete(Object* o, std::destroying_delete_t) noexcept;
 
   bool needs_read() const noexcept { return pending && read_state != 2; }
   // Reads the whole object from its pending source (a no-op once read whole).

@@ -2,6 +2,10 @@
 // with the first read failure kept.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+#include <vector>
+
 #include "helpers.hpp"
 #include "lazy.hpp"
 #include "output.hpp"
@@ -153,4 +157,33 @@ TEST(Sink, Targets) {
   to_slot.push(Value::string("first"));
   to_slot.push(Value::string("second"));
   EXPECT_EQ(S(slot), "\"first\"");
+}
+
+// A lazy object's block holds its pending source too, and goes back to the pool with that size; an object
+// made whole goes back with its own. Blocks handed out again afterwards in either size are filled whole:
+// one released under the wrong size would overrun its neighbours.
+TEST(Lazy, ObjectBlocksGoBackWithTheirOwnSize) {
+  auto shared = Shared::create();
+  auto data = std::make_shared<const Json>(Json::parse(R"({"a":{"b":1},"c":[{"d":2}]})"));
+  {
+    std::vector<Value> made;
+    for (int i = 0; i < 200; ++i) {
+      made.push_back(lazy(*data, shared));
+      made.push_back(Value::object());
+      if (i % 2) {
+        EXPECT_EQ(S(read_field(read_field(made[made.size() - 2].as_object(), "a").as_object(), "b")), "1");
+      }
+    }
+  }
+  std::vector<std::pair<unsigned char*, std::size_t>> blocks;
+  for (int i = 0; i < 400; ++i)
+    for (std::size_t n : {sizeof(Object), kLazyObjectBytes}) {
+      auto* p = static_cast<unsigned char*>(pool::allocate(n));
+      std::memset(p, static_cast<unsigned char>(blocks.size()), n);
+      blocks.emplace_back(p, n);
+    }
+  for (std::size_t k = 0; k < blocks.size(); ++k)
+    for (std::size_t i = 0; i < blocks[k].second; ++i)
+      ASSERT_EQ(blocks[k].first[i], static_cast<unsigned char>(k));
+  for (auto [p, n] : blocks) pool::release(p, n);
 }

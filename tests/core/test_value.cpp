@@ -237,6 +237,35 @@ TEST(Fields, OrderLookupAndErase) {
 
 // Pooled blocks of every size, small and large, keep what is written into them while blocks of nearby
 // sizes are taken, given back and taken again; blocks go back on another thread, whose lists end with it.
+// Blocks that live longer than the thread's lists: taken before the thread's first release and released by
+// a thread-local destructor that runs after the lists were drained; and each thread's own block.
+TEST(Value, PoolOutlivesTheThreadsLists) {
+  struct Late {
+    std::vector<std::pair<void*, std::size_t>> blocks;
+    Late() {
+      for (std::size_t n : {8, 40, 100, 600, 5000}) blocks.emplace_back(pool::allocate(n), n);
+    }
+    ~Late() {
+      for (auto [p, n] : blocks) pool::release(p, n);
+      void* again = pool::allocate(40);  // after the lists are gone: straight from the C library
+      pool::release(again, 40);
+    }
+  };
+  void* seen[2] = {};
+  for (void*& host : seen)
+    std::thread([&host] {
+      thread_local Late late;  // constructed before the lists, so destroyed after them
+      for (int i = 0; i < 1000; ++i)
+        pool::release(pool::allocate(static_cast<std::size_t>(i)), static_cast<std::size_t>(i));
+      EXPECT_EQ(pool::this_thread().host, nullptr);
+      pool::this_thread().host = &late;
+      host = pool::this_thread().host;
+    }).join();
+  EXPECT_NE(seen[0], nullptr);
+  EXPECT_NE(seen[1], nullptr);
+  EXPECT_EQ(pool::this_thread().host, nullptr);
+}
+
 TEST(Value, PoolBlocksHoldTheirWholeSize) {
   std::vector<std::pair<unsigned char*, std::size_t>> live;
   auto intact = [&] {

@@ -67,6 +67,65 @@ class TestBesideOtherExtensions:
         assert run.stdout.strip() in ("4950", "2")
 
 
+@pytest.fixture(scope="module")
+def tls_probes(tmp_path_factory):
+    """Extensions holding 256, 512 and 1024 bytes of initial-exec thread-local state."""
+    directory = tmp_path_factory.mktemp("tls_probe")
+    for size in (256, 512, 1024):
+        build_extension(f"_tls_{size}", HERE / "tls_probe.cpp", directory, "-O2", f"-DTLS_BYTES={size}",
+                        f"-DMODULE_NAME=_tls_{size}")
+    return directory
+
+
+class TestBesideStaticThreadLocals:
+    """The module reaches its per-thread state through static thread-local space, which every module loaded
+    with dlopen shares and which is small: it takes little, and loads and works beside others that take some,
+    before or after it, on threads started before it was loaded."""
+
+    CODE = """
+import threading
+{first}
+{second}
+results = []
+def work(k):
+    results.append((zarnu.Expression('$sum([1..$k])').evaluate(None, {{'k': k * 100}}),
+                    _tls_256.touch() + _tls_512.touch() + _tls_1024.touch()))
+waiting = threading.Event()
+early = threading.Thread(target=waiting.wait)
+early.start()
+threads = [threading.Thread(target=work, args=(k,)) for k in range(1, 5)]
+for t in threads: t.start()
+for t in threads: t.join()
+waiting.set()
+early.join()
+work(5)
+print(sorted(results))
+"""
+
+    @pytest.mark.parametrize("zarnu_first", [True, False], ids=["zarnu-first", "zarnu-last"])
+    def test_loads_and_works_beside_them(self, tls_probes, zarnu_first):
+        imports = ["import zarnu", "import _tls_256, _tls_512, _tls_1024"]
+        first, second = imports if zarnu_first else imports[::-1]
+        run = run_python(self.CODE.format(first=first, second=second), extra_path=[tls_probes])
+        assert run.returncode == 0, run.stderr
+        touched = sum(range(256)) + 2 * sum(range(256)) + 4 * sum(range(256))
+        assert run.stdout.strip() == str([(k * 100 * (k * 100 + 1) // 2, touched) for k in range(1, 6)])
+
+    def test_takes_little_of_the_space(self):
+        readelf = shutil.which("readelf")
+        if not readelf:
+            pytest.skip("readelf is not installed")
+        dynamic = subprocess.run([readelf, "-d", str(MODULE)], capture_output=True, text=True, check=True)
+        if "STATIC_TLS" not in dynamic.stdout:
+            return  # its thread-local state is all allocated on demand
+        segments = subprocess.run([readelf, "-lW", str(MODULE)], capture_output=True, text=True, check=True)
+        tls = [line.split() for line in segments.stdout.splitlines() if line.split()[:1] == ["TLS"]]
+        # Once one access is initial-exec the whole thread-local segment is placed in the shared space:
+        # per-thread state belongs in the pool's thread block, reached through its one pointer.
+        assert len(tls) == 1
+        assert int(tls[0][5], 16) <= 512, tls[0]
+
+
 class TestBinary:
     def test_exports_only_the_init_function(self):
         nm = shutil.which("nm")
