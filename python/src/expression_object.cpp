@@ -437,7 +437,9 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (!result) {
         failure.error = std::move(result.error());
       } else {
+        // Building a large result takes long: other threads get their turns meanwhile.
         pyutil::Attached attached;
+        watch::Attached told;
         output::PyBuilder builder;
         zarnu_core::eval::Poll poll(*run.evaluator);
         auto written =
