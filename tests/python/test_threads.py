@@ -17,9 +17,9 @@ ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 # Long steps of different kinds: recursion, a callback per item, and built-ins over a long range.
 LONG = {
-    "recursion": "($f := function($n){ $n = 0 ? 0 : $f($n - 1) }; $f(1500000))",
+    "recursion": "($f := function($n){ $n = 0 ? 0 : $f($n - 1) }; $f(6000000))",
     "map": "$count($map([1..3000000], function($v){ $v + 1 }))",
-    "range sum": "$sum([1..10000000]) + $max([1..10000000])",
+    "range sum": "$sum([1..10000000]) + $max([1..10000000]) + $average([1..10000000])",
 }
 ROADS = {
     "evaluate": lambda e: e.evaluate(None, max_depth=10**8),
