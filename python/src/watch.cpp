@@ -62,10 +62,7 @@ zarnu_core::error::Error stopped_error() {
 }  // namespace
 
 Watch::Watch(bool attached) noexcept
-    : previous_(t_watch),
-      attached_(attached ? 1 : 0),
-      main_(main_thread()),
-      last_(std::chrono::steady_clock::now()) {
+    : previous_(t_watch), attached_(attached ? 1 : 0), last_(std::chrono::steady_clock::now()) {
   t_watch = this;
 }
 
@@ -109,7 +106,9 @@ std::optional<zarnu_core::error::Error> Watch::poll() {
   if (stopping_) return stopped_error();
   if (attached_ == 0) {
     // Nothing to do off the main thread: other threads run meanwhile, and signals are not ours to handle.
-    if (!main_) return std::nullopt;
+    // Asked at the first such poll, not for every evaluation: the answer takes two system calls.
+    if (main_ < 0) main_ = main_thread() ? 1 : 0;
+    if (main_ == 0) return std::nullopt;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < kDetachedLook) return std::nullopt;
     last_ = now;

@@ -51,8 +51,8 @@ class Watch {
 
   Ref stopping_;
   Watch* previous_;
-  int attached_;  // above 0 while the thread is attached: the road's own state, or inside host calls
-  bool main_;     // whether the thread is the one signal handlers run on
+  int attached_;   // above 0 while the thread is attached: the road's own state, or inside host calls
+  int main_ = -1;  // whether the thread is the one signal handlers run on (1, 0; -1 until asked)
   std::chrono::steady_clock::time_point
       last_;                               // the last turn offered, or the last look from a detached thread
   std::chrono::nanoseconds interval_{-1};  // the interpreter's switch interval, read at first need
