@@ -96,7 +96,7 @@ Result<Value> Evaluator::apply_inner(const Value& function, Items args, const Va
   const Function& fn = function.as_function();
   if (const auto* l = fn.as<LambdaFn>()) {
     if (l->enforce_signature && l->def->signature) {
-      ZR_TRY(args, l->def->signature->validate(std::move(args), context));
+      ZR_TRY(args, l->def->signature->validate(std::move(args), context, &stepper_));
     }
     FrameRef scope = child(l->frame);
     auto bind_all = [&](const auto& params) {
@@ -112,14 +112,14 @@ Result<Value> Evaluator::apply_inner(const Value& function, Items args, const Va
   }
   if (const auto* n = fn.as<value::NativeFn>()) {
     if (n->native->signature) {
-      ZR_TRY(args, n->native->signature->validate(std::move(args), context));
+      ZR_TRY(args, n->native->signature->validate(std::move(args), context, &stepper_));
     }
     ZR_TRY(Value v, n->native->implementation(*this, std::move(args), functions::Call{context, frame}));
     return check_size(std::move(v));
   }
   if (const auto* h = fn.as<value::HostFn>()) {
     if (h->host.signature) {
-      ZR_TRY(args, h->host.signature->validate(std::move(args), context));
+      ZR_TRY(args, h->host.signature->validate(std::move(args), context, &stepper_));
     }
     ZR_TRY(Value v, call_host(h->host, std::move(args), context, frame));
     return check_size(std::move(v));

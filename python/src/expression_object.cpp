@@ -382,14 +382,17 @@ PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Value value;
     std::optional<zarnu_core::document::ParseError> invalid;
     if (input) {
-      auto document = zarnu_core::document::Document::parse_cut(input->view(), input_read(state));
+      auto document =
+          zarnu_core::document::Document::parse_cut(input->view(), input_read(state), &options->hook);
       if (document) {
         value = std::move(document->value);
       } else {
         invalid = std::move(document.error());
       }
     }
-    if (invalid) {
+    if (invalid && invalid->stopped) {
+      failure.error = std::move(*invalid->stopped);
+    } else if (invalid) {
       failure.invalid = "input is not valid JSON: " + document_object::parse_error_text(*invalid);
     } else if (auto result = evaluate_to_text(state, std::move(value), prepared, *options)) {
       text = std::move(*result);
@@ -428,8 +431,10 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
   {
     pyutil::Detached detached;
     headroom::Evaluation evaluation;
-    auto copy = document_object::converted(source);
-    if (!copy) {
+    auto copy = document_object::converted(source, &options->hook);
+    if (!copy && copy.error().stopped) {
+      failure.error = std::move(*copy.error().stopped);
+    } else if (!copy) {
       failure.invalid = "the document is not valid JSON: " + document_object::parse_error_text(copy.error());
     } else {
       zarnu_core::Expression::Run run{options->limits(), {}, nullptr};

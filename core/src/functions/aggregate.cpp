@@ -111,8 +111,7 @@ Result<Value> string(eval::Evaluator& ev, Items args, const Call&) {
   if (a.is_string()) return a;
   const Value& prettify = arg_at(args, 1);
   const bool pretty = prettify.is_bool() && prettify.as_boolean();
-  const value::Step step = [&ev] { return ev.step(); };
-  ZR_TRY(auto text, to_string(a, pretty, ev.max_string_length(), &step));
+  ZR_TRY(auto text, to_string(a, pretty, ev.max_string_length(), &ev.stepper()));
   if (!text) return Value();
   return Value::string(*text);
 }
