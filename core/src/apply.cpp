@@ -201,8 +201,10 @@ Result<Value> Evaluator::callback(const Value& function, Items args, const Frame
   DepthGuard guard(*this);
   auto run = [&]() -> Result<Value> {
     if (auto e = check_depth()) return fail(std::move(*e));
-    if (shared_ && shared_->failed) return fail(shared_->failure());
-    if (auto e = time_limits()) return fail(std::move(*e));
+    // The limits, and the poll hook every kPollTicks calls: a callee that is no lambda (a built-in, a host
+    // function) evaluates no node that would ask it, and a loop of such calls must still stop and give
+    // other threads their turns.
+    if (auto e = poll()) return fail(std::move(*e));
     return apply(function, std::move(args), static_null(), frame);
   };
   if (stack::remaining() >= stack::kRedZone) [[likely]]

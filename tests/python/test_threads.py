@@ -19,6 +19,7 @@ ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 LONG = {
     "recursion": "($f := function($n){ $n = 0 ? 0 : $f($n - 1) }; $f(6000000))",
     "map": "$count($map([1..3000000], function($v){ $v + 1 }))",
+    "built-in callbacks": "$count($map([1..3000000], $string))",
     "range sum": "$sum([1..10000000]) + $max([1..10000000]) + $average([1..10000000])",
 }
 ROADS = {
