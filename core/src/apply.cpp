@@ -96,7 +96,7 @@ Result<Value> Evaluator::apply_inner(const Value& function, Items args, const Va
   const Function& fn = function.as_function();
   if (const auto* l = fn.as<LambdaFn>()) {
     if (l->enforce_signature && l->def->signature) {
-      ZR_TRY(args, l->def->signature->validate(std::move(args), context));
+      ZR_TRY(args, l->def->signature->validate(std::move(args), context, &stepper_));
     }
     FrameRef scope = child(l->frame);
     auto bind_all = [&](const auto& params) {
@@ -112,14 +112,14 @@ Result<Value> Evaluator::apply_inner(const Value& function, Items args, const Va
   }
   if (const auto* n = fn.as<value::NativeFn>()) {
     if (n->native->signature) {
-      ZR_TRY(args, n->native->signature->validate(std::move(args), context));
+      ZR_TRY(args, n->native->signature->validate(std::move(args), context, &stepper_));
     }
     ZR_TRY(Value v, n->native->implementation(*this, std::move(args), functions::Call{context, frame}));
     return check_size(std::move(v));
   }
   if (const auto* h = fn.as<value::HostFn>()) {
     if (h->host.signature) {
-      ZR_TRY(args, h->host.signature->validate(std::move(args), context));
+      ZR_TRY(args, h->host.signature->validate(std::move(args), context, &stepper_));
     }
     ZR_TRY(Value v, call_host(h->host, std::move(args), context, frame));
     return check_size(std::move(v));
@@ -201,8 +201,10 @@ Result<Value> Evaluator::callback(const Value& function, Items args, const Frame
   DepthGuard guard(*this);
   auto run = [&]() -> Result<Value> {
     if (auto e = check_depth()) return fail(std::move(*e));
-    if (shared_ && shared_->failed) return fail(shared_->failure());
-    if (auto e = time_limits()) return fail(std::move(*e));
+    // The limits, and the poll hook every kPollTicks calls: a callee that is no lambda (a built-in, a host
+    // function) evaluates no node that would ask it, and a loop of such calls must still stop and give
+    // other threads their turns.
+    if (auto e = poll()) return fail(std::move(*e));
     return apply(function, std::move(args), static_null(), frame);
   };
   if (stack::remaining() >= stack::kRedZone) [[likely]]

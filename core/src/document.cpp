@@ -48,6 +48,7 @@ enum class Fault : std::uint8_t {
   InvalidUtf8,
   Trailing,
   Recursion,
+  Stopped,
 };
 
 const char* reason(Fault f) {
@@ -94,6 +95,8 @@ const char* reason(Fault f) {
       return "trailing characters";
     case Fault::Recursion:
       return "recursion limit exceeded";
+    case Fault::Stopped:
+      return "stopped";
   }
   return "invalid JSON";
 }
@@ -139,8 +142,8 @@ std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
 
 class Parser {
  public:
-  Parser(std::string_view text, value::Keys& keys)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), keys_(keys) {}
+  Parser(std::string_view text, value::Keys& keys, const PollHook* poll)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), keys_(keys), poll_(poll) {}
 
   Value value(std::size_t depth);
   Value cut(const reads::Read& read, std::size_t depth);
@@ -150,7 +153,7 @@ class Parser {
     if (p_ != end_) fail(Fault::Trailing);
   }
   bool failed() const { return fault_ != Fault::None; }
-  ParseError error() const;
+  ParseError error();
 
  private:
   void fail(Fault f) {
@@ -179,6 +182,14 @@ class Parser {
   Value literal();
   Value array(std::size_t depth, const reads::Read* read);
   Value object(std::size_t depth, const reads::Read* read);
+  // Counts one value (an item, a member, a skipped value); every kPollTicks of them asks the poll. False
+  // once it stopped the parse.
+  bool tick() {
+    if (--ticks_ != 0) [[likely]]
+      return true;
+    return polled();
+  }
+  bool polled();
   bool enter() {
     if (--allowance_ == 0) {
       fail(Fault::Recursion);
@@ -191,6 +202,9 @@ class Parser {
   const char* p_;
   const char* end_;
   value::Keys& keys_;
+  const PollHook* poll_;
+  std::uint32_t ticks_ = kPollTicks;
+  std::optional<error::Error> stopped_;
   int allowance_ = kNestingAllowance;
   Fault fault_ = Fault::None;
   const char* at_ = nullptr;
@@ -198,7 +212,16 @@ class Parser {
   std::vector<char> skipping_;  // kinds of the containers open while skipping
 };
 
-ParseError Parser::error() const {
+bool Parser::polled() {
+  ticks_ = kPollTicks;
+  if (!poll_ || !*poll_) return true;
+  stopped_ = (*poll_)();
+  if (!stopped_) return true;
+  fail(Fault::Stopped);
+  return false;
+}
+
+ParseError Parser::error() {
   // At the end of the text the last character is reported, otherwise the offending one.
   const char* at = at_;
   std::size_t line = 1;
@@ -209,7 +232,7 @@ ParseError Parser::error() const {
       line_start = q + 1;
     }
   std::size_t column = static_cast<std::size_t>(at - line_start) + (at < end_ ? 1 : 0);
-  return ParseError{reason(fault_), line, column};
+  return ParseError{reason(fault_), line, column, std::move(stopped_)};
 }
 
 template <bool Ascii>
@@ -541,6 +564,7 @@ Value Parser::array(std::size_t depth, const reads::Read* read) {
     ++p_;
   } else {
     for (;;) {
+      if (!tick()) return Value();
       Value item = stack::nest(depth + 1, [&] { return read ? cut(*read, depth + 1) : value(depth + 1); });
       if (failed()) return Value();
       items.push_back(std::move(item));
@@ -583,6 +607,7 @@ Value Parser::object(std::size_t depth, const reads::Read* read) {
     return result;
   }
   for (;;) {
+    if (!tick()) return Value();
     if (p_ == end_) {
       fail(Fault::EofObject);
       return Value();
@@ -651,6 +676,7 @@ void Parser::skip_value() {
   skipping_.clear();
   for (;;) {
     // A value.
+    if (!tick()) return;
     skip_ws();
     if (p_ == end_) return fail(Fault::EofValue);
     switch (*p_) {
@@ -726,9 +752,9 @@ void Parser::skip_value() {
 }
 
 template <class F>
-Parsed<Document> run(std::string_view text, F parse_root) {
+Parsed<Document> run(std::string_view text, const PollHook* poll, F parse_root) {
   value::Keys keys;
-  Parser parser(text, keys);
+  Parser parser(text, keys, poll);
   Value v = parse_root(parser);
   if (!parser.failed()) parser.finish();
   if (parser.failed()) return std::unexpected(parser.error());
@@ -737,12 +763,12 @@ Parsed<Document> run(std::string_view text, F parse_root) {
 
 }  // namespace
 
-Parsed<Document> Document::parse(std::string_view text) {
-  return run(text, [](Parser& p) { return p.value(0); });
+Parsed<Document> Document::parse(std::string_view text, const PollHook* poll) {
+  return run(text, poll, [](Parser& p) { return p.value(0); });
 }
 
-Parsed<Document> Document::parse_cut(std::string_view text, const reads::Read& read) {
-  return run(text, [&](Parser& p) { return p.cut(read, 0); });
+Parsed<Document> Document::parse_cut(std::string_view text, const reads::Read& read, const PollHook* poll) {
+  return run(text, poll, [&](Parser& p) { return p.cut(read, 0); });
 }
 
 }  // namespace zarnu_core::document

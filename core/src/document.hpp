@@ -4,10 +4,13 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "error.hpp"
 #include "lazy.hpp"
+#include "limits.hpp"
 #include "reads.hpp"
 #include "value.hpp"
 
@@ -18,6 +21,8 @@ struct ParseError {
   std::string reason;
   std::size_t line = 0;
   std::size_t column = 0;
+  // The poll's error when a poll stopped the parse (the text may be valid).
+  std::optional<error::Error> stopped;
   // "<reason> at line L column C".
   std::string text() const;
 };
@@ -32,10 +37,12 @@ inline constexpr int kNestingAllowance = 128;
 struct Document {
   value::Value value;
 
-  // Parses the whole text; only whitespace may follow the value.
-  static Parsed<Document> parse(std::string_view text);
+  // Parses the whole text; only whitespace may follow the value. `poll`, when given, is asked every
+  // kPollTicks values: a long text must not outlast a stop (Ctrl-C, the time limit).
+  static Parsed<Document> parse(std::string_view text, const PollHook* poll = nullptr);
   // Parses the text keeping only what `read` reads; unread members are checked as syntax only.
-  static Parsed<Document> parse_cut(std::string_view text, const reads::Read& read);
+  static Parsed<Document> parse_cut(std::string_view text, const reads::Read& read,
+                                    const PollHook* poll = nullptr);
 };
 
 }  // namespace zarnu_core::document

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -125,6 +126,8 @@ class Evaluator {
       return {};
     return stepped();
   }
+  // step() as a callable, for the walks of lower layers (writing, signature checks) that take one.
+  const std::function<Status()>& stepper() const noexcept { return stepper_; }
   // The time and cancellation checks, then the poll hook: what long searches ask at their poll points.
   std::optional<error::Error> interrupted();
   // Whether anything can interrupt the evaluation: a timeout, a cancellation flag or a poll hook.
@@ -263,6 +266,7 @@ class Evaluator {
   bool timed_ = false;  // a timeout or a cancellation flag
   const PollHook* hook_ = nullptr;    // the limits' hook when there is one
   std::uint32_t ticks_ = kPollTicks;  // polls and steps until the next call of the hook
+  const std::function<Status()> stepper_{[this] { return step(); }};
   std::uint64_t functions_made_ = 0;  // lambdas and transforms made so far
   const Frame* watched_ = nullptr;    // the scope an Escapes watches for bindings
   bool watched_bound_ = false;

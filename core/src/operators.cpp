@@ -270,7 +270,17 @@ Result<Value> Evaluator::array_constructor(const Node& node, const Value& input,
     if (item.kind != NodeKind::Array && v.is_array()) {
       const Items& more = v.as_array().read();
       if (items.size() + more.size() > limit) return fail(array_too_long(limit));
-      items.insert(items.end(), more.begin(), more.end());
+      // A sequence nothing else holds (a range, a path's result) gives its items up: a long one would
+      // otherwise be copied, and released afterwards, without a poll.
+      if (items.empty() && v.use_count() == 1 && !v.as_array().lazy) {
+        items = std::move(v.as_array().mut_items());
+        continue;
+      }
+      items.reserve(items.size() + more.size());
+      for (const Value& one : more) {
+        ZR_TRY(step());
+        items.push_back(one);
+      }
       continue;
     }
     if (items.size() >= limit) return fail(array_too_long(limit));

@@ -128,10 +128,11 @@ std::string_view type_name(std::string_view subtype) noexcept {
 // The subtype check of an "a<...>" parameter for one argument: a single value's letters must spell the
 // subtype, an array's items must all have its first letter.
 Status check_subtype(std::string_view subtype, std::string_view matched, char letter, const Value& arg,
-                     std::size_t index) {
+                     std::size_t index, const std::function<Status()>* step) {
   bool ok = letter == 'a' || matched == subtype;
   if (ok && arg.is_array() && !subtype.empty()) {
     for (const Value& item : arg.as_array().read()) {
+      if (step) ZR_TRY((*step)());
       if (item.signature_letter() != subtype[0]) {
         ok = false;
         break;
@@ -314,14 +315,15 @@ Result<Signature> Signature::parse(std::string_view text) {
   return sig;
 }
 
-Result<Items> Signature::validate(Items args, const Value& context) const {
+Result<Items> Signature::validate(Items args, const Value& context,
+                                  const std::function<Status()>* step) const {
   Scratch<char, 32> letter_buf(args.size());
   for (std::size_t j = 0; j < args.size(); ++j) letter_buf.data()[j] = args[j].signature_letter();
   const std::string_view letters(letter_buf.data(), args.size());
   Scratch<LetterSpan, 16> spans(pieces_.size());
   if (!match_pieces(pieces_, letters, 0, spans.view(), true)) [[unlikely]]
     return fail(mismatch(args, letters));
-  return normalise(args, spans.view(), letters, context);
+  return normalise(args, spans.view(), letters, context, step);
 }
 
 Error Signature::mismatch(const Items& args, std::string_view letters) const {
@@ -339,7 +341,7 @@ Error Signature::mismatch(const Items& args, std::string_view letters) const {
 }
 
 Result<Items> Signature::normalise(Items& args, std::span<const LetterSpan> spans, std::string_view letters,
-                                   const Value& context) const {
+                                   const Value& context, const std::function<Status()>* step) const {
   std::size_t total = 0;
   for (std::size_t k = 0; k < params_.size(); ++k)
     total += std::max<std::size_t>(spans[k].second - spans[k].first, 1);
@@ -377,7 +379,8 @@ Result<Items> Signature::normalise(Items& args, std::span<const LetterSpan> span
         continue;
       }
       if (param.subtype)
-        ZR_TRY(check_subtype(*param.subtype, letters.substr(start, end - start), letters[j], arg, cursor));
+        ZR_TRY(
+            check_subtype(*param.subtype, letters.substr(start, end - start), letters[j], arg, cursor, step));
       out.push_back(arg.is_array() ? std::move(arg) : wrapped(std::move(arg)));
     }
   }

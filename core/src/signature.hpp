@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -49,12 +50,15 @@ class Signature {
 
   // Checks the arguments and returns them normalised (T0410, T0411, T0412 on mismatch, unlocated and
   // without the function's name: the caller adds both). The arguments are moved out of `args`, so
-  // `context` must not refer into it.
-  Result<value::Items> validate(value::Items args, const value::Value& context) const;
+  // `context` must not refer into it. `step`, when given, is called for each array item a subtype check
+  // looks at; its failure ends the check.
+  Result<value::Items> validate(value::Items args, const value::Value& context,
+                                const std::function<Status()>* step = nullptr) const;
 
  private:
   Result<value::Items> normalise(value::Items& args, std::span<const LetterSpan> spans,
-                                 std::string_view letters, const value::Value& context) const;
+                                 std::string_view letters, const value::Value& context,
+                                 const std::function<Status()>* step) const;
   error::Error mismatch(const value::Items& args, std::string_view letters) const;
 
   std::string text_;

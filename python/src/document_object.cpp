@@ -11,6 +11,7 @@
 #include "convert.hpp"
 #include "from_json.hpp"
 #include "pyutil.hpp"
+#include "watch.hpp"
 
 namespace zarnu_py::document_object {
 
@@ -87,12 +88,16 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   }
   auto shared = std::make_shared<const Source>(std::move(source));
   std::optional<zarnu_core::document::ParseError> failure;
+  // A long text is parsed with polls: Ctrl-C stops it.
+  watch::Watch watch(false);
+  const zarnu_core::PollHook poll = watch.hook();
   {
     pyutil::Detached detached;
     // Parsed now, so that bad text fails here; the copy stays for this thread's evaluations.
-    auto copy = converted(shared);
+    auto copy = converted(shared, &poll);
     if (!copy) failure = std::move(copy.error());
   }
+  if (watch.raise()) return nullptr;
   if (failure) {
     PyErr_Format(PyExc_ValueError, "the document is not valid JSON: %s", parse_error_text(*failure).c_str());
     return nullptr;
@@ -153,8 +158,8 @@ const std::shared_ptr<const Source>& source_of(PyObject* document) {
   return of(document).source;
 }
 
-zarnu_core::document::Parsed<zarnu_core::value::Value> converted(
-    const std::shared_ptr<const Source>& source) {
+zarnu_core::document::Parsed<zarnu_core::value::Value> converted(const std::shared_ptr<const Source>& source,
+                                                                 const zarnu_core::PollHook* poll) {
   // Dead entries go first, so that a new source made where a dead one was can never match it.
   std::erase_if(t_copies, [](const Copy& copy) { return copy.source.expired(); });
   for (const Copy& copy : t_copies) {
@@ -165,8 +170,8 @@ zarnu_core::document::Parsed<zarnu_core::value::Value> converted(
     value = zarnu_core::value::from_json(*json);
   } else {
     const Text& text = std::get<Text>(*source);
-    auto parsed = text.read ? zarnu_core::document::Document::parse_cut(text.text, *text.read)
-                            : zarnu_core::document::Document::parse(text.text);
+    auto parsed = text.read ? zarnu_core::document::Document::parse_cut(text.text, *text.read, poll)
+                            : zarnu_core::document::Document::parse(text.text, poll);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
     value = std::move(parsed->value);
   }

@@ -33,8 +33,10 @@ PyObject* type();
 const std::shared_ptr<const Source>& source_of(PyObject* document);
 
 // This thread's copy of a source, made at the thread's first use; a JSON syntax error for text that is
-// not valid JSON. Never calls into Python, so it runs detached.
-zarnu_core::document::Parsed<zarnu_core::value::Value> converted(const std::shared_ptr<const Source>& source);
+// not valid JSON, or the error of `poll` (asked while a text is parsed) when it stopped the parse. Never
+// calls into Python itself, so it runs detached.
+zarnu_core::document::Parsed<zarnu_core::value::Value> converted(const std::shared_ptr<const Source>& source,
+                                                                 const zarnu_core::PollHook* poll = nullptr);
 
 // The wording of a JSON syntax error: the reason, with its line and column when it has them.
 std::string parse_error_text(const zarnu_core::document::ParseError& error);

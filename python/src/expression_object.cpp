@@ -382,14 +382,17 @@ PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Value value;
     std::optional<zarnu_core::document::ParseError> invalid;
     if (input) {
-      auto document = zarnu_core::document::Document::parse_cut(input->view(), input_read(state));
+      auto document =
+          zarnu_core::document::Document::parse_cut(input->view(), input_read(state), &options->hook);
       if (document) {
         value = std::move(document->value);
       } else {
         invalid = std::move(document.error());
       }
     }
-    if (invalid) {
+    if (invalid && invalid->stopped) {
+      failure.error = std::move(*invalid->stopped);
+    } else if (invalid) {
       failure.invalid = "input is not valid JSON: " + document_object::parse_error_text(*invalid);
     } else if (auto result = evaluate_to_text(state, std::move(value), prepared, *options)) {
       text = std::move(*result);
@@ -426,29 +429,38 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
   Ref build_error;
   Failure failure;
   {
-    pyutil::Detached detached;
     headroom::Evaluation evaluation;
-    auto copy = document_object::converted(source);
-    if (!copy) {
-      failure.invalid = "the document is not valid JSON: " + document_object::parse_error_text(copy.error());
-    } else {
-      zarnu_core::Expression::Run run{options->limits(), {}, nullptr};
-      auto result = state.compiled.run(std::move(*copy), prepared.bindings, run);
-      if (!result) {
-        failure.error = std::move(result.error());
+    zarnu_core::Expression::Run run{options->limits(), {}, nullptr};
+    std::optional<Value> result;
+    {
+      // The interpreter is released once and taken back once: each taking waits its turn behind the
+      // other threads, so the result is built after the detached part, not inside it.
+      pyutil::Detached detached;
+      auto copy = document_object::converted(source, &options->hook);
+      if (!copy && copy.error().stopped) {
+        failure.error = std::move(*copy.error().stopped);
+      } else if (!copy) {
+        failure.invalid =
+            "the document is not valid JSON: " + document_object::parse_error_text(copy.error());
+      } else if (auto ran = state.compiled.run(std::move(*copy), prepared.bindings, run)) {
+        result = std::move(*ran);
       } else {
-        pyutil::Attached attached;
-        output::PyBuilder builder;
-        zarnu_core::eval::Poll poll(*run.evaluator);
-        auto written =
-            zarnu_core::output::Output{*result, run.limits.max_result_size, nullptr, &poll}.write(builder);
-        if (!written) {
-          failure.error = std::move(written.error());
-        } else if (*written) {
-          built = std::move(**written);
-        }
-        build_error = builder.take_error();
+        failure.error = std::move(ran.error());
       }
+    }
+    if (result) {
+      // Building a large result takes long: other threads get their turns meanwhile.
+      watch::Attached told;
+      output::PyBuilder builder;
+      zarnu_core::eval::Poll poll(*run.evaluator);
+      auto written =
+          zarnu_core::output::Output{*result, run.limits.max_result_size, nullptr, &poll}.write(builder);
+      if (!written) {
+        failure.error = std::move(written.error());
+      } else if (*written) {
+        built = std::move(**written);
+      }
+      build_error = builder.take_error();
     }
   }
   if (watch.raise()) return nullptr;

@@ -128,7 +128,8 @@ Result<std::optional<Json>> call_attached(const Closure& closure, Args args, Hos
   Ref raised;
   {
     Pushed pushed(frame);
-    result = Ref::steal(PyObject_Call(closure.implementation.get(), arguments.get(), nullptr));
+    result = pyutil::attach(
+        [&] { return Ref::steal(PyObject_Call(closure.implementation.get(), arguments.get(), nullptr)); });
     if (!result) raised = take_raised();  // before any release can run Python code
   }
   arguments = Ref();  // with it the Functions, unless Python kept them

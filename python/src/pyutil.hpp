@@ -5,6 +5,10 @@
 
 #include "compat.hpp"
 
+#include <cxxabi.h>
+#include <pthread.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -130,12 +134,16 @@ inline constexpr bool kEntryResult = std::is_void_v<R> || std::is_pointer_v<R> |
 // The boundary between the interpreter and our C++ code: runs `body` and turns any C++ exception escaping it
 // into a Python exception, returned as the C API's failure value (nullptr for an object, -1 for an integer).
 // A slot that returns nothing cannot report failure, so there the exception is written as unraisable.
+// The one exception that passes is the forced unwind by which the interpreter may end a thread (see
+// attach): swallowing it would abort the process.
 template <class Body>
-auto entry(Body&& body) noexcept -> std::invoke_result_t<Body&> {
+auto entry(Body&& body) -> std::invoke_result_t<Body&> {
   using Result = std::invoke_result_t<Body&>;
   static_assert(detail::kEntryResult<Result>, "a C API entry returns an object, an integer or nothing");
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     detail::raise_current_exception();
   }
@@ -155,7 +163,7 @@ struct Entry;
 
 template <class R, class... Args, R (*Function)(Args...)>
 struct Entry<Function> {
-  static R call(Args... args) noexcept {
+  static R call(Args... args) {
     return entry([&]() -> R { return Function(std::forward<Args>(args)...); });
   }
 };
@@ -191,6 +199,43 @@ class CriticalSection {
   [[no_unique_address]] compat::CriticalSectionState state_;
 };
 
+namespace detail {
+
+// The cleanup handlers of the C library (old style: no jump buffer) that a thread's end runs as its
+// unwinding leaves their frame.
+extern "C" void _pthread_cleanup_push(_pthread_cleanup_buffer* buffer, void (*routine)(void*),
+                                      void* arg) noexcept;
+extern "C" void _pthread_cleanup_pop(_pthread_cleanup_buffer* buffer, int execute) noexcept;
+
+[[noreturn]] inline void park(void*) {
+  for (;;) pause();
+}
+
+}  // namespace detail
+
+// Runs `take`, one call of the C API that may take the interpreter lock: attaching, or running Python code
+// (which hands the lock to other threads and takes it back). During finalization the interpreter ends a
+// daemon thread that takes the lock with pthread_exit, which unwinds the thread's stack. Our frames cannot be
+// unwound: their destructors would release Python references without the lock, or attach again; the core's
+// stack segments catch what passes them; and the module's own copy of the unwinder cannot even enter a
+// frame's cleanup for the system's. So the thread stops instead, for good, as the interpreter's later
+// versions stop such threads themselves: the C library runs the handler when the unwinding leaves this frame,
+// before it reaches the caller's cleanups. This frame has none of its own (it is no inline part of a frame
+// that has, and not noexcept, whose terminate would come first); `take` must not throw.
+template <class Take>
+[[gnu::noinline]] auto attach(Take&& take) -> std::invoke_result_t<Take&> {
+  _pthread_cleanup_buffer parking;
+  detail::_pthread_cleanup_push(&parking, detail::park, nullptr);
+  if constexpr (std::is_void_v<std::invoke_result_t<Take&>>) {
+    take();
+    detail::_pthread_cleanup_pop(&parking, 0);
+  } else {
+    auto taken = take();
+    detail::_pthread_cleanup_pop(&parking, 0);
+    return taken;
+  }
+}
+
 // Lets other Python threads run for the guard's lifetime. Code inside must not touch any Python object, not
 // even to release a reference.
 class Detached {
@@ -198,7 +243,9 @@ class Detached {
   Detached() noexcept : state_(PyEval_SaveThread()) {}
   Detached(const Detached&) = delete;
   Detached& operator=(const Detached&) = delete;
-  ~Detached() { PyEval_RestoreThread(state_); }
+  ~Detached() {
+    attach([this] { PyEval_RestoreThread(state_); });
+  }
 
  private:
   PyThreadState* state_;
@@ -208,7 +255,7 @@ class Detached {
 // inside Detached code that must call Python).
 class Attached {
  public:
-  Attached() noexcept : state_(PyGILState_Ensure()) {}
+  Attached() noexcept : state_(attach([] { return PyGILState_Ensure(); })) {}
   Attached(const Attached&) = delete;
   Attached& operator=(const Attached&) = delete;
   ~Attached() { PyGILState_Release(state_); }

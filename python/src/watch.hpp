@@ -43,14 +43,18 @@ class Watch {
   std::optional<zarnu_core::error::Error> poll();
   // Runs the signal handlers when a signal is pending; false with the handler's exception kept.
   bool signals();
+  // Gives other threads the interpreter if one of them asked for it; false with the exception that stops
+  // the evaluation kept.
+  bool turn();
 
   friend class Attached;
 
   Ref stopping_;
   Watch* previous_;
-  int attached_;  // above 0 while the thread is attached: the road's own state, or inside host calls
+  int attached_;   // above 0 while the thread is attached: the road's own state, or inside host calls
+  int main_ = -1;  // whether the thread is the one signal handlers run on (1, 0; -1 until asked)
   std::chrono::steady_clock::time_point
-      last_;                               // the last turn given, or the last look from a detached thread
+      last_;                               // the last turn offered, or the last look from a detached thread
   std::chrono::nanoseconds interval_{-1};  // the interpreter's switch interval, read at first need
 };
 

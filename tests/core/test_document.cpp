@@ -135,3 +135,34 @@ TEST(JsonCut, SkippedDepthIsFree) {
   std::string very = std::string(100000, '[') + std::string(100000, ']');
   EXPECT_EQ(cut("{\"s\":" + very + "}", fields({{"a", Read::all()}})), "{}");
 }
+
+TEST(JsonParse, PollsStopLongTexts) {
+  // Every road of the parse (built arrays and objects, skipped members) asks the poll as it goes; its
+  // error stops the parse and is handed back as such, not as a syntax error.
+  std::string items = "[";
+  for (int i = 0; i < 5000; ++i) items += "{\"a\":[1,2],\"b\":{\"c\":3}},";
+  items += "0]";
+  const std::string member = "{\"x\":1,\"skip\":" + items + "}";
+  int asked = 0;
+  const PollHook stop_third = [&]() -> std::optional<error::Error> {
+    if (++asked < 3) return std::nullopt;
+    return error::Error("U1003");
+  };
+  const PollHook never = [] { return std::optional<error::Error>(); };
+  for (const std::string& text : {items, member}) {
+    asked = 0;
+    auto whole = Document::parse(text, &stop_third);
+    ASSERT_FALSE(whole);
+    ASSERT_TRUE(whole.error().stopped);
+    EXPECT_EQ(whole.error().stopped->code(), "U1003");
+    EXPECT_EQ(asked, 3);
+    EXPECT_TRUE(Document::parse(text, &never));
+  }
+  asked = 0;
+  auto skipped = Document::parse_cut(member, fields({{"x", Read::all()}}), &stop_third);
+  ASSERT_FALSE(skipped);
+  EXPECT_TRUE(skipped.error().stopped);
+  auto kept = Document::parse_cut(member, fields({{"x", Read::all()}}), &never);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(S(kept->value), R"({"x":1})");
+}

@@ -58,6 +58,44 @@ def test_ctrl_c_stops_a_runaway_pattern_search():
     assert took < 10
 
 
+class Stop(Exception):
+    pass
+
+
+# Long JSON texts: one whose values are all built, and one whose long member is skipped by the cut parse.
+BUILT = "[" + "0," * 3_000_000 + "0]"
+SKIPPED = '{"a": 1, "b": [' + "1," * 20_000_000 + "1]}"
+PARSES = {
+    "from_json": lambda: zarnu.Document.from_json(BUILT),
+    "from_json cut": lambda: zarnu.Document.from_json(SKIPPED, read={"a": True}),
+    "evaluate_json built": lambda: zarnu.Expression("$count($)").evaluate_json(BUILT),
+    "evaluate_json cut": lambda: zarnu.Expression("a").evaluate_json(SKIPPED),
+}
+
+
+@pytest.mark.parametrize("parse", PARSES)
+def test_signal_handlers_run_during_a_long_parse(parse):
+    # The handler runs while the text is parsed, not once after it; its exception stops the parse.
+    # Unpolled, the whole parse ran first and the handler once: it raised at its first run.
+    runs = []
+
+    def handler(*_):
+        runs.append(1)
+        if len(runs) == 3:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        with pytest.raises(Stop):
+            PARSES[parse]()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert len(runs) == 3
+
+
 def test_other_threads_run_while_evaluate_works():
     # C callables mark the span of the evaluation: no Python code of the caller runs in between, so only the
     # evaluation itself can give the other thread its turns.

@@ -33,23 +33,27 @@ std::size_t item_count(const Value& array) {
 }
 
 // -0.0 plus every number item divided by `scale`, in order: the sum of nothing is negative zero.
-double total(const Items& items, double scale = 1) noexcept {
+Result<double> total(eval::Evaluator& ev, const Items& items, double scale = 1) {
   double t = -0.0;
-  for (const Value& item : items)
+  for (const Value& item : items) {
+    ZR_TRY(ev.step());
     if (item.is_number()) t += item.as_number() / scale;
+  }
   return t;
 }
 
 template <double (*Pick)(double, double)>
-Result<Value> fold(const Items& args) {
+Result<Value> fold(eval::Evaluator& ev, const Items& args) {
   const Value& a = arg_at(args, 0);
   if (!a.is_array()) return Value();
   const Items& items = a.as_array().read();
   if (items.empty()) return Value();
   // maxNum/minNum: a NaN on either side yields the other operand.
   double acc = std::numeric_limits<double>::quiet_NaN();
-  for (const Value& item : items)
+  for (const Value& item : items) {
+    ZR_TRY(ev.step());
     if (item.is_number()) acc = Pick(acc, item.as_number());
+  }
   return Value::number(acc);
 }
 
@@ -62,10 +66,10 @@ double min_num(double a, double b) noexcept {
 
 }  // namespace
 
-Result<Value> sum(eval::Evaluator&, Items args, const Call&) {
+Result<Value> sum(eval::Evaluator& ev, Items args, const Call&) {
   const Value& a = arg_at(args, 0);
   if (!a.is_array()) return Value();
-  const double t = total(a.as_array().read());
+  ZR_TRY(const double t, total(ev, a.as_array().read()));
   if (std::isinf(t)) return fail(out_of_range());
   return Value::number(t);
 }
@@ -77,26 +81,26 @@ Result<Value> count(eval::Evaluator&, Items args, const Call&) {
   return Value::number(static_cast<double>(item_count(a)));
 }
 
-Result<Value> max(eval::Evaluator&, Items args, const Call&) {
-  return fold<max_num>(args);
+Result<Value> max(eval::Evaluator& ev, Items args, const Call&) {
+  return fold<max_num>(ev, args);
 }
 
-Result<Value> min(eval::Evaluator&, Items args, const Call&) {
-  return fold<min_num>(args);
+Result<Value> min(eval::Evaluator& ev, Items args, const Call&) {
+  return fold<min_num>(ev, args);
 }
 
-Result<Value> average(eval::Evaluator&, Items args, const Call&) {
+Result<Value> average(eval::Evaluator& ev, Items args, const Call&) {
   const Value& a = arg_at(args, 0);
   if (!a.is_array()) return Value();
   const std::size_t count = item_count(a);
   if (count == 0) return Value();
   const auto n = static_cast<double>(count);
   const Items& items = a.as_array().read();
-  const double s = total(items);
+  ZR_TRY(const double s, total(ev, items));
   if (!std::isinf(s)) return Value::number(s / n);
   // The plain total overflowed: add the items already divided by n, which stays in range whenever the
   // mean itself does.
-  const double t = total(items, n);
+  ZR_TRY(const double t, total(ev, items, n));
   if (std::isinf(t)) return fail(out_of_range());
   return Value::number(t);
 }
@@ -107,8 +111,7 @@ Result<Value> string(eval::Evaluator& ev, Items args, const Call&) {
   if (a.is_string()) return a;
   const Value& prettify = arg_at(args, 1);
   const bool pretty = prettify.is_bool() && prettify.as_boolean();
-  const value::Step step = [&ev] { return ev.step(); };
-  ZR_TRY(auto text, to_string(a, pretty, ev.max_string_length(), &step));
+  ZR_TRY(auto text, to_string(a, pretty, ev.max_string_length(), &ev.stepper()));
   if (!text) return Value();
   return Value::string(*text);
 }

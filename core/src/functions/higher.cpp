@@ -41,14 +41,25 @@ Value index(std::size_t i) noexcept {
   return Value::number(static_cast<double>(i));
 }
 
+// The items of `v`, or `v` itself as the one item (put into `one`) when it is no array. By reference, not
+// a copy: copying a long array would be a long loop without a poll. `v` must be held (by the call's
+// arguments) while the items are used; nothing takes items out of an array that is held.
+const Items& items_of(const Value& v, Items& one) {
+  if (v.is_array()) return v.as_array().read();
+  one.push_back(v);
+  return one;
+}
+
 // Calls `func` for each item of `arr` with the item, its position and the array.
 template <class Each>
 Status for_each_item(eval::Evaluator& ev, const Value& arr, const Value& func, const Call& call,
                      Each&& each) {
-  const Items items = arr.items_or_self();
+  Items one;
+  const Items& items = items_of(arr, one);
   for (std::size_t i = 0; i < items.size(); ++i) {
-    ZR_TRY(Value r, ev.callback(func, hof_args(func, items[i], index(i), arr), call.frame));
-    ZR_TRY(each(i, items[i], std::move(r)));
+    Value item = items[i];
+    ZR_TRY(Value r, ev.callback(func, hof_args(func, item, index(i), arr), call.frame));
+    ZR_TRY(each(i, item, std::move(r)));
   }
   return {};
 }
@@ -88,6 +99,8 @@ Result<Value> map(eval::Evaluator& ev, Items args, const Call& call) {
   const Value& arr = arg_at(args, 0);
   if (arr.is_undefined()) return Value();
   Items out;
+  // At most one result per item: no reallocation (an unpolled move of everything so far) as it grows.
+  out.reserve(arr.is_array() ? arr.as_array().read().size() : 1);
   ZR_TRY(for_each_item(ev, arr, arg_at(args, 1), call, [&](std::size_t, const Value&, Value r) -> Status {
     if (!r.is_undefined()) out.push_back(std::move(r));
     return ev.check_items(out.size());
@@ -113,7 +126,8 @@ Result<Value> single(eval::Evaluator& ev, Items args, const Call& call) {
   if (arr.is_undefined()) return Value();
   const Value& func = arg_at(args, 1);
   if (func.is_undefined()) {
-    const Items items = arr.items_or_self();
+    Items one;
+    const Items& items = items_of(arr, one);
     if (items.empty()) return fail(single_none());
     if (items.size() > 1) return fail(single_more(1));
     return items.front();
@@ -136,7 +150,8 @@ Result<Value> reduce(eval::Evaluator& ev, Items args, const Call& call) {
   const Value& func = arg_at(args, 1);
   const std::size_t arity = callee_arity(func);
   if (func.is_undefined() || arity < 2) return fail(error::Error("D3050").with_index(1));
-  const Items items = sequence.items_or_self();
+  Items one;
+  const Items& items = items_of(sequence, one);
   const Value& init = arg_at(args, 2);
   Value acc;
   std::size_t start = 0;

@@ -133,10 +133,11 @@ Result<Value> eval_(eval::Evaluator& ev, Items args, const Call& call) {
 }
 
 Result<Value> clone(eval::Evaluator& ev, Items args, const Call&) {
-  const value::Step step = [&ev] { return ev.step(); };
-  ZR_TRY(auto text, functions::to_string(arg_at(args, 0), false, ev.max_string_length(), &step));
+  ZR_TRY(auto text, functions::to_string(arg_at(args, 0), false, ev.max_string_length(), &ev.stepper()));
   if (!text) return Value();
-  auto copy = document::Document::parse(*text);
+  const PollHook poll = [&ev] { return ev.interrupted(); };
+  auto copy = document::Document::parse(*text, ev.polls() ? &poll : nullptr);
+  if (!copy && copy.error().stopped) return fail(std::move(*copy.error().stopped));
   if (!copy) return fail(error::Error("D3141").with_message(copy.error().text()));
   return std::move(copy->value);
 }
