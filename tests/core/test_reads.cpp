@@ -349,7 +349,7 @@ std::string expect_cut_gives_whole(std::string_view text, const char* expr) {
   auto tree = parse(expr);
   auto e = Expression::compile(expr);
   const Reads r = tree ? reads::analyse(tree->root) : Reads{};
-  auto cut = r.input ? document::Document::parse_cut(text, *r.input) : whole;
+  auto cut = r.input ? document::Document::parse_cut(text, *r.input) : document::Document::parse(text);
   if (!whole || !e || !r.input || !cut) {
     ADD_FAILURE() << expr;
     return {};
