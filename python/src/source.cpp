@@ -45,6 +45,10 @@ bool is_container(PyObject* object) noexcept {
 
 }  // namespace
 
+void release_text(void* str) noexcept {
+  Py_DECREF(static_cast<PyObject*>(str));
+}
+
 KeyCache::KeyCache() : map_(0, Hash{zarnu_core::hash::map_seed()}) {}
 
 void KeyCache::add(std::string_view name) {
@@ -83,9 +87,17 @@ class Writer {
       case 3:
         sink.push(Value::number(std::get<double>(s)));
         return std::nullopt;
-      case 4:
-        sink.push(Value::string(std::get<convert::Text>(s).view()));
+      case 4: {
+        const convert::Text& text = std::get<convert::Text>(s);
+        // A str's own text is kept with the str, which the result then hands out as it is.
+        if (Py_TYPE(object) == &PyUnicode_Type && !text.made()) {
+          sink.push(
+              Value::string(zarnu_core::value::Str::hosted(text.view(), {Py_NewRef(object), &release_text})));
+        } else {
+          sink.push(Value::string(text.view()));
+        }
         return std::nullopt;
+      }
       case 5:
         return put_container(object, sink, held);
       default:

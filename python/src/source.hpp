@@ -21,6 +21,10 @@ namespace zarnu_py::source {
 
 using zarnu_core::value::Sink;
 
+// Drops the reference to a str that a string value read from the input holds (see HostText); called
+// attached, as every value made from Python input goes before the evaluation returns.
+void release_text(void* str) noexcept;
+
 // The field names an expression looks up, as interned str objects, so that looking one up in a dict
 // needs no new string. Made once per expression, then only read.
 class KeyCache {
