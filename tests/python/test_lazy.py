@@ -127,6 +127,12 @@ class TestShapes:
         assert Expression("x").evaluate([{"x": 1}, {"x": 2}]) == [1, 2]
 
 
+    def test_a_position_in_a_path(self):
+        data = {"a": [[{"b": 1}, {"b": 3}], {"b": 2}], "c": [{"b": 4}, 7]}
+        for source, result in [("a[0].b", [1, 3]), ("a[-1].b", 2), ("a[1.9].b", 2), ("a[5].b", None),
+                               ("c[0].b", 4), ("c[1].b", None), ("c[-3].b", None), ("x[0].b", None)]:
+            assert Expression(source).evaluate(data) == result, source
+
     def test_strings_handed_out_as_read(self):
         class Name(str):
             pass
