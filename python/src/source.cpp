@@ -381,7 +381,15 @@ FieldOutcome Level::read_members(std::uint32_t index, std::string_view key, Sink
 }
 
 Ref Level::key_string(std::string_view key) const {
-  if (PyObject* name = keys_ ? keys_->find(key) : nullptr) return Ref::borrow(name);
+  // Record after record, the same few names are looked up through the same text of the expression: a
+  // name found is remembered by where that text lies, and the text is checked again on every use.
+  for (const Named& named : named_)
+    if (named.data == key.data() && named.text == key) return Ref::borrow(named.str);
+  if (PyObject* name = keys_ ? keys_->find(key) : nullptr) {
+    named_[next_named_] = {key.data(), keys_->text(name), name};
+    next_named_ = (next_named_ + 1) % named_.size();
+    return Ref::borrow(name);
+  }
   return convert::string(key);
 }
 
