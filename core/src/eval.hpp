@@ -303,6 +303,10 @@ value::Fields tuple_map(const Value& tuple);
 // The members of a group joined into one value.
 Value join_group(Items members);
 
+// The item a position predicate `k` selects in a host array not read yet, reading only that item (undefined
+// when it selects none); nothing when the array must be read whole.
+std::optional<Value> host_pick(const Value& input, double k);
+
 // The process-wide static undefined and null used as the context of calls that have none.
 const Value& static_undefined() noexcept;
 const Value& static_null() noexcept;

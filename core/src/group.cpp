@@ -1,5 +1,7 @@
 // Object constructors and group-by: keys evaluated over every item, items gathered under the keys they
 // produce, and each pair's value evaluated once per key over its gathered items.
+#include <array>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -69,8 +71,8 @@ class Grouping {
   static constexpr std::size_t kLiteralKeys = 16;
 
  public:
-  Grouping(Evaluator& ev, const Node& node, const FrameRef& frame, std::vector<PairRef> pairs)
-      : ev_(ev), node_(node), frame_(frame), pairs_(std::move(pairs)) {}
+  Grouping(Evaluator& ev, const Node& node, const FrameRef& frame, std::span<const PairRef> pairs)
+      : ev_(ev), node_(node), frame_(frame), pairs_(pairs) {}
 
   Result<Value> run(Value input) {
     if (input.is_array() && (input.as_array().flags & value::kTupleStream))
@@ -192,24 +194,28 @@ class Grouping {
   Evaluator& ev_;
   const Node& node_;
   const FrameRef& frame_;
-  std::vector<PairRef> pairs_;
+  std::span<const PairRef> pairs_;
 };
 
 }  // namespace
 
 Result<Value> Evaluator::object_constructor(const Node& node, const Value& input, const FrameRef& frame) {
-  std::vector<PairRef> pairs;
-  pairs.reserve(node.children.size() / 2);
-  for (std::size_t i = 0; i + 1 < node.children.size(); i += 2)
-    pairs.push_back({&node.children[i], &node.children[i + 1]});
-  return Grouping(*this, node, frame, std::move(pairs)).run(input);
+  // A constructor runs once per item of a path: its few pairs are listed without an allocation.
+  constexpr std::size_t kListed = 8;
+  const std::size_t n = node.children.size() / 2;
+  std::array<PairRef, kListed> listed;
+  std::vector<PairRef> more;
+  if (n > kListed) more.resize(n);
+  PairRef* pairs = n > kListed ? more.data() : listed.data();
+  for (std::size_t i = 0; i < n; ++i) pairs[i] = {&node.children[2 * i], &node.children[2 * i + 1]};
+  return Grouping(*this, node, frame, std::span<const PairRef>(pairs, n)).run(input);
 }
 
 Result<Value> Evaluator::group(const ast::Group& g, const Node& node, Value input, const FrameRef& frame) {
   std::vector<PairRef> pairs;
   pairs.reserve(g.pairs.size());
   for (const auto& [k, v] : g.pairs) pairs.push_back({&k, &v});
-  return Grouping(*this, node, frame, std::move(pairs)).run(std::move(input));
+  return Grouping(*this, node, frame, pairs).run(std::move(input));
 }
 
 }  // namespace zarnu_core::eval

@@ -220,7 +220,11 @@ spend::Walk<std::optional<typename B::Built>> write_spending(const Value& value,
     }
     case Tag::String:
       if (!spend::charge(budget, value.as_string().size() + 2)) return std::unexpected(over);
-      return std::optional<Built>(b.string(value.as_string()));
+      // A builder that can hand out the host object a string came from unchanged is given it.
+      if constexpr (requires(const HostText* host) { b.string(value.as_string(), host); })
+        return std::optional<Built>(b.string(value.as_string(), value.string_host()));
+      else
+        return std::optional<Built>(b.string(value.as_string()));
     case Tag::Array:
     case Tag::Object:
       break;

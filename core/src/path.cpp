@@ -203,6 +203,15 @@ Result<Value> Evaluator::path(const Node& node, const Value& input, const FrameR
         cur = functions::lookup(cur, steps[i].text);
         if (cur.is_undefined()) return cur;
         if (!steps[i].attrs) continue;
+        // One position in a host list not read yet: the item alone is read, with no sequence around it.
+        if (const auto& stages = steps[i].attrs->stages; stages.size() == 1 && !stages[0].predicate->attrs)
+          if (auto picked = host_pick(cur, stages[0].predicate->number)) {
+            if (picked->is_undefined()) return Value();
+            if (!picked->is_array()) {
+              cur = std::move(*picked);
+              continue;
+            }
+          }
         for (const ast::Stage& stage : steps[i].attrs->stages) {
           ZR_TRY(cur, filter(*stage.predicate, stage.constant, std::move(cur), frame));
         }

@@ -78,23 +78,27 @@ bool compare(ast::BinOp op, double a, double b) noexcept {
   }
 }
 
-// A position in a host array not read yet: only the item taken is read, once every item is known to read
-// without failing. Nothing when the array must be read whole.
+// A position in a host array not read yet, as a sequence of the item taken.
 std::optional<Value> host_item(const Value& input, double k) {
-  value::LazyItems* lazy = value::unread_host_array(input);
-  if (!lazy) return std::nullopt;
-  auto n = lazy->pending.source->plain_items(lazy->index);
-  if (!n) return std::nullopt;
+  auto item = host_pick(input, k);
+  if (!item) return std::nullopt;
   Items out;
-  if (auto p = position(k, *n)) {
-    auto item = value::read_item(*lazy, *p);
-    if (!item) return std::nullopt;
-    if (!item->is_undefined()) out.push_back(std::move(*item));
-  }
+  if (!item->is_undefined()) out.push_back(std::move(*item));
   return Value::array_with(std::move(out), value::kSequence);
 }
 
 }  // namespace
+
+// Only the item taken is read, once every item is known to read without failing.
+std::optional<Value> host_pick(const Value& input, double k) {
+  value::LazyItems* lazy = value::unread_host_array(input);
+  if (!lazy) return std::nullopt;
+  auto n = lazy->pending.source->plain_items(lazy->index);
+  if (!n) return std::nullopt;
+  auto p = position(k, *n);
+  if (!p) return Value();
+  return value::read_item(*lazy, *p);
+}
 
 Result<Value> Evaluator::filter(const Node& predicate, bool constant, Value input, const FrameRef& frame) {
   if (predicate.kind == NodeKind::Number && !predicate.attrs)

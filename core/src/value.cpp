@@ -17,13 +17,38 @@ void borrow_conflict() {
 }
 
 Str Str::make(std::string_view text) {
-  if (text.size() > UINT32_MAX) throw std::bad_alloc();
+  if (text.size() > StrRep::kLongest) throw std::bad_alloc();
   void* mem = pool::allocate(sizeof(StrRep) + text.size() + 1);
   auto* rep = new (mem) StrRep();
   rep->size = static_cast<std::uint32_t>(text.size());
   if (!text.empty()) std::memcpy(rep->data(), text.data(), text.size());
   rep->data()[text.size()] = '\0';
   return adopt(rep);
+}
+
+Str Str::hosted(std::string_view text, HostText host) {
+  void* mem = nullptr;
+  const std::size_t offset = StrRep::host_offset(text.size());
+  try {
+    if (text.size() > StrRep::kLongest) throw std::bad_alloc();
+    mem = pool::allocate(offset + sizeof(HostText));
+  } catch (...) {
+    host.release(host.object);  // the reference handed over goes with the failure
+    throw;
+  }
+  auto* rep = new (mem) StrRep();
+  rep->hosted = 1;
+  rep->size = static_cast<std::uint32_t>(text.size());
+  if (!text.empty()) std::memcpy(rep->data(), text.data(), text.size());
+  rep->data()[text.size()] = '\0';
+  ::new (static_cast<char*>(mem) + offset) HostText(host);
+  return adopt(rep);
+}
+
+void Str::release_hosted(StrRep* rep) noexcept {
+  const HostText host = *rep->host();
+  pool::release(rep, StrRep::host_offset(rep->size) + sizeof(HostText));
+  host.release(host.object);
 }
 
 Value Value::array_with(Items items, std::uint8_t flags) {

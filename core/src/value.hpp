@@ -81,20 +81,43 @@ class Rc {
   T* p_ = nullptr;
 };
 
-// Shared, immutable UTF-8 text: one allocation holding the count, the length and the bytes. The length
-// takes 32 bits, so that the header is 8 bytes (most texts are short: names, keys, words); a longer text
-// cannot be made (out of memory).
+// A host object whose text a string holds unchanged, with the function that drops the string's reference
+// to it: a result builder of that host can hand the object itself out.
+struct HostText {
+  void* object;
+  void (*release)(void* object) noexcept;
+};
+
+// Shared, immutable UTF-8 text: one allocation holding the count, the length and the bytes (and, for text
+// taken from a host object, the HostText after them). The length takes 31 bits and the mark of host text
+// one, so that the header is 8 bytes (most texts are short: names, keys, words); a longer text cannot be
+// made (out of memory).
 struct StrRep : Counted {
-  std::uint32_t size = 0;
+  static constexpr std::size_t kLongest = (std::size_t{1} << 31) - 1;
+  std::uint32_t size : 31 = 0;
+  std::uint32_t hosted : 1 = 0;
   char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
   const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  // Where the HostText of text of `size` bytes lies, from the start of the allocation.
+  static constexpr std::size_t host_offset(std::size_t size) noexcept {
+    return (sizeof(StrRep) + size + 1 + alignof(HostText) - 1) & ~(alignof(HostText) - 1);
+  }
+  const HostText* host() const noexcept {
+    if (!hosted) return nullptr;
+    return std::launder(
+        reinterpret_cast<const HostText*>(reinterpret_cast<const char*>(this) + host_offset(size)));
+  }
 };
+
+static_assert(sizeof(StrRep) == 8, "the mark of host text fits beside the length");
 
 // An owning handle to shared text; used for string values and for interned object keys.
 class Str {
  public:
   Str() noexcept = default;
   static Str make(std::string_view text);
+  // Text that is exactly the text of a host object, holding the reference to it that `host` carries.
+  static Str hosted(std::string_view text, HostText host);
   // Takes over a representation whose count already includes this reference.
   static Str adopt(StrRep* rep) noexcept {
     Str s;
@@ -102,7 +125,11 @@ class Str {
     return s;
   }
   // Frees a representation whose last reference went.
-  static void release(StrRep* rep) noexcept { pool::release(rep, sizeof(StrRep) + rep->size + 1); }
+  static void release(StrRep* rep) noexcept {
+    if (rep->hosted) [[unlikely]]
+      return release_hosted(rep);
+    pool::release(rep, sizeof(StrRep) + rep->size + 1);
+  }
   Str(const Str& other) : rep_(other.rep_) {
     if (rep_) retain(rep_);
   }
@@ -135,6 +162,7 @@ class Str {
   }
 
  private:
+  static void release_hosted(StrRep* rep) noexcept;
   StrRep* rep_ = nullptr;
 };
 
@@ -253,6 +281,10 @@ class Value {
   std::string_view as_string() const noexcept {
     auto* s = static_cast<StrRep*>(u_.p);
     return {s->data(), s->size};
+  }
+  // The host object a string's text was taken from unchanged; nullptr for any other value.
+  const HostText* string_host() const noexcept {
+    return tag_ == Tag::String ? static_cast<const StrRep*>(u_.p)->host() : nullptr;
   }
   Str as_str() const {
     retain(u_.p);

@@ -7,6 +7,7 @@
 
 #include "convert.hpp"
 #include "headroom.hpp"
+#include "source.hpp"
 
 namespace zarnu_py::output {
 
@@ -27,6 +28,12 @@ Ref PyBuilder::number(double x) {
 }
 
 Ref PyBuilder::string(std::string_view s) {
+  return convert::string(s);
+}
+
+Ref PyBuilder::string(std::string_view s, const zarnu_core::value::HostText* host) {
+  if (host && host->release == &source::release_text)
+    return Ref::borrow(static_cast<PyObject*>(host->object));
   return convert::string(s);
 }
 

@@ -31,6 +31,8 @@ class PyBuilder {
   Built boolean(bool b);
   Built number(double x);
   Built string(std::string_view s);
+  // A string whose text came unchanged from a str of the input: that str itself.
+  Built string(std::string_view s, const zarnu_core::value::HostText* host);
   Built end_array(std::vector<Built> items);
   Built object(std::size_t capacity);
   void insert(Built& object, std::string_view key, Built value);

@@ -45,6 +45,10 @@ bool is_container(PyObject* object) noexcept {
 
 }  // namespace
 
+void release_text(void* str) noexcept {
+  Py_DECREF(static_cast<PyObject*>(str));
+}
+
 KeyCache::KeyCache() : map_(0, Hash{zarnu_core::hash::map_seed()}) {}
 
 void KeyCache::add(std::string_view name) {
@@ -83,9 +87,17 @@ class Writer {
       case 3:
         sink.push(Value::number(std::get<double>(s)));
         return std::nullopt;
-      case 4:
-        sink.push(Value::string(std::get<convert::Text>(s).view()));
+      case 4: {
+        const convert::Text& text = std::get<convert::Text>(s);
+        // A str's own text is kept with the str, which the result then hands out as it is.
+        if (Py_TYPE(object) == &PyUnicode_Type && !text.made()) {
+          sink.push(
+              Value::string(zarnu_core::value::Str::hosted(text.view(), {Py_NewRef(object), &release_text})));
+        } else {
+          sink.push(Value::string(text.view()));
+        }
         return std::nullopt;
+      }
       case 5:
         return put_container(object, sink, held);
       default:
@@ -369,7 +381,15 @@ FieldOutcome Level::read_members(std::uint32_t index, std::string_view key, Sink
 }
 
 Ref Level::key_string(std::string_view key) const {
-  if (PyObject* name = keys_ ? keys_->find(key) : nullptr) return Ref::borrow(name);
+  // Record after record, the same few names are looked up through the same text of the expression: a
+  // name found is remembered by where that text lies, and the text is checked again on every use.
+  for (const Named& named : named_)
+    if (named.data == key.data() && named.text == key) return Ref::borrow(named.str);
+  if (PyObject* name = keys_ ? keys_->find(key) : nullptr) {
+    named_[next_named_] = {key.data(), keys_->text(name), name};
+    next_named_ = (next_named_ + 1) % named_.size();
+    return Ref::borrow(name);
+  }
   return convert::string(key);
 }
 

@@ -4,6 +4,7 @@
 
 #include "compat.hpp"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,10 @@
 namespace zarnu_py::source {
 
 using zarnu_core::value::Sink;
+
+// Drops the reference to a str that a string value read from the input holds (see HostText); called
+// attached, as every value made from Python input goes before the evaluation returns.
+void release_text(void* str) noexcept;
 
 // The field names an expression looks up, as interned str objects, so that looking one up in a dict
 // needs no new string. Made once per expression, then only read.
@@ -40,6 +45,12 @@ class KeyCache {
     return it == map_.end() ? nullptr : it->second;
   }
   std::size_t size() const noexcept { return names_.size(); }
+  // The name of a str that `find` gave, as the cache holds it.
+  std::string_view text(PyObject* str) const noexcept {
+    for (const auto& [text, string] : names_)
+      if (string.get() == str) return text;
+    return {};
+  }
 
  private:
   static constexpr std::size_t kScanned = 8;
@@ -127,6 +138,15 @@ class Level final : public zarnu_core::value::Sources {
   PyObject* item(const Run& run, std::size_t position) const {
     return frozen_items_[run.start + position].get();
   }
+  // Names found in the key cache lately: where the text looked up lay, the cache's text and str (borrowed
+  // from the cache, which outlives the evaluation).
+  struct Named {
+    const char* data = nullptr;
+    std::string_view text;
+    PyObject* str = nullptr;
+  };
+  mutable std::array<Named, 4> named_{};
+  mutable std::uint8_t next_named_ = 0;
   // A member found in `object` (held by the caller), put into the sink; `index` is the object's container.
   std::optional<std::string> put_member(PyObject* object, std::uint32_t index, PyObject* found, Sink& sink);
 

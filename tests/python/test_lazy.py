@@ -1,6 +1,8 @@
 """The input of `evaluate` is read lazily: only what the expression reaches is converted, and what cannot
 be read ends the evaluation with U1004 instead of raising from the middle of it."""
 
+import sys
+
 import pytest
 
 from support import depth, nested
@@ -124,6 +126,32 @@ class TestShapes:
         assert Expression("$[1]").evaluate([1, 2]) == 2
         assert Expression("x").evaluate([{"x": 1}, {"x": 2}]) == [1, 2]
 
+
+    def test_a_position_in_a_path(self):
+        data = {"a": [[{"b": 1}, {"b": 3}], {"b": 2}], "c": [{"b": 4}, 7]}
+        for source, result in [("a[0].b", [1, 3]), ("a[-1].b", 2), ("a[1.9].b", 2), ("a[5].b", None),
+                               ("c[0].b", 4), ("c[1].b", None), ("c[-3].b", None), ("x[0].b", None)]:
+            assert Expression(source).evaluate(data) == result, source
+
+    def test_strings_handed_out_as_read(self):
+        class Name(str):
+            pass
+
+        text = "".join(["zü", "rich"])  # made at run time: not shared with any constant
+        data = {"plain": text, "sub": Name("x"), "lone": "a\ud800", "rows": [{"s": text}, {"s": "b"}]}
+        # A str read unchanged is the result's str itself; wherever a string is made, it is a new plain str.
+        assert Expression("plain").evaluate(data) is text
+        assert Expression("rows.s").evaluate(data)[0] is text
+        assert Expression('{"k": plain}').evaluate(data)["k"] is text
+        assert type(Expression("sub").evaluate(data)) is str
+        assert Expression("lone").evaluate(data) == "a\ufffd"
+        made = Expression("plain & ''").evaluate(data)
+        assert made == text and made is not text
+        # The strs the evaluation took are given back once it is over.
+        before = sys.getrefcount(text)
+        for _ in range(50):
+            Expression('[plain, rows.s, $string(plain)]').evaluate(data)
+        assert sys.getrefcount(text) == before
 
 class TestFailures:
     def test_cycles(self):
