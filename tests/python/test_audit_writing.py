@@ -90,17 +90,19 @@ def test_other_threads_cycles_are_collected_during_an_audit():
         worker = audit_in_thread(60000)
         collections.clear()
         cycles = []
-        for _ in range(5000):
-            node = Node()
-            node.self = node
-            cycles.append(weakref.ref(node))
-            del node
+        # Cycles are made until a collection is seen; it must come while the audit is still being written.
+        while worker.is_alive() and not collections:
+            for _ in range(500):
+                node = Node()
+                node.self = node
+                cycles.append(weakref.ref(node))
+                del node
         during = len(collections)
-        collected = sum(ref() is None for ref in cycles)
+        written = worker.is_alive()
     finally:
         gc.callbacks.remove(count)
     worker.join()
-    assert during > 0 and collected > 0
+    assert during > 0 and written
 
 
 def test_fork_during_an_audit_leaves_the_child_collector_on():
