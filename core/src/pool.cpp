@@ -39,6 +39,8 @@ Thread* g_spare = nullptr;
 
 std::atomic<std::size_t> g_paged{0};
 
+constexpr std::uint32_t kAllPages = static_cast<std::uint32_t>((std::uint64_t{1} << kPagesPerSegment) - 1);
+
 // Wholly unused segments stay mapped this long, so that an evaluation's peak is not given back and faulted
 // in again on the next call.
 constexpr std::int64_t kKeepNanoseconds = 1'000'000'000;
@@ -67,6 +69,13 @@ void unmap_segment(Segment* s) noexcept {
   munmap(s, kSegmentBytes);
 }
 
+// Unmaps a segment its ended owner left once its last block came back, and stops counting its pages.
+void unmap_abandoned(Segment* s) noexcept {
+  g_paged.fetch_sub(static_cast<std::size_t>(std::popcount(~s->unused & kAllPages)) * kPageBytes,
+                    std::memory_order_relaxed);
+  unmap_segment(s);
+}
+
 // Intrusive doubly linked lists: of pages (a class's partial or full ones) and of segments.
 template <class T, T* T::*Prev, T* T::*Next>
 void push(T*& head, T* x) noexcept {
@@ -90,8 +99,6 @@ constexpr auto push_open = push<Segment, &Segment::prev, &Segment::next>;
 constexpr auto unlink_open = unlink<Segment, &Segment::prev, &Segment::next>;
 constexpr auto push_all = push<Segment, &Segment::prev_all, &Segment::next_all>;
 constexpr auto unlink_all = unlink<Segment, &Segment::prev_all, &Segment::next_all>;
-
-constexpr std::uint32_t kAllPages = static_cast<std::uint32_t>((std::uint64_t{1} << kPagesPerSegment) - 1);
 
 unsigned char* page_start(Segment* s, std::size_t i) noexcept {
   return reinterpret_cast<unsigned char*>(s) + (i == 0 ? kSegmentHeader : i * kPageBytes);
@@ -256,7 +263,7 @@ void release_remote(Page* p, Node* node) noexcept {
   for (;;) {
     if (head & 1) {
       Segment* s = segment_of(p);
-      if (s->live.fetch_sub(1, std::memory_order_acq_rel) == 1) unmap_segment(s);
+      if (s->live.fetch_sub(1, std::memory_order_acq_rel) == 1) unmap_abandoned(s);
       return;
     }
     node->next = reinterpret_cast<Node*>(head);
@@ -284,7 +291,7 @@ void abandon(Thread* t) noexcept {
       for (auto* node = reinterpret_cast<Node*>(p.remote.exchange(1, std::memory_order_acq_rel)); node;
            node = node->next)
         ++back;
-    if (s->live.fetch_sub(back, std::memory_order_acq_rel) == back) unmap_segment(s);
+    if (s->live.fetch_sub(back, std::memory_order_acq_rel) == back) unmap_abandoned(s);
   }
   trim_cache(t, true);
 }
