@@ -27,11 +27,10 @@ inline constexpr bool kRecycle = true;
 // Size classes: steps of 16 bytes up to 512, then four steps per doubling up to 512 KiB (a list of items
 // in the tens of thousands). The small ones are 8 bytes short of their step: the C library puts an 8-byte
 // header before each block and rounds the whole to 16, so a class of 16k - 8 bytes fills its chunk
-// exactly (a 56-byte object takes 64 bytes, where a class of 64 took 80). Larger blocks are mostly lists
-// of a power of two of items and keep the classes that fit them. A thread keeps at most 8 MiB: enough for
-// the values of an evaluation over a document of some thousands of records to be made again from the lists
-// (measured: 512 KiB left a third of the blocks to the C library, whose merging of freed blocks then
-// showed in profiles), and a bound on what a thread holds once its work is done.
+// exactly (a 56-byte object takes 64 bytes, where a class of 64 took 80); pages carve them at the same
+// 16-byte stride, which keeps blocks aligned. Larger blocks are mostly lists
+// of a power of two of items and keep the classes that fit them. Above the paged classes, a thread keeps
+// at most 8 MiB of the C library's blocks in its lists, a bound on what it holds once its work is done.
 inline constexpr std::size_t kGrain = 16;
 inline constexpr std::size_t kHeader = 8;
 inline constexpr std::size_t kSmall = 512;
