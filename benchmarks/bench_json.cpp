@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "document.hpp"
+#include "pool.hpp"
 #include "reads.hpp"
 
 namespace {
@@ -236,10 +237,11 @@ class Recorder : public benchmark::ConsoleReporter {
 };
 
 // Memory: the bytes the C library's allocator hands out in live blocks (heap and mapped chunks; the parse
-// runs on this one thread), and the process's resident set from /proc (current and peak).
+// runs on this one thread) plus the pool's pages, which it maps itself, and the process's resident set from
+// /proc (current and peak).
 std::size_t live_heap_bytes() {
   const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
+  return info.uordblks + info.hblkhd + zarnu_core::pool::paged_bytes();
 }
 
 std::size_t status_kib(std::string_view field) {

@@ -1,11 +1,10 @@
 // Small blocks recycled per thread. Evaluations make and drop many small objects of a few sizes (values'
-// containers, scopes, functions, short item lists and strings); each thread keeps the blocks it releases
-// in lists by size class, up to a bound, and hands them out again before asking the C library. Blocks are
-// plain blocks of the C library's allocator, so one released on another thread than the one that took it
-// simply joins that thread's lists. Under AddressSanitizer every block goes straight to the C library, so
-// that the sanitizer sees each use.
+// containers, scopes, functions, short item lists and strings); each thread hands them out from pages of
+// one size class, and the larger classes from lists of the C library's blocks. Under AddressSanitizer
+// every block goes straight to the C library, so that the sanitizer sees each use.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -28,11 +27,10 @@ inline constexpr bool kRecycle = true;
 // Size classes: steps of 16 bytes up to 512, then four steps per doubling up to 512 KiB (a list of items
 // in the tens of thousands). The small ones are 8 bytes short of their step: the C library puts an 8-byte
 // header before each block and rounds the whole to 16, so a class of 16k - 8 bytes fills its chunk
-// exactly (a 56-byte object takes 64 bytes, where a class of 64 took 80). Larger blocks are mostly lists
-// of a power of two of items and keep the classes that fit them. A thread keeps at most 8 MiB: enough for
-// the values of an evaluation over a document of some thousands of records to be made again from the lists
-// (measured: 512 KiB left a third of the blocks to the C library, whose merging of freed blocks then
-// showed in profiles), and a bound on what a thread holds once its work is done.
+// exactly (a 56-byte object takes 64 bytes, where a class of 64 took 80); pages carve them at the same
+// 16-byte stride, which keeps blocks aligned. Larger blocks are mostly lists
+// of a power of two of items and keep the classes that fit them. Above the paged classes, a thread keeps
+// at most 8 MiB of the C library's blocks in its lists, a bound on what it holds once its work is done.
 inline constexpr std::size_t kGrain = 16;
 inline constexpr std::size_t kHeader = 8;
 inline constexpr std::size_t kSmall = 512;
@@ -70,20 +68,78 @@ struct Node {
   Node* next;
 };
 
+// Small classes live in pages: 64 KiB spans carved into blocks of one class, taken from segments of 1 MiB
+// mapped from the system and aligned to their size, so that a block's page is found from its address.
+// The thread that carved a page hands its blocks out and takes them back with no atomic operation; a
+// block released on another thread goes onto the page's remote list, which the owner collects when its
+// own lists run dry. Blocks of the classes above go through per-thread lists of the C library's blocks.
+inline constexpr std::size_t kPageBytes = std::size_t{64} << 10;
+inline constexpr std::size_t kSegmentBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kPagesPerSegment = kSegmentBytes / kPageBytes;
+inline constexpr std::size_t kPagedLargest = 1024;
+inline constexpr std::size_t kPagedClasses = size_class(kPagedLargest).index + 1;
+
+struct Thread;
+
+struct Page {
+  Node* free = nullptr;                 // blocks to hand out
+  Node* local = nullptr;                // blocks the owner took back since `free` was last refilled
+  std::atomic<Thread*> owner{nullptr};  // null once the owner ended
+  std::uint32_t used = 0;               // blocks out, those on the remote list included
+  std::uint32_t stride = 0;
+  // Blocks released on other threads; the low bit is set once the owner ended, after which such blocks
+  // only count down their segment's live blocks.
+  std::atomic<std::uintptr_t> remote{0};
+  Page* prev = nullptr;  // in the owner's list of its class's partial or full pages
+  Page* next = nullptr;
+  std::uint16_t index = 0;  // of the class
+  std::uint8_t state = 0;   // Unused, Current, Partial or Full
+};
+enum : std::uint8_t { kUnused, kCurrent, kPartial, kFull };
+
+struct Segment {
+  Thread* owner = nullptr;
+  std::atomic<std::size_t> live{0};  // blocks still out once the owner ended
+  Segment* prev = nullptr;           // in the owner's list of segments with unused pages, or its cache
+  Segment* next = nullptr;
+  Segment* prev_all = nullptr;  // in the owner's list of its segments in use
+  Segment* next_all = nullptr;
+  std::uint32_t unused = 0;  // one bit per page not carved
+  std::int64_t freed_at = 0;
+  Page pages[kPagesPerSegment];
+};
+inline constexpr std::size_t kSegmentHeader = (sizeof(Segment) + 63) / 64 * 64;
+
+inline Segment* segment_of(const void* block) noexcept {
+  return reinterpret_cast<Segment*>(reinterpret_cast<std::uintptr_t>(block) & ~(kSegmentBytes - 1));
+}
+inline Page* page_of(const void* block) noexcept {
+  const auto at = reinterpret_cast<std::uintptr_t>(block);
+  return &segment_of(block)->pages[(at & (kSegmentBytes - 1)) / kPageBytes];
+}
+
 // Everything a thread keeps, reached through one pointer. The module is loaded with dlopen, and the static
 // thread-local space such modules share is a few hundred bytes: the pointer alone is initial-exec (no
-// call per access), the block it points to is allocated on the thread's first release.
+// call per access), the block it points to is made on the thread's first allocation.
 struct Thread {
-  Node* head[kClasses];
-  std::size_t kept;  // bytes in the lists
+  Page* page[kPagedClasses];  // each class's current page; an empty stand-in before the first
+  Node* head[kClasses];       // lists of the larger classes (the first kPagedClasses stay empty)
+  std::size_t kept;           // bytes in those lists
   // Per-thread state of the layer that embeds the core (the Python module's), kept in the same block so
   // that it too costs no thread-local lookup; null until that layer sets it.
   void* host = nullptr;
+  std::atomic<bool> remote_pending{false};  // a block went onto one of this thread's remote lists
+  Page* partial[kPagedClasses] = {};        // pages with blocks to hand out, besides the current one
+  Page* full[kPagedClasses] = {};
+  Segment* open = nullptr;    // segments with unused pages
+  Segment* all = nullptr;     // segments in use
+  Segment* cached = nullptr;  // wholly unused segments kept for a while
+  Thread* spare = nullptr;    // in the list of blocks of ended threads, which new threads take again
 };
 
 namespace detail {
-// The calling thread's block. Before the thread's first release, and after it ended, it points to one of
-// two shared blocks whose lists stay empty and whose count stays full, so that the fast paths need no
+// The calling thread's block. Before the thread's first allocation, and after it ended, it points to one
+// of two shared blocks whose lists stay empty and whose count stays full, so that the fast paths need no
 // test for them and fall through to the slow ones.
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local Thread* t_thread;
 
@@ -94,12 +150,22 @@ void release_slow(void* block, std::size_t bytes) noexcept;
 // The calling thread's block, made on first use (for state other layers keep per thread).
 Thread& this_thread();
 
+// Bytes of the pages carved for small classes, over all threads (the C library does not see them).
+std::size_t paged_bytes() noexcept;
+
 // A block of at least `bytes` bytes, aligned for any fundamental type; throws std::bad_alloc.
 inline void* allocate(std::size_t bytes) {
   if (kRecycle && bytes <= kLargest) {
     const SizeClass c = size_class(bytes);
     Thread* t = detail::t_thread;
-    if (Node* node = t->head[c.index]) [[likely]] {
+    if (c.index < kPagedClasses) {
+      Page* p = t->page[c.index];
+      if (Node* node = p->free) [[likely]] {
+        p->free = node->next;
+        ++p->used;
+        return node;
+      }
+    } else if (Node* node = t->head[c.index]) [[likely]] {
       t->head[c.index] = node->next;
       t->kept -= c.bytes;
       return node;
@@ -114,8 +180,16 @@ inline void release(void* block, std::size_t bytes) noexcept {
   if (kRecycle && block && bytes <= kLargest) {
     const SizeClass c = size_class(bytes);
     Thread* t = detail::t_thread;
-    if (t->kept + c.bytes <= kKeptBytes) [[likely]] {
-      Node* node = static_cast<Node*>(block);
+    Node* node = static_cast<Node*>(block);
+    if (c.index < kPagedClasses) {
+      Page* p = page_of(block);
+      if (p->owner.load(std::memory_order_relaxed) == t) [[likely]] {
+        node->next = p->local;
+        p->local = node;
+        if (--p->used != 0 && p->state != kFull) [[likely]]
+          return;
+      }
+    } else if (t->kept + c.bytes <= kKeptBytes) [[likely]] {
       node->next = t->head[c.index];
       t->head[c.index] = node;
       t->kept += c.bytes;

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "function.hpp"
@@ -299,4 +301,114 @@ TEST(Value, PoolBlocksHoldTheirWholeSize) {
   std::thread([&] {
     for (auto [p, n] : live) pool::release(p, n);
   }).join();
+}
+
+// Blocks released on other threads go onto their pages' remote lists: the owner takes them back and hands
+// them out again rather than carving new pages, while threads trade blocks with each other at once.
+TEST(Value, PoolTakesBackBlocksReleasedOnOtherThreads) {
+  constexpr std::size_t kBlocks = 20000;
+  std::vector<void*> blocks;
+  for (std::size_t i = 0; i < kBlocks; ++i) blocks.push_back(pool::allocate(40));
+  const std::size_t carved = pool::paged_bytes();
+  for (int round = 0; round < 3; ++round) {
+    std::thread([&] {
+      pool::release(pool::allocate(40), 40);  // this thread has pages of its own too
+      for (void* p : blocks) pool::release(p, 40);
+    }).join();
+    for (void*& p : blocks) std::memset(p = pool::allocate(40), round, 40);
+    EXPECT_LE(pool::paged_bytes(), carved + pool::kPageBytes) << round;
+  }
+  for (void* p : blocks) pool::release(p, 40);
+
+  // Each of four threads fills blocks of mixed sizes, then releases its neighbour's while that neighbour
+  // takes new blocks from the same pages.
+  constexpr int kThreads = 4;
+  std::vector<std::vector<std::pair<unsigned char*, std::size_t>>> made(kThreads);
+  std::atomic<int> ready{0};
+  std::atomic<bool> intact{true};
+  std::vector<std::thread> threads;
+  for (int k = 0; k < kThreads; ++k)
+    threads.emplace_back([&, k] {
+      for (std::size_t i = 0; i < 30000; ++i) {
+        const std::size_t n = 1 + (i * 37) % 1024;
+        auto* p = static_cast<unsigned char*>(pool::allocate(n));
+        std::memset(p, k + 1, n);
+        made[k].emplace_back(p, n);
+      }
+      ++ready;
+      while (ready.load() < kThreads) std::this_thread::yield();
+      std::vector<std::pair<unsigned char*, std::size_t>> again;
+      for (auto [p, n] : made[(k + 1) % kThreads]) {
+        if (p[0] != (k + 1) % kThreads + 1 || p[n - 1] != (k + 1) % kThreads + 1) intact = false;
+        pool::release(p, n);
+        auto* q = static_cast<unsigned char*>(pool::allocate(n));
+        std::memset(q, 0xEE, n);
+        again.emplace_back(q, n);
+      }
+      for (auto [q, n] : again) {
+        if (q[0] != 0xEE || q[n - 1] != 0xEE) intact = false;
+        pool::release(q, n);
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_TRUE(intact);
+}
+
+// A thread's pages outlive it while blocks of theirs are out: those are released on another thread, or by
+// a thread-local destructor that runs after the thread's lists were left; the last one unmaps its segment.
+// Blocks taken after that come from a shared heap, whose pages serve such blocks again.
+TEST(Value, PoolPagesOutliveTheirThread) {
+  using Blocks = std::vector<std::pair<unsigned char*, std::size_t>>;
+  auto fill = [](Blocks& into, std::size_t n) {
+    auto* p = static_cast<unsigned char*>(pool::allocate(n));
+    std::memset(p, static_cast<unsigned char>(n), n);
+    into.emplace_back(p, n);
+  };
+  auto intact = [](const Blocks& blocks) {
+    for (auto [p, n] : blocks)
+      if (p[0] != static_cast<unsigned char>(n) || p[n - 1] != static_cast<unsigned char>(n)) return false;
+    return true;
+  };
+  struct Late {
+    Blocks blocks;
+    Blocks* taken_after = nullptr;
+    bool* intact = nullptr;
+    std::function<void(Blocks&, std::size_t)> fill;
+    std::function<bool(const Blocks&)> check;
+    ~Late() {
+      *intact = check(blocks);
+      for (auto [p, n] : blocks) pool::release(p, n);
+      for (std::size_t n = 1; n <= 100; ++n) fill(*taken_after, n);
+    }
+  };
+  auto run = [&] {
+    bool late_intact = false;
+    Blocks left, taken_after;
+    std::thread([&] {
+      thread_local Late late;  // made before the thread's first block, so destroyed after its lists are left
+      late.taken_after = &taken_after;
+      late.intact = &late_intact;
+      late.fill = fill;
+      late.check = intact;
+      Blocks passing;
+      for (std::size_t i = 0; i < 30000; ++i) {
+        const std::size_t n = 1 + i % 1024;
+        fill(i % 3 == 0 ? left : i % 3 == 1 && i < 600 ? late.blocks : passing, n);
+        if (!passing.empty()) {
+          pool::release(passing.back().first, n);
+          passing.pop_back();
+        }
+      }
+    }).join();
+    EXPECT_TRUE(late_intact);
+    EXPECT_TRUE(intact(left));
+    EXPECT_TRUE(intact(taken_after));
+    EXPECT_EQ(taken_after.size(), 100u);
+    for (auto blocks : {left, taken_after})
+      for (auto [p, n] : blocks) pool::release(p, n);
+  };
+  run();
+  const std::size_t before = pool::paged_bytes();
+  run();
+  EXPECT_EQ(pool::paged_bytes(), before);
 }
