@@ -369,6 +369,8 @@ class Fields {
   std::pair<iterator, bool> try_emplace(Str key, Value v);
   // Inserts when the key is new; otherwise replaces the value in place.
   std::pair<iterator, bool> insert_or_assign(Str key, Value v);
+  // Appends an entry whose key the caller knows to be absent (the distinct keys of a map being built).
+  void append_new(Str key, Value v);
   iterator erase(const_iterator it);
   std::size_t erase(std::string_view key);
   // Takes the entries out, leaving the map empty.

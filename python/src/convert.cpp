@@ -222,6 +222,10 @@ bool iterated_pairs(PyObject* dict, std::vector<Ref>& out) {
 
 }  // namespace
 
+bool own_iteration(PyObject* dict) noexcept {
+  return Py_TYPE(dict)->tp_iter != PyDict_Type.tp_iter;
+}
+
 bool stopping() noexcept {
   return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception);
 }
@@ -245,7 +249,7 @@ bool append_children(PyObject* container, std::vector<Ref>& out) {
     return true;
   }
   pyutil::CriticalSection section(container);
-  if (PyDict_Check(container) && Py_TYPE(container)->tp_iter != PyDict_Type.tp_iter) {
+  if (PyDict_Check(container) && own_iteration(container)) {
     std::vector<Ref> pairs;
     if (iterated_pairs(container, pairs)) {
       out.insert(out.end(), std::make_move_iterator(pairs.begin()), std::make_move_iterator(pairs.end()));
@@ -296,7 +300,8 @@ constexpr std::size_t kSignalLook = 4096;
 // scalar, key and container is the sink's. A sink has:
 //   void scalar(Scalar& s)                          a scalar (no container mark, no failure)
 //   std::optional<Invalid> key(PyObject* key)       the key of the next member of the innermost dict
-//   void enter(bool dict, std::span<const Ref> children)  a container, its children taken
+//   void enter(PyObject* container, bool dict, std::span<const Ref> children)
+//                                                   a container, its children taken
 //   void close()                                    the innermost container is complete
 // Containers are walked with a stack of our own rather than by recursion, so every Python call made on the
 // way runs on the thread's own stack.
@@ -357,7 +362,7 @@ class Walk {
     if (!append_children(object, children_)) return Invalid{false, {}, true};
     const bool dict = PyDict_Check(object);
     open_.push_back({object, begin, begin, dict});
-    sink_.enter(dict, std::span<const Ref>(children_).subspan(begin));
+    sink_.enter(object, dict, std::span<const Ref>(children_).subspan(begin));
     return std::nullopt;
   }
 
@@ -401,10 +406,11 @@ class JsonSink {
     return std::nullopt;
   }
 
-  void enter(bool dict, std::span<const Ref> children) {
+  void enter(PyObject* container, bool dict, std::span<const Ref> children) {
     Open& entered = open_.emplace_back();
     entered.dict = dict;
     if (dict) {
+      entered.check_repeats = own_iteration(container);
       entered.out = Json::object();
       auto& members = entered.out.get_ref<Json::object_t&>();
       members.reserve(children.size() / 2);
@@ -478,18 +484,32 @@ namespace {
 
 using zarnu_core::value::Value;
 
-// The text of a double in the digest, written into `out` (room for 32 characters); returns its length.
-std::size_t float_text(double x, char* out) {
+// The shortest digits that read back as a finite, non-negative double, in `digits` (room for 24), and where
+// the decimal point goes: the value is 0.digits times 10^point. Returns the number of digits.
+int shortest_digits(double x, char* digits, int& point) {
+  // Most doubles in data are short decimals (prices, measures): when x times a small power of ten rounds
+  // to an integer below 10^15 that divides back to x, that integer's digits are the shortest (two
+  // decimals of at most 15 digits never read as the same double), found without the general search.
+  static constexpr double kPowers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+  for (int k = 0; k < 7; ++k) {
+    const double scaled = x * kPowers[k];
+    if (!(scaled < 1e15)) break;
+    const auto n = static_cast<std::uint64_t>(scaled + 0.5);
+    if (static_cast<double>(n) / kPowers[k] != x) continue;
+    if (n == 0) {
+      digits[0] = '0';
+      point = 1;
+      return 1;
+    }
+    int length = static_cast<int>(std::to_chars(digits, digits + 24, n).ptr - digits);
+    point = length - k;
+    while (digits[length - 1] == '0') --length;
+    return length;
+  }
   char buffer[32];
   const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-  std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
-  char* p = out;
-  if (text.front() == '-') {
-    *p++ = '-';
-    text.remove_prefix(1);
-  }
+  const std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
   const std::size_t e = text.find('e');
-  char digits[24];
   int length = 0;
   for (char c : text.substr(0, e))
     if (c != '.') digits[length++] = c;
@@ -497,6 +517,17 @@ std::size_t float_text(double x, char* out) {
   std::string_view power = text.substr(e + 1);
   if (power.front() == '+') power.remove_prefix(1);
   std::from_chars(power.data(), power.data() + power.size(), exponent);
+  point = exponent + 1;
+  return length;
+}
+
+// The text of a double in the digest, written into `out` (room for 32 characters); returns its length.
+std::size_t float_text(double x, char* out) {
+  char* p = out;
+  if (std::signbit(x)) *p++ = '-';
+  char digits[24];
+  int point = 0;
+  const int length = shortest_digits(std::fabs(x), digits, point);
   const auto put = [&](const char* from, int count) {
     std::memcpy(p, from, static_cast<std::size_t>(count));
     p += count;
@@ -505,8 +536,6 @@ std::size_t float_text(double x, char* out) {
     std::memset(p, '0', static_cast<std::size_t>(count));
     p += count;
   };
-  // The value is 0.digits times 10^point.
-  const int point = exponent + 1;
   if (point >= length && point <= 16) {
     put(digits, length);
     zeros(point - length);
@@ -615,7 +644,7 @@ class ValueSink {
     return std::nullopt;
   }
 
-  void enter(bool dict, std::span<const Ref> children) {
+  void enter(PyObject* container, bool dict, std::span<const Ref> children) {
     begin_item();
     Open& entered = open_.emplace_back();
     entered.dict = dict;
@@ -625,7 +654,7 @@ class ValueSink {
       return;
     }
     entered.fields = zarnu_core::value::make_fields(children.size() / 2);
-    if (repeatable(children)) {
+    if (repeatable(container, children)) {
       entered.held = std::make_unique<Held>();
       entered.held->start = text_.size();
       ++holding_;
@@ -697,8 +726,10 @@ class ValueSink {
   }
 
   // Whether two keys of a dict may have the same text: only str subclasses (their own equality) and
-  // text beyond Latin-1 (lone surrogates become U+FFFD) can.
-  static bool repeatable(std::span<const Ref> children) {
+  // text beyond Latin-1 (lone surrogates become U+FFFD) can, besides the keys a dict subclass's own
+  // iteration gives.
+  static bool repeatable(PyObject* dict, std::span<const Ref> children) {
+    if (own_iteration(dict)) return true;
     for (std::size_t i = 0; i < children.size(); i += 2) {
       PyObject* key = children[i].get();
       if (!PyUnicode_CheckExact(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return true;
@@ -733,11 +764,13 @@ class ValueSink {
       top.items.push_back(std::move(value));
       return;
     }
-    if (top.held) {
-      Held::Member& m = top.held->members[top.held->current];
-      m.value_begin = top.held->value_begin;
-      m.value_end = text_.size();
+    if (!top.held) {
+      top.fields.append_new(std::move(top.key), std::move(value));
+      return;
     }
+    Held::Member& m = top.held->members[top.held->current];
+    m.value_begin = top.held->value_begin;
+    m.value_end = text_.size();
     top.fields.insert_or_assign(std::move(top.key), std::move(value));
   }
 

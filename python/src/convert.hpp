@@ -107,6 +107,10 @@ std::optional<std::vector<Ref>> children(PyObject* container);
 // The same appended to `out`: false, with nothing appended, where `children` gives none.
 bool append_children(PyObject* container, std::vector<Ref>& out);
 
+// Whether a dict (or subclass) has an iteration of its own, which may give its keys in another order, or
+// one key twice.
+bool own_iteration(PyObject* dict) noexcept;
+
 // Whether the exception being raised is not an error (KeyboardInterrupt, SystemExit): it must leave as
 // itself.
 bool stopping() noexcept;

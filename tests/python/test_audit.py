@@ -33,7 +33,8 @@ def test_result_and_header():
 @pytest.mark.parametrize(
     "number, text",
     [(1.0, "1.0"), (-0.0, "-0.0"), (1e21, "1e21"), (1.5e-7, "1.5e-7"), (2.5e-5, "0.000025"),
-     (1e15, "1000000000000000.0"), (1.25e16, "1.25e16")],
+     (1e15, "1000000000000000.0"), (1.25e16, "1.25e16"), (0.1 + 0.2, "0.30000000000000004"), (52.03, "52.03"),
+     (999999999999999.9, "999999999999999.9"), (1.5e-5, "0.000015"), (3e-6, "3e-6"), (5e-324, "5e-324")],
 )
 def test_input_hash_of_compact_text(number, text):
     value = {"b": [1, -2, "é\n", number], "a": {"x": None, "y": True}}
@@ -45,6 +46,13 @@ class Key(str):
     pass
 
 
+class Twice(dict):
+    """A dict whose own iteration gives one key twice."""
+
+    def __iter__(self):
+        return iter(["a", "b", "a"])
+
+
 @pytest.mark.parametrize(
     "value, text",
     [
@@ -52,6 +60,8 @@ class Key(str):
         ({"\ud800": [1], "a": {"\udc00": 2, "z": [3.5], "\ufffd": {"k": None}}, "\ufffd": 4},
          '{"\ufffd":4,"a":{"\ufffd":{"k":null},"z":[3.5]}}'),
         ({Key("k"): {"x": [1, {Key("y"): 2}]}, "m": (2**70, 3)}, '{"k":{"x":[1,{"y":2}]},"m":[1.1805916207174113e21,3]}'),
+        # The hashed text is that of the converted input, which has each key once.
+        ({"t": Twice(a=1, b=[2])}, '{"t":{"a":1,"b":[2]}}'),
     ],
 )
 def test_input_hash_of_converted_keys(value, text):
