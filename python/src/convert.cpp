@@ -560,6 +560,26 @@ std::size_t float_text(double x, char* out) {
   return static_cast<std::size_t>(p - out);
 }
 
+// Whether a string's JSON text has an escape: a control character, a quote or a backslash. Eight bytes
+// at a time: a byte below 0x20, or one equal to '"' or '\\', leaves its high bit in the mask.
+bool needs_escape(std::string_view text) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  const auto zero_byte = [&](std::uint64_t w) { return (w - kOnes) & ~w & kHighs; };
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, text.data() + i, 8);
+    if (((w - 0x20 * kOnes) & ~w & kHighs) | zero_byte(w ^ ('"' * kOnes)) | zero_byte(w ^ ('\\' * kOnes)))
+      return true;
+  }
+  for (; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return true;
+  }
+  return false;
+}
+
 // The text of a dict whose keys may repeat (lone surrogates replaced, str subclasses): its members'
 // texts are held until the dict is complete, since a repeated key keeps its first place and takes the
 // last value.
@@ -710,14 +730,17 @@ class ValueSink {
       text_.append(piece);
     }
   }
+  // A string's JSON text: digested at once, straight from the text unless a character needs an escape.
   void put_string(std::string_view text) {
-    if (holding_ != 0) {
-      zarnu_core::value::write_json_string(text_, text);
+    if (holding_ == 0 && !needs_escape(text)) {
+      digest_.update("\"");
+      digest_.update(text);
+      digest_.update("\"");
       return;
     }
     escaped_.clear();
     zarnu_core::value::write_json_string(escaped_, text);
-    digest_.update(escaped_);
+    put(escaped_);
   }
 
   // The comma before an item of an array after its first.

@@ -2,6 +2,7 @@
 evaluation errors reported rather than raised, hashes, timestamps and spans counted in characters."""
 
 import datetime
+import json
 import time
 
 import pytest
@@ -40,6 +41,14 @@ def test_input_hash_of_compact_text(number, text):
     value = {"b": [1, -2, "é\n", number], "a": {"x": None, "y": True}}
     expected = fnv1a(f'{{"b":[1,-2,"é\\n",{text}],"a":{{"x":null,"y":true}}}}')
     assert Expression("1").evaluate_with_audit(value)["audit"]["header"]["inputHash"] == expected
+
+
+def test_input_hash_of_escaped_strings():
+    # Escapes at every place of an eight-byte block and in the bytes after the last block.
+    specials = ['"', "\\", "\n", "\x01", "\x1f", "\x7f", "é", "\u2028"]
+    strings = [("abcdefghij"[:at] + c + "klmnopq")[:length] for c in specials for at in range(10) for length in (9, 18)]
+    text = json.dumps(strings, ensure_ascii=False, separators=(",", ":"))
+    assert Expression("1").evaluate_with_audit(strings, level="off")["audit"]["header"]["inputHash"] == fnv1a(text)
 
 
 class Key(str):
