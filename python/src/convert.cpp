@@ -643,7 +643,7 @@ class ValueSink {
   std::optional<Invalid> key(PyObject* object) {
     Open& top = open_.back();
     if (!top.held) {
-      if (!top.fields.empty()) put(",");
+      if (!top.fields.empty()) put(',');
       if (PyUnicode_CheckExact(object)) {
         known_key(object, top.key);
         return std::nullopt;
@@ -653,7 +653,7 @@ class ValueSink {
     if (!text) return Invalid{false, std::move(text).error()};
     const std::size_t begin = text_.size();
     put_string(text->view());
-    put(":");
+    put(':');
     if (Held* held = top.held.get()) {
       auto [found, inserted] = held->index.try_emplace(std::string(text->view()), held->members.size());
       if (inserted) held->members.push_back({begin, text_.size(), 0, 0});
@@ -670,7 +670,7 @@ class ValueSink {
     entered.dict = dict;
     if (!dict) {
       entered.items.reserve(children.size());
-      put("[");
+      put('[');
       return;
     }
     entered.fields = zarnu_core::value::make_fields(children.size() / 2);
@@ -679,7 +679,7 @@ class ValueSink {
       entered.held->start = text_.size();
       ++holding_;
     } else {
-      put("{");
+      put('{');
     }
   }
 
@@ -687,7 +687,7 @@ class ValueSink {
     Open& top = open_.back();
     Value done;
     if (!top.dict) {
-      put("]");
+      put(']');
       done = Value::array_with(std::move(top.items), 0);
     } else {
       done = Value::adopt_object(new zarnu_core::value::Object(std::move(top.fields)));
@@ -703,7 +703,7 @@ class ValueSink {
         --holding_;
         put(joined);
       } else {
-        put("}");
+        put('}');
       }
     }
     open_.pop_back();
@@ -730,12 +730,19 @@ class ValueSink {
       text_.append(piece);
     }
   }
+  void put(char c) {
+    if (holding_ == 0) {
+      digest_.byte(static_cast<unsigned char>(c));
+    } else {
+      text_.push_back(c);
+    }
+  }
   // A string's JSON text: digested at once, straight from the text unless a character needs an escape.
   void put_string(std::string_view text) {
     if (holding_ == 0 && !needs_escape(text)) {
-      digest_.update("\"");
+      digest_.byte('"');
       digest_.update(text);
-      digest_.update("\"");
+      digest_.byte('"');
       return;
     }
     escaped_.clear();
@@ -745,7 +752,7 @@ class ValueSink {
 
   // The comma before an item of an array after its first.
   void begin_item() {
-    if (!open_.empty() && !open_.back().dict && !open_.back().items.empty()) put(",");
+    if (!open_.empty() && !open_.back().dict && !open_.back().items.empty()) put(',');
   }
 
   // Whether two keys of a dict may have the same text: only str subclasses (their own equality) and
