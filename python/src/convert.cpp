@@ -506,17 +506,18 @@ int shortest_digits(double x, char* digits, int& point) {
     while (digits[length - 1] == '0') --length;
     return length;
   }
+  // The general search, as "d.dddde+XX" (or "de+XX").
   char buffer[32];
-  const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-  const std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
-  const std::size_t e = text.find('e');
-  int length = 0;
-  for (char c : text.substr(0, e))
-    if (c != '.') digits[length++] = c;
+  const char* end = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific).ptr;
+  const char* e = static_cast<const char*>(std::memchr(buffer, 'e', static_cast<std::size_t>(end - buffer)));
+  digits[0] = buffer[0];
+  int length = 1;
+  if (buffer[1] == '.') {
+    std::memcpy(digits + 1, buffer + 2, static_cast<std::size_t>(e - buffer - 2));
+    length += static_cast<int>(e - buffer - 2);
+  }
   int exponent = 0;
-  std::string_view power = text.substr(e + 1);
-  if (power.front() == '+') power.remove_prefix(1);
-  std::from_chars(power.data(), power.data() + power.size(), exponent);
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
   point = exponent + 1;
   return length;
 }
@@ -566,18 +567,22 @@ bool needs_escape(std::string_view text) noexcept {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
   constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
   const auto zero_byte = [&](std::uint64_t w) { return (w - kOnes) & ~w & kHighs; };
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
+  const auto escape_in = [&](const char* at) {
     std::uint64_t w;
-    std::memcpy(&w, text.data() + i, 8);
-    if (((w - 0x20 * kOnes) & ~w & kHighs) | zero_byte(w ^ ('"' * kOnes)) | zero_byte(w ^ ('\\' * kOnes)))
-      return true;
+    std::memcpy(&w, at, 8);
+    return (((w - 0x20 * kOnes) & ~w & kHighs) | zero_byte(w ^ ('"' * kOnes)) |
+            zero_byte(w ^ ('\\' * kOnes))) != 0;
+  };
+  const std::size_t n = text.size();
+  if (n < 8) {
+    for (char c : text)
+      if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') return true;
+    return false;
   }
-  for (; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == '"' || c == '\\') return true;
-  }
-  return false;
+  // The last eight bytes overlap the blocks before them rather than leaving bytes to look at one by one.
+  for (std::size_t i = 0; i + 8 < n; i += 8)
+    if (escape_in(text.data() + i)) return true;
+  return escape_in(text.data() + n - 8);
 }
 
 // The text of a dict whose keys may repeat (lone surrogates replaced, str subclasses): its members'

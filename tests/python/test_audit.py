@@ -46,7 +46,7 @@ def test_input_hash_of_compact_text(number, text):
 def test_input_hash_of_escaped_strings():
     # Escapes at every place of an eight-byte block and in the bytes after the last block.
     specials = ['"', "\\", "\n", "\x01", "\x1f", "\x7f", "é", "\u2028"]
-    strings = [("abcdefghij"[:at] + c + "klmnopq")[:length] for c in specials for at in range(10) for length in (9, 18)]
+    strings = [("abcdefghij"[:at] + c + "klmnopq")[:length] for c in specials for at in range(10) for length in (5, 9, 18)]
     text = json.dumps(strings, ensure_ascii=False, separators=(",", ":"))
     assert Expression("1").evaluate_with_audit(strings, level="off")["audit"]["header"]["inputHash"] == fnv1a(text)
 
