@@ -128,12 +128,6 @@ std::pair<Fields::iterator, bool> Fields::insert_or_assign(Str key, Value v) {
   return {iterator(entries_.data() + pos), true};
 }
 
-void Fields::append_new(Str key, Value v) {
-  if (entries_.size() >= UINT32_MAX) count_overflow();
-  entries_.emplace_back(std::move(key), std::move(v));
-  index_add(entries_.size() - 1);
-}
-
 Fields::iterator Fields::erase(const_iterator it) {
   auto pos = static_cast<std::size_t>(it.get() - entries_.data());
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(pos));
