@@ -773,19 +773,27 @@ class ValueSink {
   }
 
   // Writes a str key and gives its interned text. Records mostly share their key objects: the text of
-  // each of the recent ones is kept with it (the object held, so that its address is not reused).
+  // each of the recent ones is kept with it (the object held, so that its address is not reused), two to a
+  // set, so that two keys of one record whose addresses fall into one set do not push each other out.
   void known_key(PyObject* object, zarnu_core::value::Str& out) {
-    KnownKey& slot = known_[(reinterpret_cast<std::uintptr_t>(object) >> 4) % kKnown];
-    if (slot.object.get() != object) {
-      const Text text = convert::text(object);
-      slot.text.clear();
-      zarnu_core::value::write_json_string(slot.text, text.view());
-      slot.text.push_back(':');
-      slot.key = keys_.get(text.view());
-      slot.object = Ref::borrow(object);
+    const std::size_t set =
+        (reinterpret_cast<std::uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> (64 - kSetBits);
+    KnownKey* slot = &known_[2 * set];
+    if (slot->object.get() != object) {
+      ++slot;
+      if (slot->object.get() != object) {
+        slot = &known_[2 * set + victims_[set]];
+        victims_[set] ^= 1;
+        const Text text = convert::text(object);
+        slot->text.clear();
+        zarnu_core::value::write_json_string(slot->text, text.view());
+        slot->text.push_back(':');
+        slot->key = keys_.get(text.view());
+        slot->object = Ref::borrow(object);
+      }
     }
-    put(slot.text);
-    out = slot.key;
+    put(slot->text);
+    out = slot->key;
   }
 
   // Puts a finished value into the container being converted, or makes it the result.
@@ -814,11 +822,12 @@ class ValueSink {
     zarnu_core::value::Str key;
     std::string text;  // the key's JSON text and the colon
   };
-  static constexpr std::size_t kKnown = 64;
+  static constexpr int kSetBits = 6;
 
   zarnu_core::audit::Fnv1a& digest_;
   zarnu_core::value::Keys keys_;
-  std::array<KnownKey, kKnown> known_;
+  std::array<KnownKey, 2 << kSetBits> known_;
+  std::array<unsigned char, 1 << kSetBits> victims_{};  // the way of each set that a new key takes
   std::vector<Open> open_;
   Value result_;
   std::string text_;         // the text of the held dicts open
