@@ -404,6 +404,13 @@ class Fields {
   std::pair<iterator, bool> try_emplace(Str key, Value v);
   // Inserts when the key is new; otherwise replaces the value in place.
   std::pair<iterator, bool> insert_or_assign(Str key, Value v);
+  // Appends an entry whose key the caller knows to be absent (the distinct keys of a map being built).
+  void append_new(Str key, Value v) {
+    if (entries_.size() >= UINT32_MAX) [[unlikely]]
+      count_overflow();
+    entries_.emplace_back(std::move(key), std::move(v));
+    if (index_) index_add(entries_.size() - 1);
+  }
   iterator erase(const_iterator it);
   std::size_t erase(std::string_view key);
   // Takes the entries out, leaving the map empty.

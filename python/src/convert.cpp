@@ -1,6 +1,6 @@
-// Python objects as data and back: classification, text, whole conversions. The walks keep their own
-// stack of containers instead of recursing, so they never move onto a grown stack segment and every Python
-// call they make (a float conversion, a str of an exception) runs on the thread's own stack.
+// Python objects as data and back: classification, text, whole conversions. The whole conversions to JSON
+// and to values share one walk, which keeps its own stack of containers instead of recursing, so every
+// Python call made on the way (a float conversion, a str of an exception) runs on the thread's own stack.
 #include "convert.hpp"
 
 #include <array>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -221,6 +222,10 @@ bool iterated_pairs(PyObject* dict, std::vector<Ref>& out) {
 
 }  // namespace
 
+bool own_iteration(PyObject* dict) noexcept {
+  return Py_TYPE(dict)->tp_iter != PyDict_Type.tp_iter;
+}
+
 bool stopping() noexcept {
   return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception);
 }
@@ -244,7 +249,7 @@ bool append_children(PyObject* container, std::vector<Ref>& out) {
     return true;
   }
   pyutil::CriticalSection section(container);
-  if (PyDict_Check(container) && Py_TYPE(container)->tp_iter != PyDict_Type.tp_iter) {
+  if (PyDict_Check(container) && own_iteration(container)) {
     std::vector<Ref> pairs;
     if (iterated_pairs(container, pairs)) {
       out.insert(out.end(), std::make_move_iterator(pairs.begin()), std::make_move_iterator(pairs.end()));
@@ -290,94 +295,147 @@ struct Invalid {
 // How many values a conversion makes between two looks for pending signals (Ctrl-C).
 constexpr std::size_t kSignalLook = 4096;
 
-// One container being converted: its children taken when it was entered, and the JSON built so far.
-struct Open {
-  Ref container;
-  bool dict = false;
-  std::vector<Ref> children;  // items, or keys and values alternately
-  std::size_t next = 0;       // the next child (a pair counts as two)
-  Json out;
-  std::string key;             // the key of the dict child being converted
-  bool check_repeats = false;  // a key text seen so far might repeat another
-};
-
-Json json_scalar(Scalar& s) {
-  switch (s.index()) {
-    case 0:
-      return Json(nullptr);
-    case 1:
-      return Json(std::get<bool>(s));
-    case 2: {
-      const std::int64_t n = std::get<std::int64_t>(s);
-      return n >= 0 ? Json(static_cast<std::uint64_t>(n)) : Json(n);
-    }
-    case 3:
-      return Json(std::get<double>(s));
-    default:
-      return Json(std::move(std::get<Text>(s)).take());
-  }
-}
-
-class ToJson {
+// The walk of a whole conversion, the same for every result it builds: the order of the checks, their
+// failures, the snapshots of the containers and the looks for signals are here; what is made of each
+// scalar, key and container is the sink's. A sink has:
+//   void scalar(Scalar& s)                          a scalar (no container mark, no failure)
+//   std::optional<Invalid> key(PyObject* key)       the key of the next member of the innermost dict
+//   void enter(PyObject* container, bool dict, std::span<const Ref> children)
+//                                                   a container, its children taken
+//   void close()                                    the innermost container is complete
+// Containers are walked with a stack of our own rather than by recursion, so every Python call made on the
+// way runs on the thread's own stack.
+template <class Sink>
+class Walk {
  public:
-  std::expected<Json, Invalid> run(PyObject* root) {
-    if (auto failure = visit(root)) return std::unexpected(std::move(*failure));
+  explicit Walk(Sink& sink) : sink_(sink) {}
+
+  std::optional<Invalid> run(PyObject* root) {
+    if (auto failure = visit(root)) return failure;
     while (!open_.empty()) {
-      Open& top = open_.back();
-      if (top.next == top.children.size()) {
-        Json done = std::move(top.out);
+      Frame& top = open_.back();
+      if (top.next == children_.size()) {
+        const std::size_t begin = top.begin;
         open_.pop_back();
-        place(std::move(done));
+        // Releasing the children may run finalizers: nothing borrowed from them is left.
+        children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(begin), children_.end());
+        sink_.close();
         continue;
       }
-      PyObject* child = top.children[top.next].get();
+      PyObject* child = children_[top.next].get();
       if (top.dict) {
-        auto text = key(child);
-        if (!text) return std::unexpected(Invalid{false, std::move(text).error()});
-        top.check_repeats = top.check_repeats || text->made() || !PyUnicode_CheckExact(child);
-        top.key = std::move(*text).take();
-        child = top.children[top.next + 1].get();
+        if (auto failure = sink_.key(child)) return failure;
+        child = children_[top.next + 1].get();
         top.next += 2;
       } else {
         top.next += 1;
       }
-      if (auto failure = visit(child)) return std::unexpected(std::move(*failure));
-      if (++visited_ % kSignalLook == 0 && PyErr_CheckSignals() < 0)
-        return std::unexpected(Invalid{false, {}, true});
+      if (auto failure = visit(child)) return failure;
+      if (++visited_ % kSignalLook == 0 && PyErr_CheckSignals() < 0) return Invalid{false, {}, true};
     }
-    return std::move(result_);
+    return std::nullopt;
   }
 
  private:
-  // Converts a scalar in place, or enters a container.
+  // A container being converted; its children are children_[begin, end of children_ or where the next
+  // container's begin).
+  struct Frame {
+    PyObject* container;  // held by its parent's children, or by the caller
+    std::size_t begin;
+    std::size_t next;  // the next child (a pair counts as two)
+    bool dict;
+  };
+
+  // Converts a scalar, or enters a container: its children are taken, each with a reference of its own,
+  // before anything is made of any of them.
   std::optional<Invalid> visit(PyObject* object) {
     Scalar s = scalar(object);
     if (auto* failure = std::get_if<Failure>(&s)) return Invalid{false, std::move(failure->reason)};
     if (!std::holds_alternative<Container>(s)) {
-      place(json_scalar(s));
+      sink_.scalar(s);
       return std::nullopt;
     }
-    for (const Open& ancestor : open_)
-      if (ancestor.container.get() == object) return Invalid{true, "Circular reference detected"};
+    for (const Frame& ancestor : open_)
+      if (ancestor.container == object) return Invalid{true, "Circular reference detected"};
     if (open_.size() > 999) return Invalid{true, "it is nested more than 1000 levels deep"};
-    Open entered;
-    entered.container = Ref::borrow(object);
-    entered.dict = PyDict_Check(object);
-    auto taken = children(object);
-    if (!taken) return Invalid{false, {}, true};
-    entered.children = std::move(*taken);
-    if (entered.dict) {
+    const std::size_t begin = children_.size();
+    if (!append_children(object, children_)) return Invalid{false, {}, true};
+    const bool dict = PyDict_Check(object);
+    open_.push_back({object, begin, begin, dict});
+    sink_.enter(object, dict, std::span<const Ref>(children_).subspan(begin));
+    return std::nullopt;
+  }
+
+  Sink& sink_;
+  std::vector<Frame> open_;
+  // The children of every container open, the innermost last.
+  std::vector<Ref> children_;
+  std::size_t visited_ = 0;
+};
+
+// Builds the JSON value of a whole conversion.
+class JsonSink {
+ public:
+  void scalar(Scalar& s) {
+    switch (s.index()) {
+      case 0:
+        place(Json(nullptr));
+        return;
+      case 1:
+        place(Json(std::get<bool>(s)));
+        return;
+      case 2: {
+        const std::int64_t n = std::get<std::int64_t>(s);
+        place(n >= 0 ? Json(static_cast<std::uint64_t>(n)) : Json(n));
+        return;
+      }
+      case 3:
+        place(Json(std::get<double>(s)));
+        return;
+      default:
+        place(Json(std::move(std::get<Text>(s)).take()));
+    }
+  }
+
+  std::optional<Invalid> key(PyObject* object) {
+    auto text = convert::key(object);
+    if (!text) return Invalid{false, std::move(text).error()};
+    Open& top = open_.back();
+    top.check_repeats = top.check_repeats || text->made() || !PyUnicode_CheckExact(object);
+    top.key = std::move(*text).take();
+    return std::nullopt;
+  }
+
+  void enter(PyObject* container, bool dict, std::span<const Ref> children) {
+    Open& entered = open_.emplace_back();
+    entered.dict = dict;
+    if (dict) {
+      entered.check_repeats = own_iteration(container);
       entered.out = Json::object();
       auto& members = entered.out.get_ref<Json::object_t&>();
-      members.reserve(entered.children.size() / 2);
+      members.reserve(children.size() / 2);
       inserter_.started(members);
     } else {
       entered.out = Json::array();
-      entered.out.get_ref<Json::array_t&>().reserve(entered.children.size());
+      entered.out.get_ref<Json::array_t&>().reserve(children.size());
     }
-    open_.push_back(std::move(entered));
-    return std::nullopt;
   }
+
+  void close() {
+    Json done = std::move(open_.back().out);
+    open_.pop_back();
+    place(std::move(done));
+  }
+
+  Json take() { return std::move(result_); }
+
+ private:
+  struct Open {
+    bool dict = false;
+    Json out;
+    std::string key;             // the key of the dict child being converted
+    bool check_repeats = false;  // a key text seen so far might repeat another
+  };
 
   // Puts a finished value into the container being converted, or makes it the result.
   void place(Json value) {
@@ -402,7 +460,6 @@ class ToJson {
   zarnu_core::json::MemberInserter inserter_;
   std::vector<Open> open_;
   Json result_;
-  std::size_t visited_ = 0;
 };
 
 // Raises the failure of a whole conversion (unless a signal handler already raised one).
@@ -415,35 +472,63 @@ void raise_invalid(const Invalid& invalid, std::string_view context) {
 }  // namespace
 
 std::optional<Json> to_json(PyObject* object, std::string_view context) {
-  auto converted = ToJson().run(object);
-  if (converted) return std::move(*converted);
-  raise_invalid(converted.error(), context);
-  return std::nullopt;
+  JsonSink sink;
+  if (auto failure = Walk(sink).run(object)) {
+    raise_invalid(*failure, context);
+    return std::nullopt;
+  }
+  return sink.take();
 }
 
 namespace {
 
 using zarnu_core::value::Value;
 
+// The shortest digits that read back as a finite, non-negative double, in `digits` (room for 24), and where
+// the decimal point goes: the value is 0.digits times 10^point. Returns the number of digits.
+int shortest_digits(double x, char* digits, int& point) {
+  // Most doubles in data are short decimals (prices, measures): when x times a small power of ten rounds
+  // to an integer below 10^15 that divides back to x, that integer's digits are the shortest (two
+  // decimals of at most 15 digits never read as the same double), found without the general search.
+  static constexpr double kPowers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+  for (int k = 0; k < 7; ++k) {
+    const double scaled = x * kPowers[k];
+    if (!(scaled < 1e15)) break;
+    const auto n = static_cast<std::uint64_t>(scaled + 0.5);
+    if (static_cast<double>(n) / kPowers[k] != x) continue;
+    if (n == 0) {
+      digits[0] = '0';
+      point = 1;
+      return 1;
+    }
+    int length = static_cast<int>(std::to_chars(digits, digits + 24, n).ptr - digits);
+    point = length - k;
+    while (digits[length - 1] == '0') --length;
+    return length;
+  }
+  // The general search, as "d.dddde+XX" (or "de+XX").
+  char buffer[32];
+  const char* end = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific).ptr;
+  const char* e = static_cast<const char*>(std::memchr(buffer, 'e', static_cast<std::size_t>(end - buffer)));
+  digits[0] = buffer[0];
+  int length = 1;
+  if (buffer[1] == '.') {
+    std::memcpy(digits + 1, buffer + 2, static_cast<std::size_t>(e - buffer - 2));
+    length += static_cast<int>(e - buffer - 2);
+  }
+  int exponent = 0;
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
+  point = exponent + 1;
+  return length;
+}
+
 // The text of a double in the digest, written into `out` (room for 32 characters); returns its length.
 std::size_t float_text(double x, char* out) {
-  char buffer[32];
-  const auto written = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-  std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
   char* p = out;
-  if (text.front() == '-') {
-    *p++ = '-';
-    text.remove_prefix(1);
-  }
-  const std::size_t e = text.find('e');
+  if (std::signbit(x)) *p++ = '-';
   char digits[24];
-  int length = 0;
-  for (char c : text.substr(0, e))
-    if (c != '.') digits[length++] = c;
-  int exponent = 0;
-  std::string_view power = text.substr(e + 1);
-  if (power.front() == '+') power.remove_prefix(1);
-  std::from_chars(power.data(), power.data() + power.size(), exponent);
+  int point = 0;
+  const int length = shortest_digits(std::fabs(x), digits, point);
   const auto put = [&](const char* from, int count) {
     std::memcpy(p, from, static_cast<std::size_t>(count));
     p += count;
@@ -452,8 +537,6 @@ std::size_t float_text(double x, char* out) {
     std::memset(p, '0', static_cast<std::size_t>(count));
     p += count;
   };
-  // The value is 0.digits times 10^point.
-  const int point = exponent + 1;
   if (point >= length && point <= 16) {
     put(digits, length);
     zeros(point - length);
@@ -478,6 +561,30 @@ std::size_t float_text(double x, char* out) {
   return static_cast<std::size_t>(p - out);
 }
 
+// Whether a string's JSON text has an escape: a control character, a quote or a backslash. Eight bytes
+// at a time: a byte below 0x20, or one equal to '"' or '\\', leaves its high bit in the mask.
+bool needs_escape(std::string_view text) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  const auto zero_byte = [&](std::uint64_t w) { return (w - kOnes) & ~w & kHighs; };
+  const auto escape_in = [&](const char* at) {
+    std::uint64_t w;
+    std::memcpy(&w, at, 8);
+    return (((w - 0x20 * kOnes) & ~w & kHighs) | zero_byte(w ^ ('"' * kOnes)) |
+            zero_byte(w ^ ('\\' * kOnes))) != 0;
+  };
+  const std::size_t n = text.size();
+  if (n < 8) {
+    for (char c : text)
+      if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') return true;
+    return false;
+  }
+  // The last eight bytes overlap the blocks before them rather than leaving bytes to look at one by one.
+  for (std::size_t i = 0; i + 8 < n; i += 8)
+    if (escape_in(text.data() + i)) return true;
+  return escape_in(text.data() + n - 8);
+}
+
 // The text of a dict whose keys may repeat (lone surrogates replaced, str subclasses): its members'
 // texts are held until the dict is complete, since a repeated key keeps its first place and takes the
 // last value.
@@ -495,139 +602,63 @@ struct Held {
   std::size_t value_begin = 0;
 };
 
-// One container being converted: its children taken when it was entered, and the value built so far.
-struct OpenValue {
-  PyObject* container = nullptr;  // held by its parent's children, or by the caller
-  bool dict = false;
-  std::vector<Ref> children;  // items, or keys and values alternately
-  std::size_t next = 0;       // the next child (a pair counts as two)
-  zarnu_core::value::Items items;
-  zarnu_core::value::Fields fields;
-  zarnu_core::value::Str key;  // the key of the dict child being converted
-  std::unique_ptr<Held> held;
-};
-
-// The walk of `to_json` building values instead of JSON, writing the JSON text as it goes.
-class ToValue {
+// Builds the value of a whole conversion and feeds the digest its compact JSON text on the way: straight
+// from each piece, except inside a dict whose keys may repeat, whose text is gathered until it is complete.
+class ValueSink {
  public:
-  explicit ToValue(zarnu_core::audit::Fnv1a& digest) : digest_(digest) {}
+  explicit ValueSink(zarnu_core::audit::Fnv1a& digest) : digest_(digest) {}
 
-  std::expected<Value, Invalid> run(PyObject* root) {
-    if (auto failure = visit(root)) return std::unexpected(std::move(*failure));
-    while (!open_.empty()) {
-      OpenValue& top = open_.back();
-      if (top.next == top.children.size()) {
-        close();
-        continue;
-      }
-      if (top.next > 0 && !top.held) text_.push_back(',');
-      auto next = top.dict ? member(top) : top.children[top.next++].get();
-      if (!next) return std::unexpected(std::move(next).error());
-      auto failure = visit(*next);
-      if (!failure && ++visited_ % kSignalLook == 0 && PyErr_CheckSignals() < 0)
-        failure = Invalid{false, {}, true};
-      if (failure) return std::unexpected(std::move(*failure));
-      if (holding_ == 0 && text_.size() >= kChunk) {
-        digest_.update(text_);
-        text_.clear();
-      }
-    }
-    digest_.update(text_);
-    return std::move(result_);
-  }
-
- private:
-  // How much text is gathered before it is digested.
-  static constexpr std::size_t kChunk = 4096;
-
-  // Converts a scalar in place, or enters a container.
-  std::optional<Invalid> visit(PyObject* object) {
-    Scalar s = scalar(object);
+  void scalar(Scalar& s) {
+    begin_item();
     switch (s.index()) {
       case 0:
-        text_.append("null");
+        put("null");
         place(Value::null());
-        return std::nullopt;
+        return;
       case 1: {
         const bool b = std::get<bool>(s);
-        text_.append(b ? "true" : "false");
+        put(b ? "true" : "false");
         place(Value::boolean(b));
-        return std::nullopt;
+        return;
       }
       case 2: {
         const std::int64_t n = std::get<std::int64_t>(s);
         char buffer[24];
-        text_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, n).ptr);
+        put(std::string_view(buffer, std::to_chars(buffer, buffer + sizeof buffer, n).ptr));
         place(Value::number(static_cast<double>(n)));
-        return std::nullopt;
+        return;
       }
       case 3: {
         const double x = std::get<double>(s);
         char buffer[32];
-        text_.append(buffer, float_text(x, buffer));
+        put(std::string_view(buffer, float_text(x, buffer)));
         place(Value::number(x));
-        return std::nullopt;
+        return;
       }
-      case 4: {
+      default: {
         const std::string_view text = std::get<Text>(s).view();
-        zarnu_core::value::write_json_string(text_, text);
+        put_string(text);
         place(Value::string(text));
+      }
+    }
+  }
+
+  // Writes the key of a dict's next member. A held dict notes the key's text: a new member, or the
+  // repeated one, whose value the next value replaces.
+  std::optional<Invalid> key(PyObject* object) {
+    Open& top = open_.back();
+    if (!top.held) {
+      if (!top.fields.empty()) put(',');
+      if (PyUnicode_CheckExact(object)) {
+        known_key(object, top.key);
         return std::nullopt;
       }
-      case 6:
-        return Invalid{false, std::move(std::get<Failure>(s).reason)};
-      default:
-        break;
     }
-    for (const OpenValue& ancestor : open_)
-      if (ancestor.container == object) return Invalid{true, "Circular reference detected"};
-    if (open_.size() > 999) return Invalid{true, "it is nested more than 1000 levels deep"};
-    auto taken = children(object);
-    if (!taken) return Invalid{false, {}, true};
-    OpenValue& entered = open_.emplace_back();
-    entered.container = object;
-    entered.dict = PyDict_Check(object);
-    entered.children = std::move(*taken);
-    if (!entered.dict) {
-      entered.items.reserve(entered.children.size());
-      text_.push_back('[');
-      return std::nullopt;
-    }
-    entered.fields = zarnu_core::value::make_fields(entered.children.size() / 2);
-    if (repeatable(entered.children)) {
-      entered.held = std::make_unique<Held>();
-      entered.held->start = text_.size();
-      ++holding_;
-    } else {
-      text_.push_back('{');
-    }
-    return std::nullopt;
-  }
-
-  // Whether two keys of a dict may have the same text: only str subclasses (their own equality) and
-  // text beyond Latin-1 (lone surrogates become U+FFFD) can.
-  static bool repeatable(const std::vector<Ref>& children) {
-    for (std::size_t i = 0; i < children.size(); i += 2) {
-      PyObject* key = children[i].get();
-      if (!PyUnicode_CheckExact(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return true;
-    }
-    return false;
-  }
-
-  // Writes the key of a dict's next member and returns the member's value. A held dict notes the key's
-  // text: a new member, or the repeated one, whose value the next value replaces.
-  std::expected<PyObject*, Invalid> member(OpenValue& top) {
-    PyObject* key_object = top.children[top.next].get();
-    top.next += 2;
-    if (!top.held && PyUnicode_CheckExact(key_object)) {
-      known_key(key_object, top.key);
-      return top.children[top.next - 1].get();
-    }
-    auto text = key(key_object);
-    if (!text) return std::unexpected(Invalid{false, std::move(text).error()});
+    auto text = convert::key(object);
+    if (!text) return Invalid{false, std::move(text).error()};
     const std::size_t begin = text_.size();
-    zarnu_core::value::write_json_string(text_, text->view());
-    text_.push_back(':');
+    put_string(text->view());
+    put(':');
     if (Held* held = top.held.get()) {
       auto [found, inserted] = held->index.try_emplace(std::string(text->view()), held->members.size());
       if (inserted) held->members.push_back({begin, text_.size(), 0, 0});
@@ -635,30 +666,33 @@ class ToValue {
       held->value_begin = text_.size();
     }
     top.key = keys_.get(text->view());
-    return top.children[top.next - 1].get();
+    return std::nullopt;
   }
 
-  // Writes a str key and gives its interned text. Records mostly share their key objects: the text of
-  // each of the recent ones is kept with it (the object held, so that its address is not reused).
-  void known_key(PyObject* object, zarnu_core::value::Str& out) {
-    KnownKey& slot = known_[(reinterpret_cast<std::uintptr_t>(object) >> 4) % kKnown];
-    if (slot.object.get() != object) {
-      const Text text = convert::text(object);
-      slot.text.clear();
-      zarnu_core::value::write_json_string(slot.text, text.view());
-      slot.text.push_back(':');
-      slot.key = keys_.get(text.view());
-      slot.object = Ref::borrow(object);
+  void enter(PyObject* container, bool dict, std::span<const Ref> children) {
+    begin_item();
+    Open& entered = open_.emplace_back();
+    entered.dict = dict;
+    if (!dict) {
+      entered.items.reserve(children.size());
+      put('[');
+      return;
     }
-    text_.append(slot.text);
-    out = slot.key;
+    entered.fields = zarnu_core::value::make_fields(children.size() / 2);
+    if (repeatable(container, children)) {
+      entered.held = std::make_unique<Held>();
+      entered.held->start = text_.size();
+      ++holding_;
+    } else {
+      put('{');
+    }
   }
 
   void close() {
-    OpenValue& top = open_.back();
+    Open& top = open_.back();
     Value done;
     if (!top.dict) {
-      text_.push_back(']');
+      put(']');
       done = Value::array_with(std::move(top.items), 0);
     } else {
       done = Value::adopt_object(new zarnu_core::value::Object(std::move(top.fields)));
@@ -671,14 +705,95 @@ class ToValue {
         }
         joined.push_back('}');
         text_.resize(top.held->start);
-        text_.append(joined);
         --holding_;
+        put(joined);
       } else {
-        text_.push_back('}');
+        put('}');
       }
     }
     open_.pop_back();
     place(std::move(done));
+  }
+
+  Value take() { return std::move(result_); }
+
+ private:
+  // One container being converted, and the value built so far.
+  struct Open {
+    bool dict = false;
+    zarnu_core::value::Items items;
+    zarnu_core::value::Fields fields;
+    zarnu_core::value::Str key;  // the key of the dict child being converted
+    std::unique_ptr<Held> held;
+  };
+
+  // The text of the digest: digested at once, or kept while a held dict is open.
+  void put(std::string_view piece) {
+    if (holding_ == 0) {
+      digest_.update(piece);
+    } else {
+      text_.append(piece);
+    }
+  }
+  void put(char c) {
+    if (holding_ == 0) {
+      digest_.byte(static_cast<unsigned char>(c));
+    } else {
+      text_.push_back(c);
+    }
+  }
+  // A string's JSON text: digested at once, straight from the text unless a character needs an escape.
+  void put_string(std::string_view text) {
+    if (holding_ == 0 && !needs_escape(text)) {
+      digest_.byte('"');
+      digest_.update(text);
+      digest_.byte('"');
+      return;
+    }
+    escaped_.clear();
+    zarnu_core::value::write_json_string(escaped_, text);
+    put(escaped_);
+  }
+
+  // The comma before an item of an array after its first.
+  void begin_item() {
+    if (!open_.empty() && !open_.back().dict && !open_.back().items.empty()) put(',');
+  }
+
+  // Whether two keys of a dict may have the same text: only str subclasses (their own equality) and
+  // text beyond Latin-1 (lone surrogates become U+FFFD) can, besides the keys a dict subclass's own
+  // iteration gives.
+  static bool repeatable(PyObject* dict, std::span<const Ref> children) {
+    if (own_iteration(dict)) return true;
+    for (std::size_t i = 0; i < children.size(); i += 2) {
+      PyObject* key = children[i].get();
+      if (!PyUnicode_CheckExact(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return true;
+    }
+    return false;
+  }
+
+  // Writes a str key and gives its interned text. Records mostly share their key objects: the text of
+  // each of the recent ones is kept with it (the object held, so that its address is not reused), two to a
+  // set, so that two keys of one record whose addresses fall into one set do not push each other out.
+  void known_key(PyObject* object, zarnu_core::value::Str& out) {
+    const std::size_t set =
+        (reinterpret_cast<std::uintptr_t>(object) * 0x9E3779B97F4A7C15ULL) >> (64 - kSetBits);
+    KnownKey* slot = &known_[2 * set];
+    if (slot->object.get() != object) {
+      ++slot;
+      if (slot->object.get() != object) {
+        slot = &known_[2 * set + victims_[set]];
+        victims_[set] ^= 1;
+        const Text text = convert::text(object);
+        slot->text.clear();
+        zarnu_core::value::write_json_string(slot->text, text.view());
+        slot->text.push_back(':');
+        slot->key = keys_.get(text.view());
+        slot->object = Ref::borrow(object);
+      }
+    }
+    put(slot->text);
+    out = slot->key;
   }
 
   // Puts a finished value into the container being converted, or makes it the result.
@@ -687,16 +802,18 @@ class ToValue {
       result_ = std::move(value);
       return;
     }
-    OpenValue& top = open_.back();
+    Open& top = open_.back();
     if (!top.dict) {
       top.items.push_back(std::move(value));
       return;
     }
-    if (top.held) {
-      Held::Member& m = top.held->members[top.held->current];
-      m.value_begin = top.held->value_begin;
-      m.value_end = text_.size();
+    if (!top.held) {
+      top.fields.append_new(std::move(top.key), std::move(value));
+      return;
     }
+    Held::Member& m = top.held->members[top.held->current];
+    m.value_begin = top.held->value_begin;
+    m.value_end = text_.size();
     top.fields.insert_or_assign(std::move(top.key), std::move(value));
   }
 
@@ -705,25 +822,28 @@ class ToValue {
     zarnu_core::value::Str key;
     std::string text;  // the key's JSON text and the colon
   };
-  static constexpr std::size_t kKnown = 64;
+  static constexpr int kSetBits = 6;
 
   zarnu_core::audit::Fnv1a& digest_;
   zarnu_core::value::Keys keys_;
-  std::array<KnownKey, kKnown> known_;
-  std::vector<OpenValue> open_;
+  std::array<KnownKey, 2 << kSetBits> known_;
+  std::array<unsigned char, 1 << kSetBits> victims_{};  // the way of each set that a new key takes
+  std::vector<Open> open_;
   Value result_;
-  std::string text_;
-  std::size_t holding_ = 0;  // held dicts open: their text stays in the buffer
-  std::size_t visited_ = 0;
+  std::string text_;         // the text of the held dicts open
+  std::string escaped_;      // a string's text, escaped
+  std::size_t holding_ = 0;  // held dicts open
 };
 
 }  // namespace
 
 std::optional<Value> to_value(PyObject* object, std::string_view context, zarnu_core::audit::Fnv1a& digest) {
-  auto converted = ToValue(digest).run(object);
-  if (converted) return std::move(*converted);
-  raise_invalid(converted.error(), context);
-  return std::nullopt;
+  ValueSink sink(digest);
+  if (auto failure = Walk(sink).run(object)) {
+    raise_invalid(*failure, context);
+    return std::nullopt;
+  }
+  return sink.take();
 }
 
 namespace {

@@ -107,6 +107,10 @@ std::optional<std::vector<Ref>> children(PyObject* container);
 // The same appended to `out`: false, with nothing appended, where `children` gives none.
 bool append_children(PyObject* container, std::vector<Ref>& out);
 
+// Whether a dict (or subclass) has an iteration of its own, which may give its keys in another order, or
+// one key twice.
+bool own_iteration(PyObject* dict) noexcept;
+
 // Whether the exception being raised is not an error (KeyboardInterrupt, SystemExit): it must leave as
 // itself.
 bool stopping() noexcept;
@@ -115,11 +119,11 @@ bool stopping() noexcept;
 // "{context} cannot be converted to JSON: {reason}" and returns none.
 std::optional<Json> to_json(PyObject* object, std::string_view context);
 
-// Converts a Python object as a whole into a value in one walk: the value of what `to_json` would give,
-// with its failures, messages and order of checks. `digest` is fed the compact JSON text of that JSON
-// value on the way: keys in insertion order, integers without a fraction, doubles in their shortest
-// round-trip digits (plain with at least one fractional digit while the decimal exponent lies between -5
-// and 16, else in exponent form such as 1e21 or 1.5e-7).
+// Converts a Python object as a whole into a value, by the same walk as `to_json`: the value of what
+// `to_json` would give, with its failures, messages and order of checks. `digest` is fed the compact JSON
+// text of that JSON value on the way: keys in insertion order, integers without a fraction, doubles in their
+// shortest round-trip digits (plain with at least one fractional digit while the decimal exponent lies
+// between -5 and 16, else in exponent form such as 1e21 or 1.5e-7).
 std::optional<zarnu_core::value::Value> to_value(PyObject* object, std::string_view context,
                                                  zarnu_core::audit::Fnv1a& digest);
 

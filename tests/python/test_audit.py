@@ -2,6 +2,7 @@
 evaluation errors reported rather than raised, hashes, timestamps and spans counted in characters."""
 
 import datetime
+import json
 import time
 
 import pytest
@@ -33,7 +34,8 @@ def test_result_and_header():
 @pytest.mark.parametrize(
     "number, text",
     [(1.0, "1.0"), (-0.0, "-0.0"), (1e21, "1e21"), (1.5e-7, "1.5e-7"), (2.5e-5, "0.000025"),
-     (1e15, "1000000000000000.0"), (1.25e16, "1.25e16")],
+     (1e15, "1000000000000000.0"), (1.25e16, "1.25e16"), (0.1 + 0.2, "0.30000000000000004"), (52.03, "52.03"),
+     (999999999999999.9, "999999999999999.9"), (1.5e-5, "0.000015"), (3e-6, "3e-6"), (5e-324, "5e-324")],
 )
 def test_input_hash_of_compact_text(number, text):
     value = {"b": [1, -2, "é\n", number], "a": {"x": None, "y": True}}
@@ -41,8 +43,23 @@ def test_input_hash_of_compact_text(number, text):
     assert Expression("1").evaluate_with_audit(value)["audit"]["header"]["inputHash"] == expected
 
 
+def test_input_hash_of_escaped_strings():
+    # Escapes at every place of an eight-byte block and in the bytes after the last block.
+    specials = ['"', "\\", "\n", "\x01", "\x1f", "\x7f", "é", "\u2028"]
+    strings = [("abcdefghij"[:at] + c + "klmnopq")[:length] for c in specials for at in range(10) for length in (5, 9, 18)]
+    text = json.dumps(strings, ensure_ascii=False, separators=(",", ":"))
+    assert Expression("1").evaluate_with_audit(strings, level="off")["audit"]["header"]["inputHash"] == fnv1a(text)
+
+
 class Key(str):
     pass
+
+
+class Twice(dict):
+    """A dict whose own iteration gives one key twice."""
+
+    def __iter__(self):
+        return iter(["a", "b", "a"])
 
 
 @pytest.mark.parametrize(
@@ -52,6 +69,8 @@ class Key(str):
         ({"\ud800": [1], "a": {"\udc00": 2, "z": [3.5], "\ufffd": {"k": None}}, "\ufffd": 4},
          '{"\ufffd":4,"a":{"\ufffd":{"k":null},"z":[3.5]}}'),
         ({Key("k"): {"x": [1, {Key("y"): 2}]}, "m": (2**70, 3)}, '{"k":{"x":[1,{"y":2}]},"m":[1.1805916207174113e21,3]}'),
+        # The hashed text is that of the converted input, which has each key once.
+        ({"t": Twice(a=1, b=[2])}, '{"t":{"a":1,"b":[2]}}'),
     ],
 )
 def test_input_hash_of_converted_keys(value, text):
