@@ -409,20 +409,25 @@ FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sin
   const Ref name = key_string(key);
   const Run run = items(index);
   for (std::size_t i = 0; i < run.size; ++i) {
-    PyObject* record = item(run, i);
     Ref value;
-    if (PyDict_CheckExact(record) && !member_of(record, name.get(), value, failure))
-      return FieldOutcome::Failed;
-    if (!value) {
-      sink.push(Value());
-      continue;
-    }
-    if (auto failed = put_member(record, index, value.get(), sink)) {
-      failure = std::move(*failed);
-      return FieldOutcome::Failed;
-    }
+    if (!put_record_member(run, i, name.get(), index, sink, value, failure)) return FieldOutcome::Failed;
   }
   return FieldOutcome::Handled;
+}
+
+bool Level::put_record_member(const Run& run, std::size_t position, PyObject* name, std::uint32_t index,
+                              Sink& sink, Ref& found, std::string& failure) {
+  PyObject* record = item(run, position);
+  if (PyDict_CheckExact(record) && !member_of(record, name, found, failure)) return false;
+  if (!found) {
+    sink.push(Value());
+    return true;
+  }
+  if (auto failed = put_member(record, index, found.get(), sink)) {
+    failure = std::move(*failed);
+    return false;
+  }
+  return true;
 }
 
 FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std::string_view key, Sink& sink,
@@ -432,18 +437,10 @@ FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std
     const Ref name = key_string(key);
     const Run run = items(index);
     for (; position < run.size; ++position) {
-      PyObject* record = item(run, position);
       Ref found;
-      if (PyDict_CheckExact(record) && !member_of(record, name.get(), found, failure))
+      if (!put_record_member(run, position, name.get(), index, sink, found, failure))
         return FieldOutcome::Failed;
-      if (!found) {
-        sink.push(Value());
-        continue;
-      }
-      if (auto failed = put_member(record, index, found.get(), sink)) {
-        failure = std::move(*failed);
-        return FieldOutcome::Failed;
-      }
+      if (!found) continue;
       // Only a finite float or an int is surely a number (or a failure): the rest is judged apart.
       PyTypeObject* type = Py_TYPE(found.get());
       if (type != &PyLong_Type && !(type == &PyFloat_Type && std::isfinite(PyFloat_AS_DOUBLE(found.get())))) {

@@ -149,6 +149,10 @@ class Level final : public zarnu_core::value::Sources {
   mutable std::uint8_t next_named_ = 0;
   // A member found in `object` (held by the caller), put into the sink; `index` is the object's container.
   std::optional<std::string> put_member(PyObject* object, std::uint32_t index, PyObject* found, Sink& sink);
+  // Puts the member `name` of the record at `position` of `run` (undefined where it has none) and leaves it
+  // in `found` (null then); false, with `failure` set, when reading it failed.
+  bool put_record_member(const Run& run, std::size_t position, PyObject* name, std::uint32_t index,
+                         Sink& sink, pyutil::Ref& found, std::string& failure);
 
   const KeyCache* keys_;
   zarnu_core::value::Rc<Level> parent_;
