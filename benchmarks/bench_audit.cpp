@@ -7,8 +7,8 @@
 #include <string>
 
 #include "audit/collector.hpp"
-#include "expression.hpp"
-#include "from_json.hpp"
+#include "eval/expression.hpp"
+#include "value/from_json.hpp"
 
 using namespace zarnu_core;
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "expression.hpp"
-#include "from_json.hpp"
+#include "eval/expression.hpp"
+#include "value/from_json.hpp"
 
 using namespace zarnu_core;
 

@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "expression.hpp"
-#include "function.hpp"
+#include "eval/expression.hpp"
+#include "eval/function.hpp"
 
 using namespace zarnu_core;
 using value::Items;

@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "document.hpp"
-#include "pool.hpp"
-#include "reads.hpp"
+#include "support/pool.hpp"
+#include "value/document.hpp"
+#include "value/reads.hpp"
 
 namespace {
 

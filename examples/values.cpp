@@ -1,9 +1,9 @@
 // Builds a few values with the core library and prints their JSON text, compact and pretty.
 #include <cstdio>
 
-#include "equality.hpp"
-#include "stringify.hpp"
-#include "value.hpp"
+#include "value/equality.hpp"
+#include "value/stringify.hpp"
+#include "value/value.hpp"
 
 using namespace zarnu_core::value;
 

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "error.hpp"
-#include "expression.hpp"
-#include "parse.hpp"
-#include "reads.hpp"
+#include "eval/expression.hpp"
+#include "reads/reads_analysis.hpp"
+#include "syntax/parse.hpp"
+#include "value/error.hpp"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "document.hpp"
-#include "reads.hpp"
-#include "stringify.hpp"
-#include "value.hpp"
+#include "value/document.hpp"
+#include "value/reads.hpp"
+#include "value/stringify.hpp"
+#include "value/value.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 Reads data/unicode-17.0/ and writes regex/src/unicodetables.{hpp,cpp} (property interval tables, string
 properties, case folding and simple uppercase as packed delta tables) and
-core/src/functions/casetables.{hpp,cpp} (full lower and upper case mappings, Cased, Case_Ignorable).
+core/src/support/casetables.{hpp,cpp} (full lower and upper case mappings, Cased, Case_Ignorable).
 The output is committed, so a build needs neither this script nor the data. Run from the repository root:
     python3 tools/gen_unicode.py
 """
@@ -391,7 +391,7 @@ def write_case_tables(binary, upper, lower):
 
 #include <cstddef>
 
-namespace zarnu_core::functions::casing {
+namespace zarnu_core::casing {
 
 // Writes the full lowercase (uppercase) mapping of `c` to `out` and returns how many code points it has
 // (1 to 3; a code point without a mapping maps to itself).
@@ -402,11 +402,11 @@ std::size_t uppercase(char32_t c, char32_t out[3]) noexcept;
 bool is_cased(char32_t c) noexcept;
 bool is_case_ignorable(char32_t c) noexcept;
 
-}  // namespace zarnu_core::functions::casing
+}  // namespace zarnu_core::casing
 """
     cpp = [HEADER, "// Unicode 17.0 full case conversion tables (see casetables.hpp).\n",
-           '#include "casetables.hpp"\n\n#include <algorithm>\n#include <cstdint>\n#include <iterator>\n#include <span>\n#include <string_view>\n\n#include "unicodetables.hpp"\n\n',
-           "namespace zarnu_core::functions::casing {\n\nnamespace {\n\n",
+           '#include "support/casetables.hpp"\n\n#include <algorithm>\n#include <cstdint>\n#include <iterator>\n#include <span>\n#include <string_view>\n\n#include "unicodetables.hpp"\n\n',
+           "namespace zarnu_core::casing {\n\nnamespace {\n\n",
            "struct Delta {\n  std::uint32_t range;  // first code point << 12 | (length - 1)\n",
            "  std::int32_t delta_mask;  // delta << 4 | stride mask\n};\n\n",
            "struct Special {\n  char32_t from;\n  char32_t to[3];\n  std::uint8_t length;\n};\n\n",
@@ -470,10 +470,10 @@ bool is_case_ignorable(char32_t c) noexcept {
   return member(table, c);
 }
 
-}  // namespace zarnu_core::functions::casing
+}  // namespace zarnu_core::casing
 """)
-    write("core/src/functions/casetables.hpp", hpp)
-    write("core/src/functions/casetables.cpp", "".join(cpp))
+    write("core/src/support/casetables.hpp", hpp)
+    write("core/src/support/casetables.cpp", "".join(cpp))
 
 
 def write(rel, text):

@@ -20,13 +20,13 @@
 #include "audit/poll.hpp"
 #include "audit/tree.hpp"
 #include "convert.hpp"
-#include "datetime.hpp"
+#include "datetime/datetime.hpp"
 #include "errors.hpp"
-#include "hash.hpp"
 #include "headroom.hpp"
 #include "pyutil.hpp"
-#include "stack.hpp"
-#include "value_view.hpp"
+#include "support/hash.hpp"
+#include "support/stack.hpp"
+#include "value/value_view.hpp"
 
 namespace zarnu_py::audit_py {
 

@@ -9,9 +9,9 @@
 
 #include "audit/capture.hpp"
 #include "audit/collector.hpp"
-#include "expression.hpp"
-#include "json.hpp"
-#include "value.hpp"
+#include "eval/expression.hpp"
+#include "value/json.hpp"
+#include "value/value.hpp"
 
 namespace zarnu_py::audit_py {
 

@@ -16,10 +16,10 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "audit/tree.hpp"
-#include "lazy.hpp"
-#include "member_index.hpp"
-#include "panic.hpp"
-#include "utf.hpp"
+#include "support/panic.hpp"
+#include "support/utf.hpp"
+#include "value/lazy.hpp"
+#include "value/member_index.hpp"
 
 namespace zarnu_py::convert {
 

@@ -12,10 +12,10 @@
 #include <variant>
 #include <vector>
 
-#include "json.hpp"
-#include "polling.hpp"
 #include "pyutil.hpp"
-#include "value.hpp"
+#include "value/json.hpp"
+#include "value/polling.hpp"
+#include "value/value.hpp"
 
 namespace zarnu_core::audit {
 class Fnv1a;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "convert.hpp"
-#include "from_json.hpp"
 #include "pyutil.hpp"
+#include "value/from_json.hpp"
 #include "watch.hpp"
 
 namespace zarnu_py::document_object {

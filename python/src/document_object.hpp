@@ -9,10 +9,10 @@
 #include <string>
 #include <variant>
 
-#include "document.hpp"  // the core's: Document, ParseError
-#include "json.hpp"
-#include "reads.hpp"
-#include "value.hpp"
+#include "value/document.hpp"  // the core's: Document, ParseError
+#include "value/json.hpp"
+#include "value/reads.hpp"
+#include "value/value.hpp"
 
 namespace zarnu_py::document_object {
 

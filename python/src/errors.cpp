@@ -6,8 +6,8 @@
 #include <string>
 
 #include "convert.hpp"
-#include "json.hpp"
-#include "utf.hpp"
+#include "support/utf.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_py::errors {
 

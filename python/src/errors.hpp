@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "error.hpp"
 #include "pyutil.hpp"
+#include "value/error.hpp"
 
 namespace zarnu_py::errors {
 

@@ -18,22 +18,22 @@
 #include <utility>
 #include <vector>
 
-#include "ast.hpp"
 #include "audit_py.hpp"
 #include "convert.hpp"
 #include "document_object.hpp"
 #include "errors.hpp"
-#include "expression.hpp"
+#include "eval/expression.hpp"
 #include "headroom.hpp"
 #include "host.hpp"
 #include "options.hpp"
 #include "output.hpp"
 #include "pyutil.hpp"
-#include "reads.hpp"
+#include "reads/reads_analysis.hpp"
 #include "reads_py.hpp"
-#include "signature.hpp"
 #include "source.hpp"
-#include "stack.hpp"
+#include "support/stack.hpp"
+#include "syntax/ast.hpp"
+#include "syntax/signature.hpp"
 #include "watch.hpp"
 
 namespace zarnu_py::expression {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "stack.hpp"
+#include "support/stack.hpp"
 
 namespace zarnu_py::headroom {
 

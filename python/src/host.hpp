@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "expression.hpp"  // the core's, and through it the core's host functions (HostFunction, HostCall)
+#include "eval/expression.hpp"  // the core's, and through it the core's host functions (HostFunction, HostCall)
 #include "pyutil.hpp"
-#include "signature.hpp"
+#include "syntax/signature.hpp"
+#include "value/error.hpp"
 
 namespace zarnu_py::host {
 

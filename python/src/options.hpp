@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "expression.hpp"  // the core's: Options and Bindings
+#include "eval/expression.hpp"  // the core's: Options and Bindings
 #include "host.hpp"
 
 namespace zarnu_py::options {

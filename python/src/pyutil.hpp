@@ -22,7 +22,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "panic.hpp"
+#include "support/panic.hpp"
 
 namespace zarnu_py::pyutil {
 

@@ -4,7 +4,7 @@
 
 #include "compat.hpp"
 
-#include "reads.hpp"
+#include "value/reads.hpp"
 
 namespace zarnu_py::reads_py {
 

@@ -10,7 +10,7 @@
 
 #include "convert.hpp"
 #include "headroom.hpp"
-#include "panic.hpp"
+#include "support/panic.hpp"
 #include "watch.hpp"
 
 namespace zarnu_py::source {

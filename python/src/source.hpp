@@ -14,9 +14,9 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
-#include "hash.hpp"
-#include "lazy.hpp"
 #include "pyutil.hpp"
+#include "support/hash.hpp"
+#include "value/lazy.hpp"
 
 namespace zarnu_py::source {
 

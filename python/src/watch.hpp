@@ -8,9 +8,9 @@
 #include <chrono>
 #include <optional>
 
-#include "error.hpp"
-#include "limits.hpp"
 #include "pyutil.hpp"
+#include "value/error.hpp"
+#include "value/limits.hpp"
 
 namespace zarnu_py::watch {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "ast.hpp"
-#include "json.hpp"
+#include "syntax/ast.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_test {
 

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "expression.hpp"
-#include "from_json.hpp"
+#include "eval/expression.hpp"
+#include "value/from_json.hpp"
 
 namespace zarnu_test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "json.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_test {
 

@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "from_json.hpp"
-#include "json.hpp"
-#include "lazy.hpp"
-#include "stringify.hpp"
-#include "value.hpp"
+#include "value/from_json.hpp"
+#include "value/json.hpp"
+#include "value/lazy.hpp"
+#include "value/stringify.hpp"
+#include "value/value.hpp"
 
 namespace zarnu_test {
 

@@ -5,10 +5,10 @@
 #include <chrono>
 #include <thread>
 
-#include "expression.hpp"
-#include "json.hpp"
-#include "regex.hpp"
+#include "eval/expression.hpp"
+#include "eval/regex.hpp"
 #include "regex_helpers.hpp"
+#include "value/json.hpp"
 
 namespace {
 

@@ -157,7 +157,7 @@ TEST(RegexUnicodeProperties, NamesAndTables) {
 }  // namespace
 
 // The full case conversion tables generated with the engine's tables, for the string built-ins.
-#include "functions/casetables.hpp"
+#include "support/casetables.hpp"
 
 namespace {
 
@@ -168,7 +168,7 @@ std::u32string convert(std::size_t (*f)(char32_t, char32_t*) noexcept, char32_t 
 }
 
 TEST(RegexCaseTables, FullMappingsAndFinalSigmaProperties) {
-  namespace casing = zarnu_core::functions::casing;
+  namespace casing = zarnu_core::casing;
   EXPECT_EQ(convert(casing::uppercase, 0xDF), U"SS");
   EXPECT_EQ(convert(casing::uppercase, 0xFB03), U"FFI");
   EXPECT_EQ(convert(casing::uppercase, 'a'), U"A");

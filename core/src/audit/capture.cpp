@@ -1,12 +1,14 @@
 // Bounded snapshots of values and one-line source excerpts for the audit.
 #include "audit/capture.hpp"
 
+#include "value/value_view.hpp"
+
 #include <algorithm>
 
-#include "lazy.hpp"
-#include "limits.hpp"
-#include "stack.hpp"
-#include "utf.hpp"
+#include "support/stack.hpp"
+#include "support/utf.hpp"
+#include "value/lazy.hpp"
+#include "value/limits.hpp"
 
 namespace zarnu_core::audit {
 
@@ -129,3 +131,11 @@ std::string snippet(std::string_view source, std::size_t start, std::size_t end,
 }
 
 }  // namespace zarnu_core::audit
+
+namespace zarnu_core::value {
+
+std::optional<json::Json> Inspect::capture(const audit::Limits& limits) const {
+  return audit::capture(*value_, limits, 0);
+}
+
+}  // namespace zarnu_core::value

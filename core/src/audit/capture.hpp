@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "json.hpp"
-#include "value.hpp"
+#include "value/json.hpp"
+#include "value/value.hpp"
 
 namespace zarnu_core::audit {
 

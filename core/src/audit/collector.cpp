@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "ast.hpp"
+#include "syntax/ast.hpp"
 
 namespace zarnu_core::audit {
 

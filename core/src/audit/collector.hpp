@@ -1,6 +1,7 @@
 // The audit collector: the tracer of an audited evaluation. It turns the evaluator's reports into a tree
 // of audit nodes, kept whole at level "full" and reduced to the decisions at level "decisions", within
 // the capture limits.
+// The audit stage (audit/) hands the module the audit tree and its explanation.
 #pragma once
 
 #include <chrono>
@@ -14,9 +15,9 @@
 #include <vector>
 
 #include "audit/capture.hpp"
-#include "audit/tracer.hpp"
-#include "json.hpp"
-#include "span.hpp"
+#include "eval/tracer.hpp"
+#include "support/span.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_core::audit {
 

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "stack.hpp"
+#include "support/stack.hpp"
 
 namespace zarnu_core::audit::explain {
 

@@ -10,7 +10,7 @@
 
 #include "audit/poll.hpp"
 #include "audit/tree.hpp"
-#include "json.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_core::audit::explain {
 

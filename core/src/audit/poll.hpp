@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "polling.hpp"
+#include "value/polling.hpp"
 
 namespace zarnu_core::audit {
 

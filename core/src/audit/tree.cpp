@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "stack.hpp"
+#include "support/stack.hpp"
 
 namespace zarnu_core::audit {
 

@@ -9,7 +9,7 @@
 #include <type_traits>
 
 #include "audit/collector.hpp"
-#include "json.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_core::audit {
 

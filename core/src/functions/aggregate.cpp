@@ -10,9 +10,9 @@
 
 #include <double-conversion/double-conversion.h>
 
-#include "eval.hpp"
-#include "functions/truth.hpp"
-#include "output.hpp"
+#include "eval/eval.hpp"
+#include "eval/truth.hpp"
+#include "value/output.hpp"
 
 namespace zarnu_core::functions {
 

@@ -2,7 +2,7 @@
 // one number; $string and $number cast a value to a string or a number.
 #pragma once
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions {
 

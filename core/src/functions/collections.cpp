@@ -13,14 +13,14 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "equality.hpp"
-#include "eval.hpp"
+#include "eval/eval.hpp"
+#include "eval/lookup.hpp"
+#include "eval/merge_sort.hpp"
 #include "functions/higher.hpp"
-#include "functions/lookup.hpp"
 #include "functions/numbers.hpp"
-#include "functions/sort.hpp"
-#include "leaves.hpp"
-#include "saturate.hpp"
+#include "support/saturate.hpp"
+#include "value/equality.hpp"
+#include "value/leaves.hpp"
 
 namespace zarnu_core::functions::collections {
 

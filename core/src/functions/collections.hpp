@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions::collections {
 

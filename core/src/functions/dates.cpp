@@ -2,8 +2,8 @@
 // fixed time of the options, or the evaluation timestamp taken at first need.
 #include "functions/dates.hpp"
 
-#include "datetime.hpp"
-#include "eval.hpp"
+#include "datetime/datetime.hpp"
+#include "eval/eval.hpp"
 
 namespace zarnu_core::functions::dates {
 

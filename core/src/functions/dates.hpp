@@ -2,7 +2,7 @@
 // millisecond count as a timestamp and $toMillis reads one back.
 #pragma once
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions::dates {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "functions/higher.hpp"
-#include "utf.hpp"
+#include "support/utf.hpp"
 
 namespace zarnu_core::functions::strings {
 

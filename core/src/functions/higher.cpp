@@ -6,8 +6,8 @@
 #include <optional>
 #include <utility>
 
-#include "eval.hpp"
-#include "functions/truth.hpp"
+#include "eval/eval.hpp"
+#include "eval/truth.hpp"
 
 namespace zarnu_core::functions {
 

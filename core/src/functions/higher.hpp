@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions {
 

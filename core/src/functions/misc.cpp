@@ -7,13 +7,13 @@
 #include <string>
 #include <utility>
 
-#include "document.hpp"
-#include "eval.hpp"
+#include "eval/eval.hpp"
+#include "eval/truth.hpp"
 #include "functions/higher.hpp"
-#include "functions/truth.hpp"
-#include "json.hpp"
-#include "parse.hpp"
-#include "process.hpp"
+#include "syntax/parse.hpp"
+#include "syntax/process.hpp"
+#include "value/document.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_core::functions::collections {
 

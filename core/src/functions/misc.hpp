@@ -3,7 +3,7 @@
 // and $clone deep-copies a value through its JSON text.
 #pragma once
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions::collections {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "eval.hpp"
+#include "eval/eval.hpp"
+#include "eval/truth.hpp"
 #include "functions/higher.hpp"
-#include "functions/truth.hpp"
-#include "json.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_core::functions::numbers {
 

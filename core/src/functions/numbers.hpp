@@ -2,7 +2,7 @@
 // with $shuffle), and the boolean built-ins ($boolean, $not, $exists).
 #pragma once
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions::numbers {
 

@@ -14,11 +14,11 @@
 
 #include <double-conversion/double-conversion.h>
 
-#include "datetime.hpp"
-#include "eval.hpp"
-#include "json.hpp"
-#include "saturate.hpp"
-#include "utf.hpp"
+#include "datetime/datetime.hpp"
+#include "eval/eval.hpp"
+#include "support/saturate.hpp"
+#include "support/utf.hpp"
+#include "value/json.hpp"
 
 namespace zarnu_core::functions::numeric {
 
@@ -363,7 +363,7 @@ Result<const Picture*> cached_picture(eval::Evaluator& ev, const value::Str& tex
     if (p->text == text && p->format == format) return p.get();
   ZR_TRY(Picture parsed, Picture::parse(text, format));
   if (cache.size() >= kCacheSize) cache.erase(cache.begin());
-  cache.push_back(std::make_unique<Picture>(std::move(parsed)));
+  cache.push_back(std::make_shared<Picture>(std::move(parsed)));
   return cache.back().get();
 }
 

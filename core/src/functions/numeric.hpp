@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions::numeric {
 

@@ -6,13 +6,13 @@
 #include <limits>
 #include <string>
 
-#include "eval.hpp"
-#include "function.hpp"
-#include "limits.hpp"
-#include "output.hpp"
-#include "regex.hpp"
-#include "saturate.hpp"
-#include "utf.hpp"
+#include "eval/eval.hpp"
+#include "eval/function.hpp"
+#include "eval/regex.hpp"
+#include "support/saturate.hpp"
+#include "support/utf.hpp"
+#include "value/limits.hpp"
+#include "value/output.hpp"
 
 namespace zarnu_core::functions::strings {
 

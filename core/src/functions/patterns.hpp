@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions::strings {
 

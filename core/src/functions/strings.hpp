@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "functions/native.hpp"
+#include "eval/native.hpp"
 
 namespace zarnu_core::functions::strings {
 
@@ -18,9 +18,5 @@ Result<value::Value> length(eval::Evaluator& ev, value::Items args, const Call& 
 Result<value::Value> trim(eval::Evaluator& ev, value::Items args, const Call& call);
 Result<value::Value> pad(eval::Evaluator& ev, value::Items args, const Call& call);
 Result<value::Value> join(eval::Evaluator& ev, value::Items args, const Call& call);
-
-// Full Unicode case conversion of UTF-8 text; lower case applies the final-sigma rule.
-std::string to_lower(std::string_view text);
-std::string to_upper(std::string_view text);
 
 }  // namespace zarnu_core::functions::strings

@@ -1,23 +1,24 @@
 // The table of built-in functions: 65 records in registry order, built once per process on first lookup
 // and read-only afterwards.
+// The built-ins stage (functions/): the evaluator reaches them only through eval/native.hpp.
 #include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "eval/native.hpp"
 #include "functions/aggregate.hpp"
 #include "functions/collections.hpp"
 #include "functions/dates.hpp"
 #include "functions/encoding.hpp"
 #include "functions/higher.hpp"
 #include "functions/misc.hpp"
-#include "functions/native.hpp"
 #include "functions/numbers.hpp"
 #include "functions/numeric.hpp"
 #include "functions/patterns.hpp"
 #include "functions/strings.hpp"
-#include "panic.hpp"
+#include "support/panic.hpp"
 
 namespace zarnu_core::functions {
 

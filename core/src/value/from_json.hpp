@@ -1,0 +1,16 @@
+// Values rebuilt from JSON values (host values converted beforehand, host function results, documents).
+#pragma once
+
+#include <cstddef>
+
+#include "value/json.hpp"
+#include "value/lazy.hpp"
+#include "value/value.hpp"
+
+namespace zarnu_core::value {
+
+// The value of JSON data, converted whole; keys interned per conversion.
+Value from_json(const json::Json& data);
+Value from_json_with(const json::Json& data, Keys& keys, std::size_t depth);
+
+}  // namespace zarnu_core::value
