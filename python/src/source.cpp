@@ -35,6 +35,19 @@ std::string failure_text() {
   return text;
 }
 
+// Whether a long read may go on: every 1024 children it polls as the core does between nodes (signals, other
+// threads' turns). The children are held by then, so code run meanwhile cannot pull them away.
+bool go_on(std::size_t i) {
+  if ((i & 1023) != 1023) return true;
+  watch::Watch* watch = watch::current();
+  return !watch || !watch->poll();
+}
+
+// The text a read stopped by its poll fails with; the road raises the stopping exception in its place.
+std::string stopped_text() {
+  return "the evaluation was stopped";
+}
+
 // The first levels of the input are checked for a container that is its own ancestor by walking up the
 // path; deeper ones by looking up where the container was met before.
 constexpr std::uint32_t kWalked = 16;
@@ -283,8 +296,10 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
   if (const std::uint32_t frozen = entries_[index].frozen) {
     const Run run = runs_[frozen - 1];
     sink.reserve(std::min(run.size, kMostReserved));
-    for (std::size_t i = 0; i < run.size; ++i)
+    for (std::size_t i = 0; i < run.size; ++i) {
       if (auto failure = writer.put(item(run, i), sink, 1)) return failure;
+      if (!go_on(i)) return stopped_text();
+    }
     return std::nullopt;
   }
   // The children are taken first, each with a reference of its own, and put from there: putting one can
@@ -307,8 +322,10 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
   const auto child = [&](std::size_t i) { return reading_[start + i].get(); };
   if (!PyDict_Check(object)) {
     sink.reserve(std::min(count, kMostReserved));
-    for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t i = 0; i < count; ++i) {
       if (auto failure = writer.put(child(i), sink, 1)) return failure;
+      if (!go_on(i)) return stopped_text();
+    }
     return std::nullopt;
   }
   sink.reserve(std::min(count / 2, kMostReserved));
@@ -317,6 +334,7 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
     if (!key) return std::move(key).error();
     sink.set_key(key->view());
     if (auto failure = writer.put(child(i + 1), sink, 1)) return failure;
+    if (!go_on(i / 2)) return stopped_text();
   }
   return std::nullopt;
 }

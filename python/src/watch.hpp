@@ -38,9 +38,11 @@ class Watch {
   bool stopped() const noexcept { return static_cast<bool>(stopping_); }
   // Raises the stopping exception when there is one (returns true), for the road to return nullptr.
   bool raise();
+  // What the poll hook runs: signals, and a turn for other threads when one is due; the error when the
+  // evaluation must stop. Also called by long reads of the input, which run outside the core's polls.
+  std::optional<zarnu_core::error::Error> poll();
 
  private:
-  std::optional<zarnu_core::error::Error> poll();
   // Runs the signal handlers when a signal is pending; false with the handler's exception kept.
   bool signals();
   // Gives other threads the interpreter if one of them asked for it; false with the exception that stops

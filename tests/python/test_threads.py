@@ -67,6 +67,14 @@ def test_a_waiting_thread_gets_its_turns_on_every_road(road, case):
     assert waited < 0.25, f"waited {waited * 1000:.0f} ms"
 
 
+def test_a_waiting_thread_gets_its_turns_while_a_long_input_list_is_read():
+    # Reading a Python list of millions of items whole is one long step outside the evaluator's nodes.
+    items = [1.5] * 8_000_000
+    result, waited = longest_wait(lambda: zarnu.Expression("$count($)").evaluate(items))
+    assert result == len(items)
+    assert waited < 0.25, f"waited {waited * 1000:.0f} ms"
+
+
 def test_a_thread_started_by_a_host_function_runs_while_the_evaluation_goes_on():
     # Host functions on the detached roads attach for their call alone; the turns continue after them.
     seen = []
