@@ -431,10 +431,13 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
   {
     headroom::Evaluation evaluation;
     zarnu_core::Expression::Run run{options->limits(), {}, nullptr};
-    std::optional<Value> result;
+    std::optional<zarnu_core::eval::Poll> poll;
+    // The result is written out in full while detached, within its size limit; attached, its Python
+    // objects are made from that alone. The interpreter is released once and taken back once: each taking
+    // waits its turn behind the other threads.
+    output::FlatBuilder flat;
+    std::optional<output::FlatBuilder::Built> root;
     {
-      // The interpreter is released once and taken back once: each taking waits its turn behind the
-      // other threads, so the result is built after the detached part, not inside it.
       pyutil::Detached detached;
       auto copy = document_object::converted(source, &options->hook);
       if (!copy && copy.error().stopped) {
@@ -443,22 +446,26 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
         failure.invalid =
             "the document is not valid JSON: " + document_object::parse_error_text(copy.error());
       } else if (auto ran = state.compiled.run(std::move(*copy), prepared.bindings, run)) {
-        result = std::move(*ran);
+        poll.emplace(*run.evaluator);
+        auto written =
+            zarnu_core::output::Output{*ran, run.limits.max_result_size, nullptr, &*poll}.write(flat);
+        if (written) {
+          root = *written;
+        } else {
+          failure.error = std::move(written.error());
+        }
       } else {
         failure.error = std::move(ran.error());
       }
     }
-    if (result) {
-      // Building a large result takes long: other threads get their turns meanwhile.
+    if (root) {
+      // Making a large result takes long: other threads get their turns meanwhile.
       watch::Attached told;
       output::PyBuilder builder;
-      zarnu_core::eval::Poll poll(*run.evaluator);
-      auto written =
-          zarnu_core::output::Output{*result, run.limits.max_result_size, nullptr, &poll}.write(builder);
-      if (!written) {
-        failure.error = std::move(written.error());
-      } else if (*written) {
-        built = std::move(**written);
+      if (auto made = flat.build(*root, builder, &*poll)) {
+        built = std::move(*made);
+      } else {
+        failure.error = poll->failure()->clone();
       }
       build_error = builder.take_error();
     }

@@ -1,13 +1,17 @@
-// The Python result builder. Making an object fails only when memory runs out, which becomes MemoryError;
-// the other failures (a dict refusing an item) are kept and raised once the walk is over.
+// The Python result builder and the flat form of a result. Making an object fails only when memory runs
+// out, which becomes MemoryError; the other failures (a dict refusing an item) are kept and raised once the
+// walk is over.
 #include "output.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
 
 #include "convert.hpp"
 #include "headroom.hpp"
 #include "source.hpp"
+#include "support/utf.hpp"
 
 namespace zarnu_py::output {
 
@@ -40,6 +44,10 @@ Ref PyBuilder::string(std::string_view s, const zarnu_core::value::HostText* hos
 // Making a list or a dict can run the garbage collector (3.11 collects at once), and with it finalizers:
 // Python code, which gets its stack room through headroom::call. Strings and numbers are not collected.
 Ref PyBuilder::end_array(std::vector<Ref> items) {
+  return list(items);
+}
+
+Ref PyBuilder::list(std::span<Ref> items) {
   return headroom::call([&] {
     Ref list = convert::made(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t i = 0; i < items.size(); ++i)
@@ -77,6 +85,130 @@ void PyBuilder::insert(Ref& object, std::string_view key_text, Ref value) {
 void PyBuilder::keep_error() {
   Ref error = Ref::steal(compat::fetch_exception());
   if (!error_) error_ = std::move(error);
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `pos`, lone surrogates included (a str holds them and the
+// core writes them as UTF-8); 0 when the bytes there are not one.
+std::size_t sequence_at(std::string_view text, std::size_t pos) noexcept {
+  const auto byte = [&](std::size_t i) -> unsigned {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+  };
+  const auto continued = [&](std::size_t length) {
+    for (std::size_t i = 1; i < length; ++i)
+      if ((byte(pos + i) & 0xC0) != 0x80) return false;
+    return true;
+  };
+  const unsigned lead = byte(pos);
+  const unsigned second = byte(pos + 1);
+  std::size_t length = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF)
+    length = lead == 0xE0 && second < 0xA0 ? 0 : 3;
+  else if (lead >= 0xF0 && lead <= 0xF4)
+    length = (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F) ? 0 : 4;
+  return length != 0 && continued(length) ? length : 0;
+}
+
+}  // namespace
+
+std::size_t FlatBuilder::append(std::string_view bytes) {
+  const std::size_t offset = text_.size();
+  text_.append(bytes);
+  return offset;
+}
+
+FlatBuilder::Built FlatBuilder::string(std::string_view s) {
+  std::size_t ascii = 0;
+  while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80) ++ascii;
+  if (ascii == s.size()) return add({Op::kText, 0x7F, s.size(), {.offset = append(s)}});
+  // The widest character sets the str's width; text that is not UTF-8 is left to the decoder's repairs.
+  std::size_t count = ascii;
+  char32_t widest = 0x7F;
+  for (std::size_t pos = ascii; pos < s.size(); ++count) {
+    const std::size_t length = sequence_at(s, pos);
+    if (length == 0) return add({Op::kUtf8, 0, s.size(), {.offset = append(s)}});
+    std::size_t at = pos;
+    widest = std::max(widest, zarnu_core::utf::decode(s, at));
+    pos += length;
+  }
+  const std::uint32_t maxchar = widest < 0x100 ? 0xFF : widest < 0x10000 ? 0xFFFF : 0x10FFFF;
+  const std::size_t width = maxchar == 0xFF ? 1 : maxchar == 0xFFFF ? 2 : 4;
+  const std::size_t offset = text_.size();
+  text_.resize(offset + count * width);
+  char* out = text_.data() + offset;
+  for (std::size_t pos = 0; pos < s.size(); out += width) {
+    const std::uint32_t c = zarnu_core::utf::decode(s, pos);
+    if (width == 1) {
+      *out = static_cast<char>(c);
+    } else if (width == 2) {
+      const auto unit = static_cast<std::uint16_t>(c);
+      std::memcpy(out, &unit, 2);
+    } else {
+      std::memcpy(out, &c, 4);
+    }
+  }
+  return add({Op::kText, maxchar, count, {.offset = offset}});
+}
+
+FlatBuilder::Built FlatBuilder::end_array(std::vector<Built> items) {
+  const Built array = add({Op::kArray, 0, items.size(), {}});
+  return items.empty() ? array : items.front();
+}
+
+void FlatBuilder::insert(Built&, std::string_view key, Built) {
+  add({Op::kMember, 0, key.size(), {.offset = append(key)}});
+}
+
+std::optional<Ref> FlatBuilder::build(Built root, PyBuilder& b, zarnu_core::eval::Poll* poll) const {
+  // The values made and not yet placed: the walk wrote every container after its items, every member
+  // after its value.
+  std::vector<Ref> made;
+  for (std::size_t i = root.start; i < pieces_.size(); ++i) {
+    if (poll && poll->stop()) return std::nullopt;
+    const Piece& piece = pieces_[i];
+    switch (piece.op) {
+      case Op::kNull:
+        made.push_back(b.null());
+        break;
+      case Op::kTrue:
+      case Op::kFalse:
+        made.push_back(b.boolean(piece.op == Op::kTrue));
+        break;
+      case Op::kNumber:
+        made.push_back(b.number(piece.number));
+        break;
+      case Op::kText: {
+        Ref text = convert::made(PyUnicode_New(static_cast<Py_ssize_t>(piece.length), piece.maxchar));
+        std::memcpy(PyUnicode_DATA(text.get()), text_.data() + piece.offset,
+                    piece.length * PyUnicode_KIND(text.get()));
+        made.push_back(std::move(text));
+        break;
+      }
+      case Op::kUtf8:
+        made.push_back(b.string(std::string_view(text_).substr(piece.offset, piece.length)));
+        break;
+      case Op::kArray: {
+        Ref list = b.list(std::span(made).last(piece.length));
+        made.erase(made.end() - static_cast<std::ptrdiff_t>(piece.length), made.end());
+        made.push_back(std::move(list));
+        break;
+      }
+      case Op::kObject:
+        made.push_back(b.object(piece.length));
+        break;
+      case Op::kMember: {
+        Ref value = std::move(made.back());
+        made.pop_back();
+        b.insert(made.back(), std::string_view(text_).substr(piece.offset, piece.length), std::move(value));
+        break;
+      }
+    }
+  }
+  return std::move(made.back());
 }
 
 }  // namespace zarnu_py::output

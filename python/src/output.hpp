@@ -1,5 +1,5 @@
-// Results as Python objects: the builder the core's output walk writes a result into, and the source of an
-// evaluation without input.
+// Results as Python objects: the builder the core's output walk writes a result into, the flat form a
+// detached road writes its result into first, and the source of an evaluation without input.
 #pragma once
 
 #include "compat.hpp"
@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "pyutil.hpp"
 #include "support/hash.hpp"
 #include "value/lazy.hpp"
+#include "value/polling.hpp"
 
 namespace zarnu_py::output {
 
@@ -34,6 +36,8 @@ class PyBuilder {
   // A string whose text came unchanged from a str of the input: that str itself.
   Built string(std::string_view s, const zarnu_core::value::HostText* host);
   Built end_array(std::vector<Built> items);
+  // A list of the items, each taken.
+  Built list(std::span<Built> items);
   Built object(std::size_t capacity);
   void insert(Built& object, std::string_view key, Built value);
 
@@ -61,6 +65,57 @@ class PyBuilder {
   pyutil::Ref error_;
   std::vector<std::pair<std::string, pyutil::Ref>> first_keys_;
   boost::unordered_flat_map<std::string, pyutil::Ref, KeyHash, KeyEq> more_keys_;
+};
+
+// A result written out by the core's walk without the interpreter, to be made into Python objects after:
+// the pieces in the order the walk makes them (each array after its items, each member after its value) and
+// the text of the strings already in the code units of the str that will hold them. Making the objects then
+// reads one buffer front to back instead of values scattered over the heap, which the thread may have
+// left on another core while it waited for the interpreter.
+class FlatBuilder {
+ public:
+  // Where a value's pieces start. Objects are made from the final value's start on, so that the pieces of a
+  // walk retried after running out of budget follow those of the failed attempt harmlessly.
+  struct Built {
+    std::size_t start = 0;
+  };
+
+  Built null() { return add({Op::kNull}); }
+  Built boolean(bool b) { return add({b ? Op::kTrue : Op::kFalse}); }
+  Built number(double x) { return add({Op::kNumber, 0, 0, {.number = x}}); }
+  Built string(std::string_view s);
+  Built end_array(std::vector<Built> items);
+  Built object(std::size_t capacity) { return add({Op::kObject, 0, capacity, {}}); }
+  void insert(Built& object, std::string_view key, Built value);
+
+  // The Python object of the value written from `root` on, its dicts' keys and the error of a dict that
+  // refuses an item kept by `b`; none when `poll`, asked between pieces, stops.
+  std::optional<pyutil::Ref> build(Built root, PyBuilder& b, zarnu_core::eval::Poll* poll) const;
+
+ private:
+  enum class Op : std::uint8_t { kNull, kTrue, kFalse, kNumber, kText, kUtf8, kArray, kObject, kMember };
+  // kText: `length` code units of `maxchar`'s width at `offset`; kUtf8 (text a str is decoded from, with
+  // repairs) and kMember (the key of the member whose value is the piece before): `length` bytes at
+  // `offset`; kArray: `length` items; kObject: room for `length` members.
+  struct Piece {
+    Op op;
+    std::uint32_t maxchar = 0;
+    std::size_t length = 0;
+    union {
+      double number;
+      std::size_t offset;
+    };
+  };
+
+  Built add(Piece piece) {
+    pieces_.push_back(piece);
+    return {pieces_.size() - 1};
+  }
+  // Appends bytes to the text; their offset.
+  std::size_t append(std::string_view bytes);
+
+  std::vector<Piece> pieces_;
+  std::string text_;
 };
 
 // The input of an evaluation given none: the context is undefined.

@@ -1,0 +1,85 @@
+"""Results of `evaluate_document`, which are written out without the interpreter and made into Python objects
+after: the same objects as the other roads give, every str in its narrowest width, the size limit and the
+time limit still applied, and the same results from many threads at once."""
+
+import json
+import threading
+
+import pytest
+
+from zarnu import Document, Expression, ZarnuError
+
+# Strings of every width a str can have, alone and mixed, with the boundaries of each UTF-8 length.
+TEXTS = ["", "abc", "\x00\x7f", "é", "ÿx", "\x80", "Ā", "€", "\uffff", "😀", "\U0010ffff", "a😀b€é",
+         "\u07ff\u0800\uffff\U00010000", "€" * 300 + "x", "INV-0000001"]
+VALUES = {
+    "texts": TEXTS,
+    "scalars": [None, True, False, 0, -1, 2**53, 1e21, 1.5, -0.25, 1e-7, "s"],
+    "nested": {"a": [1, [2, [3, {"b": "é", "c": []}]], {}], "d": {"e": {"f": "😀"}}, "g": ""},
+    "records": [{"number": f"N-{i}", "total": i * 1.5, "tags": ["x", "ÿ"][: i % 3]} for i in range(3000)],
+}
+
+
+@pytest.mark.parametrize("name", VALUES)
+def test_results_are_those_of_the_other_roads(name):
+    value = VALUES[name]
+    expected = Expression("$").evaluate(value)
+    for document in (Document(value), Document.from_json(json.dumps(value))):
+        got = Expression("$").evaluate_document(document)
+        assert got == expected == json.loads(Expression("$").evaluate_json(json.dumps(value)))
+        assert json.dumps(got) == json.dumps(expected)  # dict order and number types too
+
+
+def test_every_str_is_made_in_its_narrowest_form():
+    # A str made wider than its widest character compares unequal to the same text made by Python.
+    got = Expression("$").evaluate_document(Document(TEXTS))
+    assert got == TEXTS
+    assert [s.isascii() for s in got] == [s.isascii() for s in TEXTS]
+    assert {s: i for i, s in enumerate(got)} == {s: i for i, s in enumerate(TEXTS)}
+    assert [len(s) for s in got] == [len(s) for s in TEXTS]
+    # Keys too, and strings the evaluation made rather than took from the document.
+    made = Expression('{"é" & k: v & "€", "k": $uppercase(k)}').evaluate_document(Document({"k": "ÿ", "v": "😀"}))
+    assert made == {"éÿ": "😀€", "k": "Ÿ"}
+
+
+@pytest.mark.parametrize("source, text", [('["abc", 0.5, {"k": 0.25}]', '["abc",0.5,{"k":0.25}]'),
+                                          ("[[\"é\", 1.5]]", '[["é",1.5]]'), ("$", "[1,2,3]")])
+def test_the_size_limit_cuts_the_result_at_its_exact_length(source, text):
+    # Fractions are charged a bound first, then their exact length when that bound does not fit: the
+    # second walk's result is the one made.
+    document = Document([1, 2, 3])
+    expected = Expression(source).evaluate(json.loads("[1,2,3]"))
+    limit = len(text.encode())
+    assert Expression(source).evaluate_document(document, max_result_size=limit) == expected
+    with pytest.raises(ZarnuError, match=f"exceed the size limit of {limit - 1} bytes"):
+        Expression(source).evaluate_document(document, max_result_size=limit - 1)
+
+
+def test_the_time_limit_stops_the_writing_of_a_long_result():
+    # Once this thread has its copy of the document, evaluating `$` takes no time; writing two million
+    # items out does.
+    document = Document(list(range(2_000_000)))
+    assert Expression("$count($)").evaluate_document(document) == 2_000_000
+    with pytest.raises(ZarnuError) as raised:
+        Expression("$").evaluate_document(document, timeout=0.002)
+    assert raised.value.code == "D1012"
+
+
+def test_threads_get_the_same_results():
+    expression = Expression("records[total > 1000].[number, tags]")
+    document = Document({"records": VALUES["records"]})
+    expected = Expression("records[total > 1000].[number, tags]").evaluate({"records": VALUES["records"]})
+    failures = []
+
+    def run():
+        for _ in range(20):
+            got = expression.evaluate_document(document)
+            if got != expected:
+                failures.append(got)
+
+    threads = [threading.Thread(target=run) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert expected and not failures
