@@ -113,7 +113,25 @@ std::size_t sequence_at(std::string_view text, std::size_t pos) noexcept {
   return length != 0 && continued(length) ? length : 0;
 }
 
+// The most bytes of buffers a thread keeps for its next result.
+constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+
 }  // namespace
+
+// Kept unless a large result made them large. A builder takes them out and gives them back when done, so
+// that an evaluation started meanwhile (by a finalizer run while the result is made) finds none and makes
+// its own.
+thread_local FlatBuilder::Spare FlatBuilder::spare_;
+
+FlatBuilder::FlatBuilder() : pieces_(std::move(spare_.pieces)), text_(std::move(spare_.text)) {
+  pieces_.clear();
+  text_.clear();
+}
+
+FlatBuilder::~FlatBuilder() {
+  if (pieces_.capacity() * sizeof(Piece) <= kKeptBytes && text_.capacity() <= kKeptBytes)
+    spare_ = {std::move(pieces_), std::move(text_)};
+}
 
 std::size_t FlatBuilder::append(std::string_view bytes) {
   const std::size_t offset = text_.size();

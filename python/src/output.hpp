@@ -80,6 +80,12 @@ class FlatBuilder {
     std::size_t start = 0;
   };
 
+  // The buffers are the thread's spare ones when it has them: no result of a usual size then allocates.
+  FlatBuilder();
+  FlatBuilder(const FlatBuilder&) = delete;
+  FlatBuilder& operator=(const FlatBuilder&) = delete;
+  ~FlatBuilder();
+
   Built null() { return add({Op::kNull}); }
   Built boolean(bool b) { return add({b ? Op::kTrue : Op::kFalse}); }
   Built number(double x) { return add({Op::kNumber, 0, 0, {.number = x}}); }
@@ -116,6 +122,12 @@ class FlatBuilder {
 
   std::vector<Piece> pieces_;
   std::string text_;
+
+  struct Spare {
+    std::vector<Piece> pieces;
+    std::string text;
+  };
+  static thread_local Spare spare_;
 };
 
 // The input of an evaluation given none: the context is undefined.

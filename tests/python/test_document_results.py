@@ -83,3 +83,33 @@ def test_threads_get_the_same_results():
     for thread in threads:
         thread.join()
     assert expected and not failures
+
+
+def test_an_evaluation_run_by_a_finalizer_while_a_result_is_made_keeps_both_results():
+    # Making the result's lists and dicts runs the collector at once here, and with it the finalizer,
+    # which evaluates against another document on the same thread while the first result is being made.
+    import gc
+    inner = Document({"x": ["é", {"y": "€"}] * 50})
+    seen = []
+
+    class Cycle:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            seen.append(Expression("x").evaluate_document(inner))
+
+    value = {"a": [{"k": str(i), "v": [i, "ÿ" * (i % 5)]} for i in range(300)]}
+    document = Document(value)
+    expected = Expression("a").evaluate(value)
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1)
+    try:
+        for _ in range(20):
+            Cycle()
+            got = Expression("a").evaluate_document(document)
+            assert got == expected
+    finally:
+        gc.set_threshold(*threshold)
+    assert seen and all(one == inner_value for one in seen for inner_value in [["é", {"y": "€"}] * 50])
