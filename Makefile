@@ -93,7 +93,7 @@ bench: build
 	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 	@$(PYTHON) benchmarks/ceiling.py build-bench/bench_eval build-bench/bench_functions build-bench/bench_regex build-bench/bench_audit
 	@$(PYTHON) -m pip install -q --disable-pip-version-check jmespath jq
-	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_python.py
+	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_python.py --json 20
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_audit.py
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_patterns.py
 	@PYTHONPATH=$(BUILD)/python $(PYTHON) benchmarks/bench_scaling.py
