@@ -202,6 +202,11 @@ bool has_surrogate(PyObject* str) noexcept {
   return false;
 }
 
+// Whether a finite double is an integer; beyond 2**52 every one is.
+bool integral(double x) noexcept {
+  return !(std::fabs(x) < 4503599627370496.0) || static_cast<double>(static_cast<std::int64_t>(x)) == x;
+}
+
 // The position a number selects among n items, as a predicate takes it.
 std::optional<std::size_t> position(double k, std::size_t n) noexcept {
   double i = std::floor(k);
@@ -238,6 +243,7 @@ class Runner {
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
   ~Runner() {
+    release(0);
     for (PyObject* object : out_) Py_DECREF(object);
   }
 
@@ -316,7 +322,7 @@ class Runner {
       // Not finite: read as null.
       if (!std::isfinite(x)) {
         value = Py_NewRef(Py_None);
-      } else if (x == std::trunc(x)) {
+      } else if (integral(x)) {
         value = convert::number(x).release();
       } else {
         Py_INCREF(value);
@@ -375,44 +381,51 @@ class Runner {
     return compare(stage.op, x, stage.number);
   }
 
-  // Applies a step's predicates to the items it gave for one item (new references in `items`).
-  bool filter(const std::vector<Stage>& stages, std::vector<Ref>& items) {
+  // Applies a step's predicates to the items it gave for one item: `held_` from `start` on.
+  bool filter(const std::vector<Stage>& stages, std::size_t start) {
     for (const Stage& stage : stages) {
+      const std::size_t n = held_.size() - start;
+      std::size_t keep = start;
       if (stage.position) {
-        const auto p = position(stage.number, items.size());
-        if (!p) {
-          items.clear();
-          continue;
+        const auto p = position(stage.number, n);
+        if (p) std::swap(held_[start], held_[start + *p]);
+        keep = start + (p ? 1 : 0);
+      } else {
+        for (std::size_t i = start; i < held_.size(); ++i) {
+          PyObject* item = held_[i];
+          bool in = false;
+          if (Py_TYPE(item) == &PyDict_Type) {
+            if (!tick()) return false;
+            auto judged = kept(stage, item);
+            if (!judged) return give_up();
+            in = *judged;
+          }
+          if (in) std::swap(held_[keep++], held_[i]);
         }
-        Ref picked = std::move(items[*p]);
-        items.clear();
-        items.push_back(std::move(picked));
-        continue;
       }
-      std::size_t keep = 0;
-      for (std::size_t i = 0; i < items.size(); ++i) {
-        if (!tick()) return false;
-        bool in = false;
-        if (Py_TYPE(items[i].get()) == &PyDict_Type) {
-          auto judged = kept(stage, items[i].get());
-          if (!judged) return give_up();
-          in = *judged;
-        }
-        if (in) items[keep++] = std::move(items[i]);
-      }
-      items.resize(keep);
+      release(keep);
     }
     return true;
   }
 
+  // Releases what `held_` holds from `start` on: the last first, each after it left the list, as releasing
+  // one can run code.
+  void release(std::size_t start) noexcept {
+    while (held_.size() > start) {
+      PyObject* last = held_.back();
+      held_.pop_back();
+      Py_DECREF(last);
+    }
+  }
+
   // Takes the items of a list the general road reads whole (each checked), with references of their own.
-  bool take_items(PyObject* list, std::vector<Ref>& items) {
+  bool take_items(PyObject* list) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
       PyObject* item = PyList_GET_ITEM(list, i);
       const Kind kind = kind_of(item);
       if (kind == Kind::Other || kind == Kind::List) return give_up();
       if (kind == Kind::Dict && on_path(item)) return give_up();
-      items.push_back(Ref::borrow(item));
+      held_.push_back(Py_NewRef(item));
     }
     return true;
   }
@@ -460,37 +473,75 @@ class Runner {
     if (Py_TYPE(item) != &PyDict_Type) return true;
     if (!tick()) return false;
     const Step& step = path.steps[s];
-    const bool last = s + 1 == path.steps.size() && !path.constructs;
+    // Whether the values found are the path's values (which are then scalars or lists of them).
+    const bool ends = s + 1 == path.steps.size() && !path.constructs;
     Ref value;
     if (!member(item, step.name.get(), value)) return false;
-    if (last && (value || !step.stages.empty())) ++results.count;
+    if (ends && (value || !step.stages.empty())) ++results.count;
     if (!value && step.stages.empty()) return true;
     PyObject* const found = value.get();
     const Kind kind = found ? kind_of(found) : Kind::Scalar;
     if (kind == Kind::Other) return give_up();
+    if (kind == Kind::Scalar && step.stages.empty())
+      return ends ? put(found) : visit(path, s + 1, found, results);
     path_.push_back(item);
     struct Pop {
       std::vector<PyObject*>& path;
       ~Pop() { path.pop_back(); }
     } pop{path_};
     // A container met again on the way down from the input fails the general road's read.
-    if ((kind == Kind::Dict || kind == Kind::List) && on_path(found)) return give_up();
-    if (kind != Kind::List && step.stages.empty()) return visit(path, s + 1, found, results);
-    if (last && kind == Kind::List && step.stages.empty() && results.count == 1) results.whole_list = true;
-    std::vector<Ref> items;
+    if (kind != Kind::Scalar && on_path(found)) return give_up();
+    if (kind == Kind::Dict && step.stages.empty()) return visit(path, s + 1, found, results);
+    if (kind == Kind::List && step.stages.empty()) return each(path, s, found, results);
+    const std::size_t start = held_.size();
+    struct Release {
+      Runner& runner;
+      std::size_t start;
+      ~Release() { runner.release(start); }
+    } release{*this, start};
     if (kind == Kind::List) {
       path_.push_back(found);
-      const bool taken = take_items(found, items);
+      const bool taken = take_items(found);
       path_.pop_back();
       if (!taken) return false;
     } else if (found) {
-      items.push_back(std::move(value));
+      held_.push_back(value.release());
     }
-    if (!filter(step.stages, items)) return false;
+    if (!filter(step.stages, start)) return false;
     if (kind == Kind::List) path_.push_back(found);
-    for (const Ref& one : items)
-      if (!visit(path, s + 1, one.get(), results)) return false;
+    const std::size_t end = held_.size();
+    for (std::size_t i = start; i < end; ++i)
+      if (!visit(path, s + 1, held_[i], results)) return false;
     if (kind == Kind::List) path_.pop_back();
+    return true;
+  }
+
+  // The items of a list step `s` found (with no predicate), each taken on to the next step.
+  bool each(const Path& path, std::size_t s, PyObject* list, Results& results) {
+    const bool ends = s + 1 == path.steps.size() && !path.constructs;
+    // One list as the path's only value is handed out as a list, whatever its length.
+    if (ends && results.count == 1) results.whole_list = true;
+    path_.push_back(list);
+    // Read item by item, each held: looking a field up can run code (a key's __eq__) that changes the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      const Kind kind = kind_of(item);
+      if (kind == Kind::Other || kind == Kind::List) return give_up();
+      if (kind == Kind::Dict) {
+        if (on_path(item)) return give_up();
+        const Ref held = Ref::borrow(item);
+        if (!visit(path, s + 1, item, results)) return false;
+        continue;
+      }
+      if (!tick()) return false;
+      if (ends) {
+        if (!put(item)) return false;
+        continue;
+      }
+      const Ref held = Ref::borrow(item);
+      if (!visit(path, s + 1, item, results)) return false;
+    }
+    path_.pop_back();
     return true;
   }
 
@@ -500,6 +551,7 @@ class Runner {
 
   watch::Watch& watch_;
   std::vector<PyObject*> out_;   // the values made so far, each a new reference
+  std::vector<PyObject*> held_;  // the items of steps with predicates, each a new reference
   std::vector<PyObject*> path_;  // the containers from the input to the current item, held by the callers
   std::size_t visited_ = 0;
   std::size_t size_ = 0;
