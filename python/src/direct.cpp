@@ -382,7 +382,7 @@ class Runner {
   }
 
   // Applies a step's predicates to the items it gave for one item: `held_` from `start` on.
-  bool filter(const std::vector<Stage>& stages, std::size_t start) {
+  bool filter(std::span<const Stage> stages, std::size_t start) {
     for (const Stage& stage : stages) {
       const std::size_t n = held_.size() - start;
       std::size_t keep = start;
@@ -418,15 +418,20 @@ class Runner {
     }
   }
 
-  // Takes the items of a list the general road reads whole (each checked), with references of their own.
-  bool take_items(PyObject* list) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+  // Takes the items of a list the general road reads whole (each checked), with references of their own;
+  // with a position to pick, only the item there.
+  bool take_items(PyObject* list, const Stage* pick) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = PyList_GET_ITEM(list, i);
       const Kind kind = kind_of(item);
       if (kind == Kind::Other || kind == Kind::List) return give_up();
       if (kind == Kind::Dict && on_path(item)) return give_up();
-      held_.push_back(Py_NewRef(item));
+      if (!pick) held_.push_back(Py_NewRef(item));
     }
+    if (!pick) return true;
+    if (const auto p = position(pick->number, static_cast<std::size_t>(n)))
+      held_.push_back(Py_NewRef(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(*p))));
     return true;
   }
 
@@ -499,15 +504,19 @@ class Runner {
       std::size_t start;
       ~Release() { runner.release(start); }
     } release{*this, start};
+    std::span<const Stage> stages(step.stages);
     if (kind == Kind::List) {
+      // A first predicate that picks a position takes only the item there (no Python code runs meanwhile).
+      const Stage* pick = stages.front().position ? &stages.front() : nullptr;
       path_.push_back(found);
-      const bool taken = take_items(found);
+      const bool taken = take_items(found, pick);
       path_.pop_back();
       if (!taken) return false;
+      if (pick) stages = stages.subspan(1);
     } else if (found) {
       held_.push_back(value.release());
     }
-    if (!filter(step.stages, start)) return false;
+    if (!filter(stages, start)) return false;
     if (kind == Kind::List) path_.push_back(found);
     const std::size_t end = held_.size();
     for (std::size_t i = start; i < end; ++i)
