@@ -134,6 +134,10 @@ bool compile_constructor(const Node& node, Path& out) {
       if (node.children[2 * j].text == key.text) return false;
     auto value = compile_path(node.children[2 * i + 1], false);
     if (!value) return false;
+    // The general road reads a field of an item once and keeps a container found there: two paths through
+    // the same field could see different containers should code run between the two reads.
+    for (const Pair& pair : out.pairs)
+      if (PyUnicode_Compare(pair.value->steps[0].name.get(), value->steps[0].name.get()) == 0) return false;
     out.pairs.push_back({key_string(key.text), std::move(value)});
   }
   out.constructs = true;
@@ -525,30 +529,30 @@ class Runner {
     return true;
   }
 
-  // The items of a list step `s` found (with no predicate), each taken on to the next step.
+  // The items of a list step `s` found (with no predicate), each taken on to the next step. The items are
+  // taken first, each with a reference of its own, as the general road takes them: looking a field up can run
+  // code (a key's __eq__, another thread's turn) that changes the list.
   bool each(const Path& path, std::size_t s, PyObject* list, Results& results) {
     const bool ends = s + 1 == path.steps.size() && !path.constructs;
     // One list as the path's only value is handed out as a list, whatever its length.
     if (ends && results.count == 1) results.whole_list = true;
+    const std::size_t start = held_.size();
+    struct Release {
+      Runner& runner;
+      std::size_t start;
+      ~Release() { runner.release(start); }
+    } release{*this, start};
     path_.push_back(list);
-    // Read item by item, each held: looking a field up can run code (a key's __eq__) that changes the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-      PyObject* item = PyList_GET_ITEM(list, i);
-      const Kind kind = kind_of(item);
-      if (kind == Kind::Other || kind == Kind::List) return give_up();
-      if (kind == Kind::Dict) {
-        if (on_path(item)) return give_up();
-        const Ref held = Ref::borrow(item);
+    if (!take_items(list, nullptr)) return false;
+    const std::size_t end = held_.size();
+    for (std::size_t i = start; i < end; ++i) {
+      PyObject* item = held_[i];
+      if (Py_TYPE(item) == &PyDict_Type) {
         if (!visit(path, s + 1, item, results)) return false;
         continue;
       }
       if (!tick()) return false;
-      if (ends) {
-        if (!put(item)) return false;
-        continue;
-      }
-      const Ref held = Ref::borrow(item);
-      if (!visit(path, s + 1, item, results)) return false;
+      if (ends ? !put(item) : !visit(path, s + 1, item, results)) return false;
     }
     path_.pop_back();
     return true;
