@@ -254,7 +254,7 @@ class Runner {
   // The value of a path over one item: a new reference, or a null Ref for undefined; none when it ended.
   std::optional<Ref> evaluate(const Path& path, PyObject* item) {
     const std::size_t start = out_.size();
-    Results results{start};
+    Results results;
     if (!visit(path, 0, item, results)) return std::nullopt;
     const std::size_t n = out_.size() - start;
     Ref value;
@@ -275,7 +275,6 @@ class Runner {
  private:
   // What the last step of one path evaluation produced: the values themselves go to `out_`.
   struct Results {
-    std::size_t start;
     std::size_t count = 0;    // values the last step gave (a filtered step always gives one per item)
     bool whole_list = false;  // the first of them was a list with no predicate
   };
@@ -605,9 +604,8 @@ std::optional<PyObject*> run(const Plan& plan, std::span<PyObject* const> argume
     Runner runner(watch);
     auto value = runner.evaluate(plan.path, input);
     if (!value) {
-      if (runner.end() == End::GiveUp) return std::nullopt;
-      watch.raise();
-      return nullptr;
+      if (runner.end() == End::Stopped && watch.raise()) return nullptr;
+      return std::nullopt;
     }
     result = std::move(*value);
   }

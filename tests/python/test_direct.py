@@ -8,11 +8,10 @@ import operator
 import os
 import random
 import signal
-import threading
-
 import pytest
 
 import zarnu
+from support import turns_between_marks
 
 NAMES = ["a", "b", "c", "naïve"]
 
@@ -175,27 +174,11 @@ def long_input():
 def test_other_threads_run_while_a_long_query_works():
     data = long_input()
     expression = zarnu.Expression("a.b")
-    marks = []
-    counted = [0]
-    done = threading.Event()
-
-    def count():
-        while not done.is_set():
-            if marks == [1]:
-                counted[0] += 1
-
-    thread = threading.Thread(target=count)
-    thread.start()
-    # Only C callables between the marks: nothing but the evaluation can give the other thread its turns.
-    steps = [functools.partial(marks.append, 1), functools.partial(expression.evaluate, data),
-             functools.partial(marks.append, 2)]
-    try:
-        results = list(map(operator.methodcaller("__call__"), steps))
-    finally:
-        done.set()
-        thread.join()
+    results, turns = turns_between_marks(lambda marks: list(map(operator.methodcaller("__call__"), [
+        functools.partial(marks.append, 1), functools.partial(expression.evaluate, data),
+        functools.partial(marks.append, 2)])))
     assert results[1][7] is data["a"][7]["b"]  # the direct plan ran
-    assert counted[0] > 0
+    assert turns > 0
 
 
 def test_ctrl_c_stops_a_long_query():
