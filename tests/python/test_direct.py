@@ -189,6 +189,10 @@ def test_ctrl_c_stops_a_long_query():
 
     def handler(*_):
         seen.append(list(marks))
+        if marks != [1]:
+            # Not inside the evaluation yet: later.
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            return
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGALRM, handler)
@@ -202,4 +206,4 @@ def test_ctrl_c_stops_a_long_query():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     # The handler ran inside the evaluation, which then stopped.
-    assert seen == [[1]] and marks == [1]
+    assert seen[-1] == [1] and marks == [1]
