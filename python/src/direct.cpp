@@ -256,28 +256,54 @@ class Runner {
     const std::size_t start = out_.size();
     Results results;
     if (!visit(path, 0, item, results)) return std::nullopt;
-    const std::size_t n = out_.size() - start;
-    Ref value;
-    if (results.count == 1 && results.whole_list) {
-      // One list read as it is: handed out as a list whatever its length.
-      value = list(start, n);
-    } else if (n == 1) {
-      value = Ref::steal(out_.back());
-      out_.pop_back();
-    } else if (n > 1) {
-      value = list(start, n);
-    }
-    return value;
+    return value(start, results);
+  }
+
+  // The value of the top path over a list given as the input. The first step looks its field up in every
+  // item at once: its values form one sequence, never a list handed out whole, which the plan follows item by
+  // item as long as no predicate of that step picks a position in it.
+  std::optional<Ref> evaluate_rows(const Path& path, PyObject* list) {
+    const std::size_t start = out_.size();
+    Results results;
+    // A first step that ends the path gives that sequence: as though another value came first.
+    if (path.steps.size() == 1 && !path.constructs) results.count = 1;
+    const std::size_t taken = held_.size();
+    const Taken release{*this, taken};
+    path_.push_back(list);
+    if (!take_items(list, nullptr)) return std::nullopt;
+    const std::size_t end = held_.size();
+    for (std::size_t i = taken; i < end; ++i)
+      if (!visit(path, 0, held_[i], results)) return std::nullopt;
+    path_.pop_back();
+    return value(start, results);
   }
 
   End end() const noexcept { return end_; }
 
  private:
+  // Releases, at the end of a scope, what `held_` took in it.
+  struct Taken {
+    Runner& runner;
+    std::size_t start;
+    ~Taken() { runner.release(start); }
+  };
+
   // What the last step of one path evaluation produced: the values themselves go to `out_`.
   struct Results {
     std::size_t count = 0;    // values the last step gave (a filtered step always gives one per item)
     bool whole_list = false;  // the first of them was a list with no predicate
   };
+
+  // The value of one path evaluation, from what it put in `out_` from `start` on.
+  Ref value(std::size_t start, const Results& results) {
+    const std::size_t n = out_.size() - start;
+    // One list read as it is: handed out as a list whatever its length.
+    if ((results.count == 1 && results.whole_list) || n > 1) return list(start, n);
+    if (n == 0) return Ref();
+    Ref one = Ref::steal(out_.back());
+    out_.pop_back();
+    return one;
+  }
 
   bool give_up() {
     if (end_ != End::Stopped) end_ = End::GiveUp;
@@ -502,11 +528,7 @@ class Runner {
     if (kind == Kind::Dict && step.stages.empty()) return visit(path, s + 1, found, results);
     if (kind == Kind::List && step.stages.empty()) return each(path, s, found, results);
     const std::size_t start = held_.size();
-    struct Release {
-      Runner& runner;
-      std::size_t start;
-      ~Release() { runner.release(start); }
-    } release{*this, start};
+    const Taken release{*this, start};
     std::span<const Stage> stages(step.stages);
     if (kind == Kind::List) {
       // A first predicate that picks a position takes only the item there (no Python code runs meanwhile).
@@ -536,11 +558,7 @@ class Runner {
     // One list as the path's only value is handed out as a list, whatever its length.
     if (ends && results.count == 1) results.whole_list = true;
     const std::size_t start = held_.size();
-    struct Release {
-      Runner& runner;
-      std::size_t start;
-      ~Release() { runner.release(start); }
-    } release{*this, start};
+    const Taken release{*this, start};
     path_.push_back(list);
     if (!take_items(list, nullptr)) return false;
     const std::size_t end = held_.size();
@@ -588,13 +606,16 @@ std::unique_ptr<const Plan> compile(const zarnu_core::ast::Ast& ast) {
   if (!path) return nullptr;
   auto plan = std::make_unique<Plan>();
   plan->path = std::move(*path);
+  const auto& first = plan->path.steps.front().stages;
+  plan->rows = std::none_of(first.begin(), first.end(), [](const Stage& stage) { return stage.position; });
   return plan;
 #endif
 }
 
 std::optional<PyObject*> run(const Plan& plan, std::span<PyObject* const> arguments) {
   PyObject* input = arguments[0];
-  if (!input || Py_TYPE(input) != &PyDict_Type) return std::nullopt;
+  const bool rows = input && Py_TYPE(input) == &PyList_Type;
+  if (!input || (Py_TYPE(input) != &PyDict_Type && !(rows && plan.rows))) return std::nullopt;
   // Bindings and options (limits, time) are the general road's.
   for (std::size_t i = 1; i < arguments.size(); ++i)
     if (arguments[i]) return std::nullopt;
@@ -602,7 +623,7 @@ std::optional<PyObject*> run(const Plan& plan, std::span<PyObject* const> argume
   Ref result;
   {
     Runner runner(watch);
-    auto value = runner.evaluate(plan.path, input);
+    auto value = rows ? runner.evaluate_rows(plan.path, input) : runner.evaluate(plan.path, input);
     if (!value) {
       if (runner.end() == End::Stopped && watch.raise()) return nullptr;
       return std::nullopt;

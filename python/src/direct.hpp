@@ -50,6 +50,7 @@ struct Path {
 
 struct Plan {
   Path path;
+  bool rows = false;  // serves a list given as the input too
 };
 
 // The plan of an expression whose processed tree lies in the shape, none for any other. Called attached
