@@ -20,6 +20,7 @@
 
 #include "audit_py.hpp"
 #include "convert.hpp"
+#include "direct.hpp"
 #include "document_object.hpp"
 #include "errors.hpp"
 #include "eval/expression.hpp"
@@ -72,6 +73,8 @@ struct State {
   // What the expression reads of its input, without bindings: made once, by a detached thread.
   std::once_flag input_read_once;
   std::optional<zarnu_core::reads::Read> input_read;
+  // The direct plan of a simple query; none for any other expression.
+  std::unique_ptr<const direct::Plan> plan;
 };
 
 struct ExpressionObject {
@@ -268,6 +271,7 @@ PyObject* expression_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!compiled) return errors::raise(compiled.error(), text);
   auto state =
       std::make_unique<State>(std::move(*compiled), std::make_shared<const std::string>(std::move(text)));
+  state->plan = direct::compile(state->compiled.ast());
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   // The allocation zeroed the object, and a zeroed unique_ptr is an empty one: nothing is overwritten.
@@ -321,6 +325,8 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;
   State& state = *state_of(self);
+  if (state.plan)
+    if (auto ran = direct::run(*state.plan, arguments)) return *ran;
 
   // Bindings before options: a bad `bindings` is reported before a bad keyword.
   Prepared prepared(state);

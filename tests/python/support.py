@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import sysconfig
+import threading
 
 import pytest
 
@@ -41,3 +42,26 @@ def build_extension(name, source, directory, *flags):
     built = subprocess.run(command, capture_output=True, text=True)
     assert built.returncode == 0, built.stderr
     return target
+
+
+def turns_between_marks(run):
+    """Calls `run(marks)` beside a thread that counts the turns it gets while `marks` is [1]; `run` appends 1
+    and 2 from C code alone, so that nothing but the work between them can give that thread its turns.
+    Returns what `run` returned and the turns counted."""
+    marks = []
+    counted = [0]
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            if marks == [1]:
+                counted[0] += 1
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        result = run(marks)
+    finally:
+        done.set()
+        thread.join()
+    return result, counted[0]

@@ -6,13 +6,12 @@ import signal
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 import pytest
 
 import zarnu
-from support import nested
+from support import nested, turns_between_marks
 
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 ENDLESS = "($f := function($n){ $n = 0 ? 0 : $f($n - 1) }; $f(100000000))"
@@ -99,25 +98,10 @@ def test_signal_handlers_run_during_a_long_parse(parse):
 def test_other_threads_run_while_evaluate_works():
     # C callables mark the span of the evaluation: no Python code of the caller runs in between, so only the
     # evaluation itself can give the other thread its turns.
-    marks = []
-    counted = [0]
-    done = threading.Event()
-
-    def count():
-        while not done.is_set():
-            if marks == [1]:
-                counted[0] += 1
-
-    thread = threading.Thread(target=count)
-    thread.start()
-    try:
-        result = zarnu.Expression("[$mark(1), $count([1..3000000].($ + 1)), $mark(2)]").evaluate(
-            None, {"mark": marks.append})
-    finally:
-        done.set()
-        thread.join()
+    result, turns = turns_between_marks(lambda marks: zarnu.Expression(
+        "[$mark(1), $count([1..3000000].($ + 1)), $mark(2)]").evaluate(None, {"mark": marks.append}))
     assert result == [3000000]
-    assert counted[0] > 0
+    assert turns > 0
 
 
 def raiser(exception):
