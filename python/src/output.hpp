@@ -86,8 +86,8 @@ class FlatBuilder {
   FlatBuilder& operator=(const FlatBuilder&) = delete;
   ~FlatBuilder();
 
-  Built null() { return add({Op::kNull}); }
-  Built boolean(bool b) { return add({b ? Op::kTrue : Op::kFalse}); }
+  Built null() { return add({Op::kNull, 0, 0, {}}); }
+  Built boolean(bool b) { return add({b ? Op::kTrue : Op::kFalse, 0, 0, {}}); }
   Built number(double x) { return add({Op::kNumber, 0, 0, {.number = x}}); }
   Built string(std::string_view s);
   Built end_array(std::vector<Built> items);
