@@ -4,12 +4,14 @@
 #include "document_object.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "convert.hpp"
 #include "pyutil.hpp"
+#include "support/stack.hpp"
 #include "value/from_json.hpp"
 #include "watch.hpp"
 
@@ -24,6 +26,7 @@ namespace {
 struct DocumentObject {
   PyObject ob_base;
   std::shared_ptr<const Source> source;  // null only while the object is being made
+  Slots slots;
 };
 
 // This thread's copies, in the order they were made. An entry whose document died is dropped at the
@@ -38,12 +41,69 @@ DocumentObject& of(PyObject* self) {
   return *reinterpret_cast<DocumentObject*>(self);
 }
 
-PyObject* make(PyTypeObject* type, std::shared_ptr<const Source> source) {
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
+Ref make(PyTypeObject* type, std::shared_ptr<const Source> source) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return self;
   // The allocation zeroed the object, and a zeroed shared_ptr is an empty one: nothing is overwritten.
-  new (&of(self).source) std::shared_ptr<const Source>(std::move(source));
+  new (&of(self.get()).slots) Slots();
+  new (&of(self.get()).source) std::shared_ptr<const Source>(std::move(source));
   return self;
+}
+
+// The string values of JSON data, counted the way its conversion meets them.
+std::size_t count_strings(const Json& data, std::size_t depth) {
+  if (data.is_string()) return 1;
+  if (!data.is_structured()) return 0;
+  std::size_t count = 0;
+  for (const Json& item : data)
+    count += zarnu_core::stack::nest(depth + 1, [&] { return count_strings(item, depth + 1); });
+  return count;
+}
+
+// Marks the strings a copy of a document makes: what they hold is their slot, which belongs to the
+// document, so there is nothing to release.
+void release_slot(void*) noexcept {}
+
+// Makes the strings of one conversion hosted by their slots, numbering them as they come; when it is the
+// document's first conversion, made before anyone else sees the document, it makes the slots too.
+struct Numbering {
+  const Slots& slots;
+  Slots* growing = nullptr;
+  std::size_t next = 0;
+
+  static zarnu_core::value::Str make(void* context, std::string_view text) {
+    auto& self = *static_cast<Numbering*>(context);
+    const std::size_t k = self.next++;
+    if (self.growing && k >= self.growing->size()) self.growing->reserve(k + 1);
+    std::atomic<PyObject*>* slot = self.slots.at(k);
+    // Every conversion of a source meets as many strings as the first: this only guards the slots.
+    if (!slot) return zarnu_core::value::Str::make(text);
+    return zarnu_core::value::Str::hosted(text, {slot, &release_slot});
+  }
+};
+
+// This thread's copy of a source (see `converted`); the first conversion of a document grows its slots.
+zarnu_core::document::Parsed<zarnu_core::value::Value> convert(const std::shared_ptr<const Source>& source,
+                                                               Numbering& numbering,
+                                                               const zarnu_core::PollHook* poll) {
+  // Dead entries go first, so that a new source made where a dead one was can never match it.
+  std::erase_if(t_copies, [](const Copy& copy) { return copy.source.expired(); });
+  for (const Copy& copy : t_copies) {
+    if (!copy.source.owner_before(source) && !source.owner_before(copy.source)) return copy.value;
+  }
+  const zarnu_core::value::StringMaker strings{&numbering, &Numbering::make};
+  zarnu_core::value::Value value;
+  if (const auto* json = std::get_if<Json>(source.get())) {
+    value = zarnu_core::value::from_json(*json, &strings);
+  } else {
+    const Text& text = std::get<Text>(*source);
+    auto parsed = text.read ? zarnu_core::document::Document::parse_cut(text.text, *text.read, poll, &strings)
+                            : zarnu_core::document::Document::parse(text.text, poll, &strings);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    value = std::move(parsed->value);
+  }
+  t_copies.push_back({source, value});
+  return value;
 }
 
 constexpr const char* kDoc =
@@ -64,7 +124,10 @@ PyObject* document_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!arguments) return nullptr;
   auto json = convert::to_json((*arguments)[0], "the document");
   if (!json) return nullptr;
-  return make(type, std::make_shared<const Source>(std::move(*json)));
+  const std::size_t strings = count_strings(*json, 0);
+  Ref self = make(type, std::make_shared<const Source>(std::move(*json)));
+  if (self) of(self.get()).slots.reserve(strings);
+  return self.release();
 }
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -86,15 +149,19 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     source.read = std::move(*read);
   }
-  auto shared = std::make_shared<const Source>(std::move(source));
+  Ref self = make(reinterpret_cast<PyTypeObject*>(type()), std::make_shared<const Source>(std::move(source)));
+  if (!self) return nullptr;
+  DocumentObject& document = of(self.get());
   std::optional<zarnu_core::document::ParseError> failure;
   // A long text is parsed with polls: Ctrl-C stops it.
   watch::Watch watch(false);
   const zarnu_core::PollHook poll = watch.hook();
   {
     pyutil::Detached detached;
-    // Parsed now, so that bad text fails here; the copy stays for this thread's evaluations.
-    auto copy = converted(shared, &poll);
+    // Parsed now, so that bad text fails here and the slots are counted; the copy stays for this thread's
+    // evaluations.
+    Numbering numbering{document.slots, &document.slots};
+    auto copy = convert(document.source, numbering, &poll);
     if (!copy) failure = std::move(copy.error());
   }
   if (watch.raise()) return nullptr;
@@ -102,18 +169,21 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyErr_Format(PyExc_ValueError, "the document is not valid JSON: %s", parse_error_text(*failure).c_str());
     return nullptr;
   }
-  return make(reinterpret_cast<PyTypeObject*>(type()), std::move(shared));
+  return self.release();
 }
 
 void document_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   of(self).source.~shared_ptr();
+  // The strs handed out stay with whoever holds them; the copies of this document that other threads still
+  // keep never read their slots again (no evaluation can name a dead document).
+  of(self).slots.~Slots();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-// It holds no Python object: only its type is visited, and there is nothing to clear.
+// The strs of its slots can refer to nothing: only its type is visited, and there is nothing to clear.
 int document_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   return 0;
@@ -158,25 +228,55 @@ const std::shared_ptr<const Source>& source_of(PyObject* document) {
   return of(document).source;
 }
 
+const Slots& slots_of(PyObject* document) {
+  return of(document).slots;
+}
+
 zarnu_core::document::Parsed<zarnu_core::value::Value> converted(const std::shared_ptr<const Source>& source,
+                                                                 const Slots& slots,
                                                                  const zarnu_core::PollHook* poll) {
-  // Dead entries go first, so that a new source made where a dead one was can never match it.
-  std::erase_if(t_copies, [](const Copy& copy) { return copy.source.expired(); });
-  for (const Copy& copy : t_copies) {
-    if (!copy.source.owner_before(source) && !source.owner_before(copy.source)) return copy.value;
+  Numbering numbering{slots};
+  return convert(source, numbering, poll);
+}
+
+std::atomic<PyObject*>* slot_of(const zarnu_core::value::HostText* host) noexcept {
+  if (!host || host->release != &release_slot) return nullptr;
+  return static_cast<std::atomic<PyObject*>*>(host->object);
+}
+
+Ref share(std::atomic<PyObject*>& slot, Ref made) {
+  PyObject* stored = nullptr;
+  // Released so that a thread that finds the str in the slot sees it whole.
+  if (slot.compare_exchange_strong(stored, made.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+    Py_INCREF(made.get());  // the slot's reference
+    return made;
   }
-  zarnu_core::value::Value value;
-  if (const auto* json = std::get_if<Json>(source.get())) {
-    value = zarnu_core::value::from_json(*json);
-  } else {
-    const Text& text = std::get<Text>(*source);
-    auto parsed = text.read ? zarnu_core::document::Document::parse_cut(text.text, *text.read, poll)
-                            : zarnu_core::document::Document::parse(text.text, poll);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
-    value = std::move(parsed->value);
+  return Ref::borrow(stored);
+}
+
+Slots::~Slots() {
+  for (std::size_t k = 0; k < size_; ++k) Py_XDECREF(at(k)->load(std::memory_order_relaxed));
+}
+
+std::size_t Slots::chunk_of(std::size_t k) noexcept {
+  return static_cast<std::size_t>(std::bit_width(k / kFirst + 1)) - 1;
+}
+
+void Slots::reserve(std::size_t count) {
+  while (count > 0 && chunk_of(count - 1) >= chunks_.size()) {
+    const std::size_t length = kFirst << chunks_.size();
+    auto chunk = std::make_unique<std::atomic<PyObject*>[]>(length);
+    for (std::size_t i = 0; i < length; ++i) chunk[i].store(nullptr, std::memory_order_relaxed);
+    chunks_.push_back(std::move(chunk));
   }
-  t_copies.push_back({source, value});
-  return value;
+  size_ = std::max(size_, count);
+}
+
+std::atomic<PyObject*>* Slots::at(std::size_t k) const noexcept {
+  if (k >= size_) return nullptr;
+  const std::size_t chunk = chunk_of(k);
+  return &chunks_[chunk][k - kFirst * ((std::size_t{1} << chunk) - 1)];
 }
 
 std::string parse_error_text(const zarnu_core::document::ParseError& error) {

@@ -428,7 +428,10 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!options) return nullptr;
   watch::Watch watch(false);
   options->hook = watch.hook();
+  // The caller's reference keeps the document, and with it the slots its strings share strs through, for
+  // the whole call.
   const std::shared_ptr<const document_object::Source> source = document_object::source_of(arguments[0]);
+  const document_object::Slots& slots = document_object::slots_of(arguments[0]);
 
   // Made while attached for the result alone; kept here so that they also go while attached.
   Ref built;
@@ -445,7 +448,7 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::optional<output::FlatBuilder::Built> root;
     {
       pyutil::Detached detached;
-      auto copy = document_object::converted(source, &options->hook);
+      auto copy = document_object::converted(source, slots, &options->hook);
       if (!copy && copy.error().stopped) {
         failure.error = std::move(*copy.error().stopped);
       } else if (!copy) {

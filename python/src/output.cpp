@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "document_object.hpp"
 #include "headroom.hpp"
 #include "source.hpp"
 #include "support/utf.hpp"
@@ -172,6 +173,18 @@ FlatBuilder::Built FlatBuilder::string(std::string_view s) {
   return add({Op::kText, maxchar, count, {.offset = offset}});
 }
 
+FlatBuilder::Built FlatBuilder::string(std::string_view s, const zarnu_core::value::HostText* host) {
+  std::atomic<PyObject*>* slot = document_object::slot_of(host);
+  if (!slot) return string(s);
+  // Read without the interpreter: a str once stored stays until the document goes, and the document
+  // outlives the evaluation.
+  if (PyObject* stored = slot->load(std::memory_order_acquire))
+    return add({Op::kStored, 0, 0, {.stored = stored}});
+  const Built text = string(s);
+  add({Op::kShare, 0, 0, {.slot = slot}});
+  return text;
+}
+
 FlatBuilder::Built FlatBuilder::end_array(std::vector<Built> items) {
   const Built array = add({Op::kArray, 0, items.size(), {}});
   return items.empty() ? array : items.front();
@@ -208,6 +221,12 @@ std::optional<Ref> FlatBuilder::build(Built root, PyBuilder& b, zarnu_core::eval
       }
       case Op::kUtf8:
         made.push_back(b.string(std::string_view(text_).substr(piece.offset, piece.length)));
+        break;
+      case Op::kStored:
+        made.push_back(Ref::borrow(piece.stored));
+        break;
+      case Op::kShare:
+        made.back() = document_object::share(*piece.slot, std::move(made.back()));
         break;
       case Op::kArray: {
         Ref list = b.list(std::span(made).last(piece.length));

@@ -4,6 +4,7 @@
 
 #include "compat.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -90,6 +91,9 @@ class FlatBuilder {
   Built boolean(bool b) { return add({b ? Op::kTrue : Op::kFalse, 0, 0, {}}); }
   Built number(double x) { return add({Op::kNumber, 0, 0, {.number = x}}); }
   Built string(std::string_view s);
+  // A string of a document: the str its slot holds already, or its text and then the slot to share the
+  // str made from it through.
+  Built string(std::string_view s, const zarnu_core::value::HostText* host);
   Built end_array(std::vector<Built> items);
   Built object(std::size_t capacity) { return add({Op::kObject, 0, capacity, {}}); }
   void insert(Built& object, std::string_view key, Built value);
@@ -99,10 +103,24 @@ class FlatBuilder {
   std::optional<pyutil::Ref> build(Built root, PyBuilder& b, zarnu_core::eval::Poll* poll) const;
 
  private:
-  enum class Op : std::uint8_t { kNull, kTrue, kFalse, kNumber, kText, kUtf8, kArray, kObject, kMember };
+  enum class Op : std::uint8_t {
+    kNull,
+    kTrue,
+    kFalse,
+    kNumber,
+    kText,
+    kUtf8,
+    kStored,
+    kShare,
+    kArray,
+    kObject,
+    kMember
+  };
   // kText: `length` code units of `maxchar`'s width at `offset`; kUtf8 (text a str is decoded from, with
   // repairs) and kMember (the key of the member whose value is the piece before): `length` bytes at
-  // `offset`; kArray: `length` items; kObject: room for `length` members.
+  // `offset`; kStored: the str `stored` (a slot's: its document outlives the evaluation); kShare: the str
+  // made by the piece before goes through `slot`; kArray: `length` items; kObject: room for `length`
+  // members.
   struct Piece {
     Op op;
     std::uint32_t maxchar = 0;
@@ -110,6 +128,8 @@ class FlatBuilder {
     union {
       double number;
       std::size_t offset;
+      PyObject* stored;
+      std::atomic<PyObject*>* slot;
     };
   };
 

@@ -113,3 +113,92 @@ def test_an_evaluation_run_by_a_finalizer_while_a_result_is_made_keeps_both_resu
     finally:
         gc.set_threshold(*threshold)
     assert seen and all(one == inner_value for one in seen for inner_value in [["é", {"y": "€"}] * 50])
+
+
+# The strings of a document come out as one str object per document string, shared by every call and every
+# thread; strings the evaluation made are new each time.
+SHARED = {"k": ["abc", "é", "€", "😀", "\U0010ffff", "", "abc", "x" * 300], "m": {"ÿ": "ünï", "o": "😀b"}}
+SHARED_QUERY = '[k, m.*, $keys(m), $uppercase(k[1]), k[0] & "!"]'
+
+
+def shared_documents():
+    text = json.dumps(SHARED)
+    return [Document(SHARED), Document.from_json(text),
+            Document.from_json(text, read=Expression(SHARED_QUERY).reads()["input"])]
+
+
+@pytest.mark.parametrize("which", range(3))
+def test_document_strings_are_the_same_objects_in_every_call_and_thread(which):
+    # Made here, so that this thread converted a text document first; the other thread's copy must number
+    # the strings the same way, or the shared objects would be the wrong strings.
+    document = shared_documents()[which]
+    expression = Expression(SHARED_QUERY)
+    expected = expression.evaluate(json.loads(json.dumps(SHARED)))
+    results = []
+    thread = threading.Thread(target=lambda: results.extend(expression.evaluate_document(document) for _ in range(2)))
+    thread.start()
+    thread.join()
+    results.append(expression.evaluate_document(document))
+    assert all(result == expected for result in results)
+    assert json.dumps(results[0]) == json.dumps(expected)
+    for result in results[1:]:
+        for got, first in zip(result[:10], results[0][:10]):
+            assert got is first and type(got) is str
+        # Made by the evaluation: equal, not shared.
+        assert result[-2:] == results[0][-2:] and result[-1] is not results[0][-1]
+
+
+def test_threads_racing_to_make_a_document_string_all_get_the_one_stored():
+    document = Document({"s": [f"text-{i}-é" for i in range(2000)]})
+    barrier = threading.Barrier(8)
+    results = []
+
+    def run():
+        barrier.wait()
+        results.append(Expression("s").evaluate_document(document))
+
+    threads = [threading.Thread(target=run) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(results) == 8 and results[0] == [f"text-{i}-é" for i in range(2000)]
+    assert all(got is first for result in results[1:] for got, first in zip(result, results[0]))
+
+
+def test_a_dead_documents_strings_go_with_it_and_its_copies_never_name_them():
+    import sys
+    document = Document.from_json('{"s": ["a fresh string", "another one"]}')
+    kept = Expression("s[0]").evaluate_document(document)
+    held = sys.getrefcount(kept)
+    # Another thread keeps its copy of the document past the document's end.
+    go, done = threading.Event(), threading.Event()
+    later = []
+
+    def other():
+        Expression("s").evaluate_document(document)
+        done.set()
+        go.wait()
+        later.append(Expression("s").evaluate_document(replacement))
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    done.wait()
+    del document
+    dropped = sys.getrefcount(kept)
+    replacement = Document.from_json('{"s": ["new", "strings", "here"]}')
+    go.set()
+    thread.join()
+    assert dropped == held - 1
+    assert later == [["new", "strings", "here"]]
+    assert Expression("s").evaluate_document(replacement) == ["new", "strings", "here"]
+
+
+def test_a_str_subclass_never_comes_out():
+    class Text(str):
+        pass
+
+    document = Document({"a": Text("é"), "b": [Text("x")]})
+    for _ in range(2):
+        got = Expression("[a, b]").evaluate_document(document)
+        assert got == ["é", "x"] and [type(s) for s in got] == [str, str]

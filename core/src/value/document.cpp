@@ -142,8 +142,13 @@ std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
 
 class Parser {
  public:
-  Parser(std::string_view text, value::Keys& keys, const PollHook* poll)
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), keys_(keys), poll_(poll) {}
+  Parser(std::string_view text, value::Keys& keys, const PollHook* poll, const value::StringMaker* strings)
+      : begin_(text.data()),
+        p_(text.data()),
+        end_(text.data() + text.size()),
+        keys_(keys),
+        poll_(poll),
+        strings_(strings) {}
 
   Value value(std::size_t depth);
   Value cut(const reads::Read& read, std::size_t depth);
@@ -203,6 +208,7 @@ class Parser {
   const char* end_;
   value::Keys& keys_;
   const PollHook* poll_;
+  const value::StringMaker* strings_;
   std::uint32_t ticks_ = kPollTicks;
   std::optional<error::Error> stopped_;
   int allowance_ = kNestingAllowance;
@@ -518,7 +524,7 @@ Value Parser::value(std::size_t depth) {
       ++p_;
       std::string_view text;
       if (!string(text)) return Value();
-      return Value::string(text);
+      return strings_ ? Value::string(strings_->make(strings_->context, text)) : Value::string(text);
     }
     case '[':
       return array(depth, nullptr);
@@ -752,9 +758,10 @@ void Parser::skip_value() {
 }
 
 template <class F>
-Parsed<Document> run(std::string_view text, const PollHook* poll, F parse_root) {
+Parsed<Document> run(std::string_view text, const PollHook* poll, const value::StringMaker* strings,
+                     F parse_root) {
   value::Keys keys;
-  Parser parser(text, keys, poll);
+  Parser parser(text, keys, poll, strings);
   Value v = parse_root(parser);
   if (!parser.failed()) parser.finish();
   if (parser.failed()) return std::unexpected(parser.error());
@@ -763,12 +770,14 @@ Parsed<Document> run(std::string_view text, const PollHook* poll, F parse_root) 
 
 }  // namespace
 
-Parsed<Document> Document::parse(std::string_view text, const PollHook* poll) {
-  return run(text, poll, [](Parser& p) { return p.value(0); });
+Parsed<Document> Document::parse(std::string_view text, const PollHook* poll,
+                                 const value::StringMaker* strings) {
+  return run(text, poll, strings, [](Parser& p) { return p.value(0); });
 }
 
-Parsed<Document> Document::parse_cut(std::string_view text, const reads::Read& read, const PollHook* poll) {
-  return run(text, poll, [&](Parser& p) { return p.cut(read, 0); });
+Parsed<Document> Document::parse_cut(std::string_view text, const reads::Read& read, const PollHook* poll,
+                                     const value::StringMaker* strings) {
+  return run(text, poll, strings, [&](Parser& p) { return p.cut(read, 0); });
 }
 
 }  // namespace zarnu_core::document

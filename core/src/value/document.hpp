@@ -38,11 +38,14 @@ struct Document {
   value::Value value;
 
   // Parses the whole text; only whitespace may follow the value. `poll`, when given, is asked every
-  // kPollTicks values: a long text must not outlast a stop (Ctrl-C, the time limit).
-  static Parsed<Document> parse(std::string_view text, const PollHook* poll = nullptr);
+  // kPollTicks values: a long text must not outlast a stop (Ctrl-C, the time limit). The string values
+  // (not the keys) are made by `strings` when given.
+  static Parsed<Document> parse(std::string_view text, const PollHook* poll = nullptr,
+                                const value::StringMaker* strings = nullptr);
   // Parses the text keeping only what `read` reads; unread members are checked as syntax only.
   static Parsed<Document> parse_cut(std::string_view text, const reads::Read& read,
-                                    const PollHook* poll = nullptr);
+                                    const PollHook* poll = nullptr,
+                                    const value::StringMaker* strings = nullptr);
 };
 
 }  // namespace zarnu_core::document

@@ -9,8 +9,10 @@
 
 namespace zarnu_core::value {
 
-// The value of JSON data, converted whole; keys interned per conversion.
-Value from_json(const json::Json& data);
-Value from_json_with(const json::Json& data, Keys& keys, std::size_t depth);
+// The value of JSON data, converted whole; keys interned per conversion. The strings are made by
+// `strings` when given.
+Value from_json(const json::Json& data, const StringMaker* strings = nullptr);
+Value from_json_with(const json::Json& data, Keys& keys, std::size_t depth,
+                     const StringMaker* strings = nullptr);
 
 }  // namespace zarnu_core::value

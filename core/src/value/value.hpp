@@ -168,6 +168,14 @@ class Str {
   StrRep* rep_ = nullptr;
 };
 
+// How a conversion of a whole document makes its string values, when the caller keeps something per
+// string: a conversion meets the strings of one document in the same order every time, so the caller can
+// number them as they come.
+struct StringMaker {
+  void* context;
+  Str (*make)(void* context, std::string_view text);
+};
+
 class Value;
 struct Array;
 struct Object;

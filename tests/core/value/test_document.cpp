@@ -3,6 +3,7 @@
 
 #include "helpers.hpp"
 #include "value/document.hpp"
+#include "value/from_json.hpp"
 
 using namespace zarnu_core;
 using namespace zarnu_core::document;
@@ -165,4 +166,27 @@ TEST(JsonParse, PollsStopLongTexts) {
   auto kept = Document::parse_cut(member, fields({{"x", Read::all()}}), &never);
   ASSERT_TRUE(kept);
   EXPECT_EQ(S(kept->value), R"({"x":1})");
+}
+
+// A caller numbers a document's strings by the order the conversion makes them in: string values only (keys
+// and skipped members are not made), decoded, in document order, the same for text and converted JSON.
+TEST(JsonParse, StringMakerMakesEachStringValueInOrder) {
+  std::vector<std::string> made;
+  const value::StringMaker maker{&made, [](void* context, std::string_view text) {
+                                   static_cast<std::vector<std::string>*>(context)->emplace_back(text);
+                                   return value::Str::make(std::string(text) + "!");
+                                 }};
+  const std::string text = R"({"k": ["a", {"b": "c\u00e9"}], "z": "d", "s": {"skipped": "e"}})";
+  auto whole = Document::parse(text, nullptr, &maker);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(S(whole->value), R"({"k":["a!",{"b":"cé!"}],"z":"d!","s":{"skipped":"e!"}})");
+  EXPECT_EQ(made, (std::vector<std::string>{"a", "cé", "d", "e"}));
+  made.clear();
+  auto kept = Document::parse_cut(text, fields({{"k", Read::all()}, {"z", Read::all()}}), nullptr, &maker);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(made, (std::vector<std::string>{"a", "cé", "d"}));
+  made.clear();
+  const json::Json data = json::Json::parse(text);
+  EXPECT_EQ(S(value::from_json(data, &maker)), S(whole->value));
+  EXPECT_EQ(made, (std::vector<std::string>{"a", "cé", "d", "e"}));
 }
