@@ -26,6 +26,15 @@ struct Limits {
 // The snapshot of a value at a depth (0 at the top); none for undefined. Never fails.
 std::optional<json::Json> capture(const value::Value& value, const Limits& limits, std::size_t depth);
 
+// The same snapshot as a value: undefined for undefined, and otherwise the value itself wherever it is
+// within the limits (a container whose items all are, a short string, a number), so that capturing it
+// copies nothing; only what the limits cut is made anew. Values are never changed once made, so the
+// parts shared stay what they were when captured.
+value::Value snapshot(const value::Value& value, const Limits& limits, std::size_t depth);
+
+// The JSON form of a snapshot; none for undefined.
+std::optional<json::Json> snapshot_json(const value::Value& snapshot);
+
 // The source between two byte offsets on one line: comments removed, runs of white space made one space,
 // cut to `max_source` characters (then ending in an ellipsis). Empty for a span that is not a valid
 // range of character boundaries of the source.

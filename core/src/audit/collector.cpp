@@ -189,19 +189,19 @@ void AuditCollector::describe(AuditNode& n, const ast::Node& node) const {
   }
 }
 
-std::optional<json::Json> AuditCollector::capture(const value::Inspect& value) {
+value::Value AuditCollector::capture(const value::Inspect& value) {
   ++captured_;
-  return value.capture(limits_);
+  return snapshot(value.value(), limits_, 0);
 }
 
-std::shared_ptr<const json::Json> AuditCollector::capture_context(const value::Inspect& context) {
+value::Value AuditCollector::capture_context(const value::Inspect& context) {
   // Values are not changed once made, so the same payload gives the same capture.
-  if (last_input_ && context.value().same_payload(last_context_)) return last_input_;
-  auto captured = capture(context);
-  if (!captured) return nullptr;
+  if (!last_input_.is_undefined() && context.value().same_payload(last_context_)) return last_input_;
+  value::Value captured = capture(context);
+  if (captured.is_undefined()) return captured;
   last_context_ = context.value();
-  last_input_ = std::make_shared<const json::Json>(std::move(*captured));
-  return last_input_;
+  last_input_ = captured;
+  return captured;
 }
 
 bool AuditCollector::full() const noexcept {
@@ -319,7 +319,8 @@ void AuditCollector::filter_item(const ast::Node& predicate, std::size_t, const 
   if (passed) {
     ++record->passed;
   } else if (record->rejected.size() < limits_.max_rejected && !doomed()) {
-    if (auto captured = capture(item)) record->rejected.push_back(std::move(*captured));
+    if (value::Value captured = capture(item); !captured.is_undefined())
+      record->rejected.push_back(std::move(captured));
   }
 }
 

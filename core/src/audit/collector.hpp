@@ -46,15 +46,15 @@ struct AuditError {
 // What one predicate did to the items of the sequences it filtered.
 struct FilterAudit {
   std::string source;
-  std::vector<json::Json> rejected;  // captures of the first rejected items
+  std::vector<value::Value> rejected;  // snapshots of the first rejected items
   std::optional<std::string> label;
   std::uint64_t tested = 0;
   std::uint64_t passed = 0;
   std::uint32_t node = 0;
 };
 
-// The captured operands of a comparison, left and right.
-using Operands = std::pair<std::optional<json::Json>, std::optional<json::Json>>;
+// The captured operands of a comparison, left and right (undefined: no capture).
+using Operands = std::pair<value::Value, value::Value>;
 
 struct AuditNode {
   std::uint32_t node = 0;  // the syntax node's id
@@ -65,10 +65,11 @@ struct AuditNode {
   std::optional<std::string> label;
   std::optional<std::string> message;
   std::optional<std::string> check_id;
-  // Shared: nodes entered one after the other often have the same context (the steps and operands of a
-  // predicate all see the item), whose capture is then made once.
-  std::shared_ptr<const json::Json> input;
-  std::optional<json::Json> output;
+  // Captures are snapshots (see `snapshot`), undefined when there is none. Nodes entered one after the
+  // other often have the same context (the steps and operands of a predicate all see the item), whose
+  // snapshot is then taken once.
+  value::Value input;
+  value::Value output;
   NodeOutcome outcome = NodeOutcome::Undefined;
   std::optional<AuditError> error;
   std::optional<Operands> operands;
@@ -139,9 +140,9 @@ class AuditCollector final : public Tracer {
   // The top frame when there is one that still records; null otherwise.
   Frame* recording() noexcept;
   void describe(AuditNode& n, const ast::Node& node) const;
-  std::optional<json::Json> capture(const value::Inspect& value);
+  value::Value capture(const value::Inspect& value);
   // The capture of a node's context, shared with the node entered before when its context was the same.
-  std::shared_ptr<const json::Json> capture_context(const value::Inspect& context);
+  value::Value capture_context(const value::Inspect& context);
   // The tree holds as many nodes as it may.
   bool full() const noexcept;
   // The top frame is below the root of a full tree: it will be discarded or dissolve, so nothing it
@@ -156,7 +157,7 @@ class AuditCollector final : public Tracer {
   std::optional<json::Json> result_;
   // The last context captured (held, so that its payload stays the same one) and its capture.
   value::Value last_context_;
-  std::shared_ptr<const json::Json> last_input_;
+  value::Value last_input_;
   std::optional<std::chrono::steady_clock::time_point> start_instant_;
   Limits limits_;
   Level level_;

@@ -334,7 +334,7 @@ TEST(AuditExplanation, ShortCircuitedOrLine) {
   any.label = "either";
   any.message = "shown for failures only";
   any.source = "a or b";
-  any.output = Json(true);
+  any.output = value::Value::boolean(true);
   any.outcome = audit::NodeOutcome::True;
   any.short_circuited = true;
   for (bool truth : {false, true}) {
@@ -363,7 +363,7 @@ TEST(AuditExplanation, DepthPassesThroughQuietNodes) {
   check.node = 7;
   check.source = "a = 1";
   check.outcome = audit::NodeOutcome::True;
-  check.operands.emplace(Json(1), std::nullopt);
+  check.operands.emplace(value::Value::number(1), value::Value());
   check.children.emplace_back().branch = audit::Branch::None;
   std::vector<audit::explain::ExplanationLine> lines;
   audit::explain::explain_node(root, 2, lines);
@@ -412,4 +412,44 @@ TEST(AuditCollector, DeepTreesOnASmallStack) {
                   1 + 2 * 2001u);  // the binding, then a condition and a test per call
       },
       256 * 1024);
+}
+
+TEST(AuditSnapshot, SharesWhatIsWithinTheLimitsAndRemakesOnlyWhatIsCut) {
+  Limits limits;
+  limits.max_string = 3;
+  auto text = [&](const Value& v) {
+    auto json = audit::snapshot_json(audit::snapshot(v, limits, 0));
+    return json ? json::to_text(*json) : std::string("absent");
+  };
+  const Value small = J(R"({"n":"ab","p":[1,2,{"q":null}]})");
+  EXPECT_TRUE(audit::snapshot(small, limits, 0).same_payload(small));
+  // A string cut deep inside: the containers on its way are made anew, their other items shared.
+  const Value mixed = J(R"([{"n":"ab"},{"n":"abcdef"}])");
+  const Value taken = audit::snapshot(mixed, limits, 0);
+  ASSERT_TRUE(taken.is_array());
+  EXPECT_FALSE(taken.same_payload(mixed));
+  EXPECT_TRUE(taken.as_array().read()[0].same_payload(mixed.as_array().read()[0]));
+  EXPECT_EQ(text(mixed), R"([{"n":"ab"},{"n":"abc)" + kEllipsis + R"("}])");
+  // Undefined items show as null and undefined members go, though they count against the items kept.
+  Items items;
+  items.push_back(Value());
+  items.push_back(Value::number(1));
+  EXPECT_EQ(text(Value::sequence(std::move(items))), "[null,1]");
+  Value o = Value::object();
+  o.as_object().fields.try_emplace(Str::make("u"), Value());
+  o.as_object().fields.try_emplace(Str::make("a"), Value::number(1));
+  EXPECT_EQ(text(o), R"({"a":1})");
+  limits.max_items = 1;
+  EXPECT_EQ(text(o), R"({")" + kEllipsis + R"(":"1 more"})");
+  // A member already named like the count entry gives it its place, as a repeated key does.
+  EXPECT_EQ(text(J(R"({")" + kEllipsis + R"(":1,"a":2})")), R"({")" + kEllipsis + R"(":"1 more"})");
+  EXPECT_EQ(text(Value()), "absent");
+}
+
+TEST(AuditSnapshot, CapturesHeldByTheTreeStayWhatTheNodesGave) {
+  // The range's result is captured as its node's output; the array built from it must not take its items
+  // over while the capture holds them.
+  Audited a = audit_of("[1..3, 7]", "", Level::Full);
+  EXPECT_TRUE(contains(a.root(), R"("source":"1..3","output":[1,2,3])")) << a.root();
+  EXPECT_TRUE(contains(a.root(), R"("output":[1,2,3,7])")) << a.root();
 }
