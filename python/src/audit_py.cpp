@@ -186,7 +186,7 @@ class Writer {
     std::vector<Ref> out;
     out.reserve(lines.size());
     for (const audit::explain::ExplanationLine& line : lines) {
-      Ref one = member(line.to_json(), 0);
+      Ref one = poll_.stop() ? Ref() : this->line(line);
       if (!one) {
         if (!cut()) return {};
         break;
@@ -366,10 +366,28 @@ class Writer {
     const std::string_view view = value.as_string();
     if (auto found = strings_.find(view.data()); found != strings_.end())
       return Ref::borrow(found->second.made.get());
-    Ref made = text(view);
+    // Short texts (names, codes, words) recur from value to value; a longer one is seldom met twice but
+    // where its string was, which the entry above finds.
+    Ref made = view.size() <= kShortText ? text(view) : convert::string(view);
     if (!made) return {};
     strings_.emplace(view.data(), Made{value, Ref::borrow(made.get())});
     return made;
+  }
+  static constexpr std::size_t kShortText = 16;
+
+  // An explanation line in its JSON form (see ExplanationLine::to_json); its text is its own.
+  Ref line(const audit::explain::ExplanationLine& line) {
+    Ref out = dict(5);
+    if (!out) return {};
+    Members members{*this, out};
+    const bool made = members.put("depth", convert::made(PyLong_FromSize_t(line.depth))) &&
+                      members.put("passed", Ref::borrow(!line.passed   ? Py_None
+                                                        : *line.passed ? Py_True
+                                                                       : Py_False)) &&
+                      members.put("text", convert::string(line.text)) &&
+                      (!line.message || members.put("message", text(*line.message))) &&
+                      members.put("node", convert::made(PyLong_FromUnsignedLong(line.node)));
+    return made ? done(std::move(out)) : Ref();
   }
 
   // Writes the members of a node into its dict.
