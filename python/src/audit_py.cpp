@@ -205,6 +205,16 @@ class Writer {
       return zarnu_core::hash::bytes(text, seed);
     }
   };
+  // Addresses of the module's own data (texts of the program, strings and containers of the tree) are not
+  // chosen by any input: one multiplication and two shifts spread them over the table.
+  struct AddressHash {
+    using is_avalanching = void;
+    std::size_t operator()(const void* address) const noexcept {
+      auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address));
+      bits = (bits ^ (bits >> 33)) * 0xFF51AFD7ED558CCDULL;
+      return static_cast<std::size_t>(bits ^ (bits >> 33));
+    }
+  };
   struct NumberHash {
     std::uint64_t seed;
     std::size_t operator()(std::uint64_t bits) const noexcept {
@@ -442,9 +452,9 @@ class Writer {
     Value value;
     Ref made;
   };
-  boost::unordered_flat_map<const void*, Made> strings_;
-  boost::unordered_flat_map<const char*, Ref> names_;
-  boost::unordered_flat_map<const void*, Made> containers_;
+  boost::unordered_flat_map<const void*, Made, AddressHash> strings_;
+  boost::unordered_flat_map<const void*, Ref, AddressHash> names_;
+  boost::unordered_flat_map<const void*, Made, AddressHash> containers_;
   boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
       0, TextHash{zarnu_core::hash::map_seed()}};
   boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> numbers_{

@@ -179,9 +179,12 @@ void AuditCollector::enter(const ast::Node& node, const value::Inspect& context)
 }
 
 // What a node shows of its syntax: made only for the nodes that are kept.
-void AuditCollector::describe(AuditNode& n, const ast::Node& node) const {
+void AuditCollector::describe(AuditNode& n, const ast::Node& node) {
   n.op = op_of(node);
-  n.source = snippet(source_, node.span.start, node.span.end, limits_.max_source);
+  // A snippet depends on its span alone, and the nodes kept are mostly the same few nodes over and over.
+  auto [at, made] = snippets_.try_emplace(std::pair(node.span.start, node.span.end));
+  if (made) at->second = snippet(source_, node.span.start, node.span.end, limits_.max_source);
+  n.source = at->second;
   if (node.annotation) {
     n.label = node.annotation->label;
     n.message = node.annotation->message;

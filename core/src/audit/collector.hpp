@@ -14,6 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "audit/capture.hpp"
 #include "eval/tracer.hpp"
 #include "support/span.hpp"
@@ -139,7 +142,7 @@ class AuditCollector final : public Tracer {
  private:
   // The top frame when there is one that still records; null otherwise.
   Frame* recording() noexcept;
-  void describe(AuditNode& n, const ast::Node& node) const;
+  void describe(AuditNode& n, const ast::Node& node);
   value::Value capture(const value::Inspect& value);
   // The capture of a node's context, shared with the node entered before when its context was the same.
   value::Value capture_context(const value::Inspect& context);
@@ -158,6 +161,10 @@ class AuditCollector final : public Tracer {
   // The last context captured (held, so that its payload stays the same one) and its capture.
   value::Value last_context_;
   value::Value last_input_;
+  // The snippets of the spans met so far.
+  boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, std::string,
+                            boost::hash<std::pair<std::size_t, std::size_t>>>
+      snippets_;
   std::optional<std::chrono::steady_clock::time_point> start_instant_;
   Limits limits_;
   Level level_;
