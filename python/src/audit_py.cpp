@@ -602,6 +602,8 @@ std::optional<Input> input(PyObject* object) {
 PyObject* run(const zarnu_core::Expression& compiled, Input input, const zarnu_core::Bindings& bindings,
               const zarnu_core::Options& options, const Settings& settings) {
   audit::collector::AuditCollector collector(settings.level, settings.limits, std::move(input.hash));
+  // Whole audits capture the input's objects over and over; those are shared rather than copied.
+  if (settings.level == audit::Level::Full) collector.input(input.value);
 
   const zarnu_core::ast::Ast& ast = compiled.ast();
   zarnu_core::Expression::Run run{options.limits(), zarnu_core::value::Shared::create(), &collector};

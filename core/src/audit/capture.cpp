@@ -4,6 +4,7 @@
 #include "value/value_view.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "support/stack.hpp"
 #include "support/utf.hpp"
@@ -50,7 +51,28 @@ std::string more(std::uint64_t left) {
 
 }  // namespace
 
-value::Value snapshot(const value::Value& v, const Limits& limits, std::size_t depth) {
+Unchanging objects_of(const value::Value& value) {
+  Unchanging out;
+  std::vector<value::Value> pending{value};
+  while (!pending.empty()) {
+    const value::Value v = std::move(pending.back());
+    pending.pop_back();
+    auto more = [&](const value::Value& child) {
+      if (child.is_array() || (child.is_object() && !out.contains(&child.as_object())))
+        pending.push_back(child);
+    };
+    if (v.is_array()) {
+      for (const value::Value& item : v.as_array().read()) more(item);
+    } else if (v.is_object() && out.insert(&v.as_object()).second) {
+      value::FieldsRef fields = v.as_object().borrow();
+      for (const auto& entry : *fields) more(entry.second);
+    }
+  }
+  return out;
+}
+
+value::Value snapshot(const value::Value& v, const Limits& limits, std::size_t depth,
+                      const Unchanging* unchanging) {
   using value::Tag;
   using value::Value;
   switch (v.tag()) {
@@ -76,14 +98,15 @@ value::Value snapshot(const value::Value& v, const Limits& limits, std::size_t d
   Value keep = v;
   const std::uint64_t max = limits.max_items;
   auto item = [&](const Value& one) {
-    return stack::nest(depth + 1, [&] { return snapshot(one, limits, depth + 1); });
+    return stack::nest(depth + 1, [&] { return snapshot(one, limits, depth + 1, unchanging); });
   };
   if (keep.is_array()) {
     const value::Items& items = keep.as_array().read();
     const bool cut = items.size() > max;
     const std::size_t kept = cut ? static_cast<std::size_t>(max) : items.size();
-    // Made once an item differs from its snapshot (or the array is cut): the items before it are taken
-    // as they are.
+    // An array is not changed once made (a builder takes over the items of one only when nothing else
+    // holds it), so one whose items are all kept as they are is shared. Otherwise a new one is made once
+    // an item differs from its snapshot (or the array is cut), with the items before it as they are.
     std::optional<value::Items> out;
     if (cut) out.emplace().reserve(kept + 1);
     for (std::size_t i = 0; i < kept; ++i) {
@@ -99,6 +122,8 @@ value::Value snapshot(const value::Value& v, const Limits& limits, std::size_t d
     if (cut) out->push_back(Value::string(std::string(kEllipsis) + " " + more(items.size() - max)));
     return Value::array_with(std::move(*out), 0);
   }
+  // An object that may still change is copied (its keys, strings and arrays shared); an unchanging one is
+  // shared as arrays are.
   value::FieldsRef fields = keep.as_object().borrow();
   const bool cut = fields->size() > max;
   std::optional<Value> out;
@@ -108,12 +133,12 @@ value::Value snapshot(const value::Value& v, const Limits& limits, std::size_t d
     std::size_t k = 0;
     for (auto it = fields->begin(); k < before; ++it, ++k) into->append_new(it->first, it->second);
   };
-  if (cut) start(0);
+  if (cut || !unchanging || !unchanging->contains(&keep.as_object())) start(0);
   std::size_t seen = 0;
   for (const auto& [key, member] : *fields) {
     if (seen >= max) break;
     Value one = item(member);
-    // (An undefined member is left out, so its object is made anew.)
+    // (An undefined member is left out, but counts.)
     if (!out && same(one, member) && !one.is_undefined()) {
       ++seen;
       continue;
@@ -132,8 +157,21 @@ value::Value snapshot(const value::Value& v, const Limits& limits, std::size_t d
 }
 
 std::optional<json::Json> snapshot_json(const value::Value& snapshot) {
-  if (snapshot.is_undefined()) return std::nullopt;
-  return value::Inspect(snapshot).to_json();
+  // Most captures are scalars (operands, outputs of steps): made here, without the budgeted walk.
+  switch (snapshot.tag()) {
+    case value::Tag::Undefined:
+      return std::nullopt;
+    case value::Tag::Null:
+      return json::Json(nullptr);
+    case value::Tag::Bool:
+      return json::Json(snapshot.as_boolean());
+    case value::Tag::Number:
+      return value::json_number(snapshot.as_number());
+    case value::Tag::String:
+      return json::Json(std::string(snapshot.as_string()));
+    default:
+      return value::Inspect(snapshot).to_json();
+  }
 }
 
 std::optional<json::Json> capture(const value::Value& v, const Limits& limits, std::size_t depth) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include "value/json.hpp"
 #include "value/value.hpp"
 
@@ -26,11 +28,18 @@ struct Limits {
 // The snapshot of a value at a depth (0 at the top); none for undefined. Never fails.
 std::optional<json::Json> capture(const value::Value& value, const Limits& limits, std::size_t depth);
 
-// The same snapshot as a value: undefined for undefined, and otherwise the value itself wherever it is
-// within the limits (a container whose items all are, a short string, a number), so that capturing it
-// copies nothing; only what the limits cut is made anew. Values are never changed once made, so the
-// parts shared stay what they were when captured.
-value::Value snapshot(const value::Value& value, const Limits& limits, std::size_t depth);
+// Objects that nothing changes in place (those of the evaluation's input), by address. Others may change
+// after they were captured: a transform changes the objects of its copy once its pattern ran over them.
+using Unchanging = boost::unordered_flat_set<const void*>;
+
+// The objects of a value (walked without recursion).
+Unchanging objects_of(const value::Value& value);
+
+// The same snapshot as a value: undefined for undefined; strings, numbers, arrays and unchanging objects
+// (when given) shared where they are within the limits, so that capturing them copies nothing; other
+// objects copied, and what the limits cut made anew.
+value::Value snapshot(const value::Value& value, const Limits& limits, std::size_t depth,
+                      const Unchanging* unchanging = nullptr);
 
 // The JSON form of a snapshot; none for undefined.
 std::optional<json::Json> snapshot_json(const value::Value& snapshot);

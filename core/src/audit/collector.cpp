@@ -192,9 +192,13 @@ void AuditCollector::describe(AuditNode& n, const ast::Node& node) {
   }
 }
 
+void AuditCollector::input(const value::Value& input) {
+  unchanging_ = objects_of(input);
+}
+
 value::Value AuditCollector::capture(const value::Inspect& value) {
   ++captured_;
-  return snapshot(value.value(), limits_, 0);
+  return snapshot(value.value(), limits_, 0, &unchanging_);
 }
 
 value::Value AuditCollector::capture_context(const value::Inspect& context) {

@@ -115,6 +115,8 @@ class AuditCollector final : public Tracer {
   void filter_end(const ast::Node& predicate) override;
   void end(Outcome outcome) override;
   bool records(const ast::Node& node) override;
+  // The evaluation's input, which nothing changes: captures share its objects instead of copying them.
+  void input(const value::Value& input);
   // `end` with a result that the evaluation already wrote as JSON (none for undefined).
   void end_with(std::optional<json::Json> result);
 
@@ -161,6 +163,7 @@ class AuditCollector final : public Tracer {
   // The last context captured (held, so that its payload stays the same one) and its capture.
   value::Value last_context_;
   value::Value last_input_;
+  Unchanging unchanging_;
   // The snippets of the spans met so far.
   boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, std::string,
                             boost::hash<std::pair<std::size_t, std::size_t>>>
