@@ -202,12 +202,14 @@ value::Value AuditCollector::capture(const value::Inspect& value) {
 }
 
 value::Value AuditCollector::capture_context(const value::Inspect& context) {
-  // Values are not changed once made, so the same payload gives the same capture.
   if (!last_input_.is_undefined() && context.value().same_payload(last_context_)) return last_input_;
   value::Value captured = capture(context);
-  if (captured.is_undefined()) return captured;
-  last_context_ = context.value();
-  last_input_ = captured;
+  // A capture that is the context itself holds nothing that changes: the next nodes with the same context
+  // share it. One that copied objects is taken again, as the objects may have changed in between (those
+  // of a transform's copy change between its update and its removal).
+  const bool whole = captured.same_payload(context.value());
+  last_context_ = whole ? context.value() : value::Value();
+  last_input_ = whole ? captured : value::Value();
   return captured;
 }
 

@@ -486,3 +486,11 @@ TEST(AuditSnapshot, ObjectsATransformChangesShowAsTheyWereWhenCaptured) {
   EXPECT_TRUE(contains(root, R"("source":"{\"added\": true}","input":{"n":"b","p":20},)")) << root;
   EXPECT_TRUE(contains(json::to_text(*a.tree.header.result), R"({"n":"a","p":5,"added":true})"));
 }
+
+TEST(AuditSnapshot, ContextsAreTakenAgainWhenTheyMayHaveChanged) {
+  // The removal runs on the item after the update added to it.
+  Audited a = audit_of(R"($ ~> |items|{"added": true}, ["p"]|)", kItems, Level::Full);
+  const std::string root = a.root();
+  EXPECT_TRUE(contains(root, R"("source":"[\"p\"]","input":{"n":"a","p":5,"added":true},)")) << root;
+  EXPECT_TRUE(contains(root, R"("source":"{\"added\": true}","input":{"n":"a","p":5},)")) << root;
+}
