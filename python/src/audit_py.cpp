@@ -385,6 +385,20 @@ class Writer {
   }
   static constexpr std::size_t kShortText = 16;
 
+  // A span's dict: each node of a syntax node has one of the same, copied from the first made (a copy is
+  // cheaper than a dict filled anew).
+  Ref span(const zarnu_core::ast::Span& span) {
+    if (auto found = spans_.find(std::pair(span.start, span.end)); found != spans_.end())
+      return headroom::call([&] { return convert::made(PyDict_Copy(found->second.get())); });
+    Ref out = dict(2);
+    Members inner{*this, out};
+    const bool made = out && inner.put("start", convert::made(PyLong_FromSize_t(span.start))) &&
+                      inner.put("end", convert::made(PyLong_FromSize_t(span.end)));
+    if (!made) return {};
+    spans_.emplace(std::pair(span.start, span.end), Ref::borrow(out.get()));
+    return out;
+  }
+
   // An explanation line in its JSON form (see ExplanationLine::to_json); its text is its own.
   Ref line(const audit::explain::ExplanationLine& line) {
     Ref out = dict(5);
@@ -416,13 +430,7 @@ class Writer {
     }
     void operator()(std::string_view key, std::string_view text) { put(key, writer.text(text)); }
     void operator()(std::string_view key, bool flag) { put(key, Ref::borrow(flag ? Py_True : Py_False)); }
-    void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
-      Ref out = writer.dict(2);
-      Members inner{writer, out};
-      const bool made = out && inner.put("start", convert::made(PyLong_FromSize_t(span.start))) &&
-                        inner.put("end", convert::made(PyLong_FromSize_t(span.end)));
-      put(key, made ? std::move(out) : Ref());
-    }
+    void operator()(std::string_view key, const zarnu_core::ast::Span& span) { put(key, writer.span(span)); }
     void operator()(std::string_view key, const audit::AuditError& error) {
       put(key, writer.json(audit::to_json(error), 0));
     }
@@ -455,6 +463,9 @@ class Writer {
   boost::unordered_flat_map<const void*, Made, AddressHash> strings_;
   boost::unordered_flat_map<const void*, Ref, AddressHash> names_;
   boost::unordered_flat_map<const void*, Made, AddressHash> containers_;
+  boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, Ref,
+                            boost::hash<std::pair<std::size_t, std::size_t>>>
+      spans_;
   boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
       0, TextHash{zarnu_core::hash::map_seed()}};
   boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> numbers_{

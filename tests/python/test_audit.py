@@ -195,5 +195,7 @@ def test_nodes_do_not_share_containers():
     inputs[0]["n"] = "changed"
     assert all(other == doc["items"][0] for other in inputs[1:])
     assert doc["items"][0]["d"]["k"] == [1, 2]
-    containers = [id(x) for node in nodes for x in (node.get("input"), node.get("output")) if isinstance(x, (dict, list))]
+    containers = [
+        id(x) for node in nodes for x in (node.get("input"), node.get("output"), node["span"]) if isinstance(x, (dict, list))
+    ]
     assert len(containers) == len(set(containers))
