@@ -37,6 +37,7 @@ using pyutil::Ref;
 using zarnu_core::json::Json;
 using zarnu_core::value::Value;
 namespace audit = zarnu_core::audit;
+using audit::AddressHash;
 
 // Counts the node spans of the tree in characters of the source instead of bytes. Walked without
 // recursion: the tree can be as deep as the evaluation was.
@@ -203,16 +204,6 @@ class Writer {
     std::uint64_t seed;
     std::size_t operator()(std::string_view text) const noexcept {
       return zarnu_core::hash::bytes(text, seed);
-    }
-  };
-  // Addresses of the module's own data (texts of the program, strings and containers of the tree) are not
-  // chosen by any input: one multiplication and two shifts spread them over the table.
-  struct AddressHash {
-    using is_avalanching = void;
-    std::size_t operator()(const void* address) const noexcept {
-      auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address));
-      bits = (bits ^ (bits >> 33)) * 0xFF51AFD7ED558CCDULL;
-      return static_cast<std::size_t>(bits ^ (bits >> 33));
     }
   };
   struct NumberHash {

@@ -53,13 +53,14 @@ std::string more(std::uint64_t left) {
 
 Unchanging objects_of(const value::Value& value) {
   Unchanging out;
-  std::vector<value::Value> pending{value};
+  // (The value holds what the walk meets.)
+  std::vector<const value::Value*> pending{&value};
   while (!pending.empty()) {
-    const value::Value v = std::move(pending.back());
+    const value::Value& v = *pending.back();
     pending.pop_back();
     auto more = [&](const value::Value& child) {
       if (child.is_array() || (child.is_object() && !out.contains(&child.as_object())))
-        pending.push_back(child);
+        pending.push_back(&child);
     };
     if (v.is_array()) {
       for (const value::Value& item : v.as_array().read()) more(item);

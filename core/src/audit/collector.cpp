@@ -193,12 +193,12 @@ void AuditCollector::describe(AuditNode& n, const ast::Node& node) {
 }
 
 void AuditCollector::input(const value::Value& input) {
-  unchanging_ = objects_of(input);
+  if (limits_.max_nodes >= kShareFrom) unchanging_ = objects_of(input);
 }
 
 value::Value AuditCollector::capture(const value::Inspect& value) {
   ++captured_;
-  return snapshot(value.value(), limits_, 0, &unchanging_);
+  return snapshot(value.value(), limits_, 0, unchanging_ ? &*unchanging_ : nullptr);
 }
 
 value::Value AuditCollector::capture_context(const value::Inspect& context) {

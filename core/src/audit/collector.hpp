@@ -115,7 +115,8 @@ class AuditCollector final : public Tracer {
   void filter_end(const ast::Node& predicate) override;
   void end(Outcome outcome) override;
   bool records(const ast::Node& node) override;
-  // The evaluation's input, which nothing changes: captures share its objects instead of copying them.
+  // The evaluation's input, which nothing changes: when the audit may keep many nodes, captures share its
+  // objects instead of copying them.
   void input(const value::Value& input);
   // `end` with a result that the evaluation already wrote as JSON (none for undefined).
   void end_with(std::optional<json::Json> result);
@@ -163,7 +164,10 @@ class AuditCollector final : public Tracer {
   // The last context captured (held, so that its payload stays the same one) and its capture.
   value::Value last_context_;
   value::Value last_input_;
-  Unchanging unchanging_;
+  // The objects of the input are found by walking it, which costs about a tenth of its conversion: done
+  // when the audit may keep `kShareFrom` nodes or more, for which sharing them pays.
+  static constexpr std::uint64_t kShareFrom = 64;
+  std::optional<Unchanging> unchanging_;
   // The snippets of the spans met so far.
   boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, std::string,
                             boost::hash<std::pair<std::size_t, std::size_t>>>
