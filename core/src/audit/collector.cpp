@@ -193,7 +193,9 @@ void AuditCollector::describe(AuditNode& n, const ast::Node& node) {
 }
 
 void AuditCollector::input(const value::Value& input) {
-  if (limits_.max_nodes >= kShareFrom) unchanging_ = objects_of(input);
+  if (limits_.max_nodes < kShareFrom) return;
+  unchanging_ = objects_of(input);
+  input_ = input;
 }
 
 value::Value AuditCollector::capture(const value::Inspect& value) {

@@ -168,6 +168,7 @@ class AuditCollector final : public Tracer {
   // when the audit may keep `kShareFrom` nodes or more, for which sharing them pays.
   static constexpr std::uint64_t kShareFrom = 64;
   std::optional<Unchanging> unchanging_;
+  value::Value input_;  // held, so that the addresses of its objects stay theirs
   // The snippets of the spans met so far.
   boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, std::string,
                             boost::hash<std::pair<std::size_t, std::size_t>>>
