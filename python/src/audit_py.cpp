@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,7 +35,9 @@ namespace {
 
 using pyutil::Ref;
 using zarnu_core::json::Json;
+using zarnu_core::value::Value;
 namespace audit = zarnu_core::audit;
+using audit::AddressHash;
 
 // Counts the node spans of the tree in characters of the source instead of bytes. Walked without
 // recursion: the tree can be as deep as the evaluation was.
@@ -91,16 +94,7 @@ class Writer {
   std::uint64_t nodes() const noexcept { return nodes_; }
 
   Ref json(const Json& value, std::size_t depth) {
-    if (value.is_array()) {
-      std::vector<Ref> items;
-      items.reserve(value.size());
-      for (const Json& item : value) {
-        Ref one = member(item, depth);
-        if (!one) return {};
-        items.push_back(std::move(one));
-      }
-      return list(std::move(items));
-    }
+    if (value.is_array()) return list_of(value, [&](const Json& item) { return member(item, depth); });
     if (value.is_string()) return text(value.get_ref<const std::string&>());
     if (value.is_number_float()) return number(value.get<double>());
     if (value.is_number_unsigned() ? value.get<std::uint64_t>() < (std::uint64_t{1} << 63)
@@ -116,9 +110,9 @@ class Writer {
     return done(std::move(out));
   }
 
-  // The JSON form of a node; its captured values are released on the way. When the poll stops the
-  // writing among its children, the node keeps the children written so far.
-  Ref node(audit::AuditNode& node, std::size_t depth) {
+  // The JSON form of a node. When the poll stops the writing among its children, the node keeps the
+  // children written so far.
+  Ref node(const audit::AuditNode& node, std::size_t depth) {
     if (poll_.stop()) return {};
     Ref out = dict(kNodeMembers);
     if (!out) return {};
@@ -128,7 +122,7 @@ class Writer {
     ++nodes_;
     std::vector<Ref> children;
     children.reserve(node.children.size());
-    for (audit::AuditNode& child : node.children) {
+    for (const audit::AuditNode& child : node.children) {
       Ref one = zarnu_core::stack::nest(depth + 1, [&] { return this->node(child, depth + 1); });
       if (!one) {
         if (!cut()) return {};
@@ -140,17 +134,51 @@ class Writer {
     return done(std::move(out));
   }
 
-  // A capture that nodes share (their context): made once, and copied for each further node, so that no
-  // two nodes share a container.
-  Ref shared(const std::shared_ptr<const Json>& value) {
-    if (value != last_shared_) {
-      Ref made = json(*value, 0);
-      if (!made) return {};
-      last_shared_ = value;
-      last_made_ = Ref::borrow(made.get());
-      return made;
+  // A captured value (a snapshot, see audit::snapshot). Snapshots share the parts of the values they
+  // were taken of, and nodes share snapshots (their context, the items of a sequence): a container met
+  // again is copied from the one made the first time, so that no two places share a container (a caller
+  // changing one node's dict must not change another's), and a string met again is the same str.
+  Ref captured(const Value& value, std::size_t depth) {
+    using zarnu_core::value::Tag;
+    switch (value.tag()) {
+      case Tag::Undefined:
+      case Tag::Null:
+        return Ref::borrow(Py_None);
+      case Tag::Bool:
+        return Ref::borrow(value.as_boolean() ? Py_True : Py_False);
+      case Tag::Number:
+        // As the JSON form writes it: a number that is not finite is null.
+        return std::isfinite(value.as_number()) ? number(value.as_number()) : Ref::borrow(Py_None);
+      case Tag::String:
+        return string(value);
+      case Tag::Function:  // (a snapshot holds its text instead)
+        return text("<function>");
+      case Tag::Array:
+      case Tag::Object:
+        break;
     }
-    return copy(last_made_, 0);
+    const void* payload = value.is_array() ? static_cast<const void*>(&value.as_array())
+                                           : static_cast<const void*>(&value.as_object());
+    if (auto found = containers_.find(payload); found != containers_.end())
+      return copy(found->second.made, depth);
+    Ref out;
+    if (value.is_array()) {
+      out = list_of(value.as_array().read(), [&](const Value& item) { return inner(item, depth); });
+    } else {
+      zarnu_core::value::FieldsRef fields = value.as_object().borrow();
+      out = dict(fields->size());
+      if (!out) return {};
+      for (const auto& [key, member] : *fields) {
+        if (member.is_undefined()) continue;
+        Ref name = string(Value::string(key));
+        Ref item = name ? inner(member, depth) : Ref();
+        if (!item || PyDict_SetItem(out.get(), name.get(), item.get()) < 0) return {};
+      }
+      out = done(std::move(out));
+    }
+    if (!out) return {};
+    containers_.emplace(payload, Made{value, Ref::borrow(out.get())});
+    return out;
   }
 
   // The lines of an explanation, one at a time between polls; `written` counts those the list holds, fewer
@@ -159,7 +187,7 @@ class Writer {
     std::vector<Ref> out;
     out.reserve(lines.size());
     for (const audit::explain::ExplanationLine& line : lines) {
-      Ref one = member(line.to_json(), 0);
+      Ref one = poll_.stop() ? Ref() : this->line(line);
       if (!one) {
         if (!cut()) return {};
         break;
@@ -233,6 +261,19 @@ class Writer {
         [&] { return convert::made(compat::dict_with_room(static_cast<Py_ssize_t>(size))); });
   }
 
+  // A list of what `make` gives for each of the items; none at the first failure.
+  template <class Items, class Make>
+  Ref list_of(const Items& items, Make&& make) {
+    std::vector<Ref> made;
+    made.reserve(items.size());
+    for (const auto& item : items) {
+      Ref one = make(item);
+      if (!one) return {};
+      made.push_back(std::move(one));
+    }
+    return list(std::move(made));
+  }
+
   // A list of the items, untracked. (Making a list or a dict can run the collector, and with it
   // finalizers: Python code, which gets its stack room through headroom::call.)
   Ref list(std::vector<Ref> items) {
@@ -283,8 +324,21 @@ class Writer {
   }
 
   bool put(const Ref& dict, std::string_view key, Ref value) {
-    Ref name = value ? text(key) : Ref();
-    return name && PyDict_SetItem(dict.get(), name.get(), value.get()) == 0;
+    return value && put(dict, text(key), std::move(value));
+  }
+  bool put(const Ref& dict, const Ref& name, Ref value) {
+    return name && value && PyDict_SetItem(dict.get(), name.get(), value.get()) == 0;
+  }
+
+  // A text that stays where it is for the life of the program (a key of the tree's form): one str each,
+  // found by its address rather than by hashing its bytes.
+  Ref name(std::string_view literal) {
+    if (auto found = names_.find(literal.data()); found != names_.end())
+      return Ref::borrow(found->second.get());
+    Ref made = text(literal);
+    if (!made) return {};
+    names_.emplace(literal.data(), Ref::borrow(made.get()));
+    return made;
   }
 
   // A complete dict: while it was filled, only the dicts still open could be tracked.
@@ -301,14 +355,65 @@ class Writer {
     return zarnu_core::stack::nest(depth + 1, [&] { return json(value, depth + 1); });
   }
 
+  // An item or member of a captured container.
+  Ref inner(const Value& value, std::size_t depth) {
+    if (poll_.stop()) return {};
+    return zarnu_core::stack::nest(depth + 1, [&] { return captured(value, depth + 1); });
+  }
+
+  // A captured string: one str per string met (found by where its text lies, which the entry keeps alive),
+  // and one per distinct text.
+  Ref string(const Value& value) {
+    const std::string_view view = value.as_string();
+    if (auto found = strings_.find(view.data()); found != strings_.end())
+      return Ref::borrow(found->second.made.get());
+    // Short texts (names, codes, words) recur from value to value; a longer one is seldom met twice but
+    // where its string was, which the entry above finds.
+    Ref made = view.size() <= kShortText ? text(view) : convert::string(view);
+    if (!made) return {};
+    strings_.emplace(view.data(), Made{value, Ref::borrow(made.get())});
+    return made;
+  }
+  static constexpr std::size_t kShortText = 16;
+
+  // A span's dict: each node of a syntax node has one of the same, copied from the first made (a copy is
+  // cheaper than a dict filled anew).
+  Ref span(const zarnu_core::ast::Span& span) {
+    if (auto found = spans_.find(std::pair(span.start, span.end)); found != spans_.end())
+      return headroom::call([&] { return convert::made(PyDict_Copy(found->second.get())); });
+    Ref out = dict(2);
+    Members inner{*this, out};
+    const bool made = out && inner.put("start", convert::made(PyLong_FromSize_t(span.start))) &&
+                      inner.put("end", convert::made(PyLong_FromSize_t(span.end)));
+    if (!made) return {};
+    spans_.emplace(std::pair(span.start, span.end), Ref::borrow(out.get()));
+    return out;
+  }
+
+  // An explanation line in its JSON form (see ExplanationLine::to_json); its text is its own.
+  Ref line(const audit::explain::ExplanationLine& line) {
+    Ref out = dict(5);
+    if (!out) return {};
+    Members members{*this, out};
+    const bool made = members.put("depth", convert::made(PyLong_FromSize_t(line.depth))) &&
+                      members.put("passed", Ref::borrow(!line.passed   ? Py_None
+                                                        : *line.passed ? Py_True
+                                                                       : Py_False)) &&
+                      members.put("text", convert::string(line.text)) &&
+                      (!line.message || members.put("message", text(*line.message))) &&
+                      members.put("node", convert::made(PyLong_FromUnsignedLong(line.node)));
+    return made ? done(std::move(out)) : Ref();
+  }
+
   // Writes the members of a node into its dict.
   struct Members {
     Writer& writer;
     Ref& dict;
     bool ok = true;
 
+    // (The keys of a node are texts of the program, each found by where it lies.)
     bool put(std::string_view key, Ref value) {
-      ok = ok && writer.put(dict, key, std::move(value));
+      ok = ok && value && writer.put(dict, writer.name(key), std::move(value));
       return ok;
     }
     void operator()(std::string_view key, std::uint64_t n) {
@@ -316,13 +421,7 @@ class Writer {
     }
     void operator()(std::string_view key, std::string_view text) { put(key, writer.text(text)); }
     void operator()(std::string_view key, bool flag) { put(key, Ref::borrow(flag ? Py_True : Py_False)); }
-    void operator()(std::string_view key, const zarnu_core::ast::Span& span) {
-      Ref out = writer.dict(2);
-      Members inner{writer, out};
-      const bool made = out && inner.put("start", convert::made(PyLong_FromSize_t(span.start))) &&
-                        inner.put("end", convert::made(PyLong_FromSize_t(span.end)));
-      put(key, made ? std::move(out) : Ref());
-    }
+    void operator()(std::string_view key, const zarnu_core::ast::Span& span) { put(key, writer.span(span)); }
     void operator()(std::string_view key, const audit::AuditError& error) {
       put(key, writer.json(audit::to_json(error), 0));
     }
@@ -335,22 +434,11 @@ class Writer {
       }
       put(key, writer.list(std::move(out)));
     }
-    void operator()(std::string_view key, Json& value) {
-      put(key, writer.json(value, 0));
-      value = Json();
-    }
-    void operator()(std::string_view key, std::shared_ptr<const Json>& value) {
-      put(key, writer.shared(value));
-      value.reset();
-    }
-    void operator()(std::string_view key, audit::Operands& pair) {
-      auto one = [&](std::optional<Json>& side) {
-        return side ? writer.json(*side, 0) : Ref::borrow(Py_None);
-      };
+    void operator()(std::string_view key, const Value& snapshot) { put(key, writer.captured(snapshot, 0)); }
+    void operator()(std::string_view key, const audit::Operands& pair) {
       std::vector<Ref> both;
-      both.push_back(one(pair.first));
-      both.push_back(one(pair.second));
-      pair = {};
+      both.push_back(writer.captured(pair.first, 0));
+      both.push_back(writer.captured(pair.second, 0));
       put(key, both[0] && both[1] ? writer.list(std::move(both)) : Ref());
     }
   };
@@ -358,8 +446,17 @@ class Writer {
   audit::Poll& poll_;
   std::vector<Ref> untracked_;  // the containers to hand to the cycle collector
   std::uint64_t nodes_ = 0;
-  std::shared_ptr<const Json> last_shared_;  // the last shared capture written, and what it was made into
-  Ref last_made_;
+  // What a captured string or container was made into, with the value that keeps its address its own.
+  struct Made {
+    Value value;
+    Ref made;
+  };
+  boost::unordered_flat_map<const void*, Made, AddressHash> strings_;
+  boost::unordered_flat_map<const void*, Ref, AddressHash> names_;
+  boost::unordered_flat_map<const void*, Made, AddressHash> containers_;
+  boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, Ref,
+                            boost::hash<std::pair<std::size_t, std::size_t>>>
+      spans_;
   boost::unordered_flat_map<std::string, Ref, TextHash, TextEq> texts_{
       0, TextHash{zarnu_core::hash::map_seed()}};
   boost::unordered_flat_map<std::uint64_t, Ref, NumberHash> numbers_{
@@ -507,6 +604,8 @@ std::optional<Input> input(PyObject* object) {
 PyObject* run(const zarnu_core::Expression& compiled, Input input, const zarnu_core::Bindings& bindings,
               const zarnu_core::Options& options, const Settings& settings) {
   audit::collector::AuditCollector collector(settings.level, settings.limits, std::move(input.hash));
+  // Whole audits capture the input's objects over and over; those are shared rather than copied.
+  if (settings.level == audit::Level::Full) collector.input(input.value);
 
   const zarnu_core::ast::Ast& ast = compiled.ast();
   zarnu_core::Expression::Run run{options.limits(), zarnu_core::value::Shared::create(), &collector};

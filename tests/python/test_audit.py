@@ -178,3 +178,24 @@ def test_time_limit_holds_while_the_audit_is_written():
     assert audited["result"] is None and audited["error"]["code"] == "D1012"
     assert audited["audit"]["header"]["error"]["code"] == "D1012"
     assert audited["explanation_text"].startswith("result: error D1012")
+
+
+def test_nodes_do_not_share_containers():
+    # The nodes of each item's predicate share the item's capture in the tree; their dicts are their own.
+    doc = {"items": [{"n": "a", "p": 5, "d": {"k": [1, 2]}}, {"n": "b", "p": 1, "d": {"k": [3]}}]}
+    audited = Expression("items[p > 3].n").evaluate_with_audit(doc, level="full")
+    nodes, pending = [], [audited["audit"]["root"]]
+    while pending:
+        node = pending.pop()
+        nodes.append(node)
+        pending.extend(node.get("children", []))
+    inputs = [node["input"] for node in nodes if node.get("input") == doc["items"][0]]
+    assert len(inputs) >= 4
+    inputs[0]["d"]["k"].append(99)
+    inputs[0]["n"] = "changed"
+    assert all(other == doc["items"][0] for other in inputs[1:])
+    assert doc["items"][0]["d"]["k"] == [1, 2]
+    containers = [
+        id(x) for node in nodes for x in (node.get("input"), node.get("output"), node["span"]) if isinstance(x, (dict, list))
+    ]
+    assert len(containers) == len(set(containers))

@@ -179,9 +179,12 @@ void AuditCollector::enter(const ast::Node& node, const value::Inspect& context)
 }
 
 // What a node shows of its syntax: made only for the nodes that are kept.
-void AuditCollector::describe(AuditNode& n, const ast::Node& node) const {
+void AuditCollector::describe(AuditNode& n, const ast::Node& node) {
   n.op = op_of(node);
-  n.source = snippet(source_, node.span.start, node.span.end, limits_.max_source);
+  // A snippet depends on its span alone, and the nodes kept are mostly the same few nodes over and over.
+  auto [at, made] = snippets_.try_emplace(std::pair(node.span.start, node.span.end));
+  if (made) at->second = snippet(source_, node.span.start, node.span.end, limits_.max_source);
+  n.source = at->second;
   if (node.annotation) {
     n.label = node.annotation->label;
     n.message = node.annotation->message;
@@ -189,19 +192,27 @@ void AuditCollector::describe(AuditNode& n, const ast::Node& node) const {
   }
 }
 
-std::optional<json::Json> AuditCollector::capture(const value::Inspect& value) {
-  ++captured_;
-  return value.capture(limits_);
+void AuditCollector::input(const value::Value& input) {
+  if (limits_.max_nodes < kShareFrom) return;
+  unchanging_ = objects_of(input);
+  input_ = input;
 }
 
-std::shared_ptr<const json::Json> AuditCollector::capture_context(const value::Inspect& context) {
-  // Values are not changed once made, so the same payload gives the same capture.
-  if (last_input_ && context.value().same_payload(last_context_)) return last_input_;
-  auto captured = capture(context);
-  if (!captured) return nullptr;
-  last_context_ = context.value();
-  last_input_ = std::make_shared<const json::Json>(std::move(*captured));
-  return last_input_;
+value::Value AuditCollector::capture(const value::Inspect& value) {
+  ++captured_;
+  return snapshot(value.value(), limits_, 0, unchanging_ ? &*unchanging_ : nullptr);
+}
+
+value::Value AuditCollector::capture_context(const value::Inspect& context) {
+  if (!last_input_.is_undefined() && context.value().same_payload(last_context_)) return last_input_;
+  value::Value captured = capture(context);
+  // A capture that is the context itself holds nothing that changes: the next nodes with the same context
+  // share it. One that copied objects is taken again, as the objects may have changed in between (those
+  // of a transform's copy change between its update and its removal).
+  const bool whole = captured.same_payload(context.value());
+  last_context_ = whole ? context.value() : value::Value();
+  last_input_ = whole ? captured : value::Value();
+  return captured;
 }
 
 bool AuditCollector::full() const noexcept {
@@ -319,7 +330,8 @@ void AuditCollector::filter_item(const ast::Node& predicate, std::size_t, const 
   if (passed) {
     ++record->passed;
   } else if (record->rejected.size() < limits_.max_rejected && !doomed()) {
-    if (auto captured = capture(item)) record->rejected.push_back(std::move(*captured));
+    if (value::Value captured = capture(item); !captured.is_undefined())
+      record->rejected.push_back(std::move(captured));
   }
 }
 

@@ -14,6 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include "audit/capture.hpp"
 #include "eval/tracer.hpp"
 #include "support/span.hpp"
@@ -46,15 +49,15 @@ struct AuditError {
 // What one predicate did to the items of the sequences it filtered.
 struct FilterAudit {
   std::string source;
-  std::vector<json::Json> rejected;  // captures of the first rejected items
+  std::vector<value::Value> rejected;  // snapshots of the first rejected items
   std::optional<std::string> label;
   std::uint64_t tested = 0;
   std::uint64_t passed = 0;
   std::uint32_t node = 0;
 };
 
-// The captured operands of a comparison, left and right.
-using Operands = std::pair<std::optional<json::Json>, std::optional<json::Json>>;
+// The captured operands of a comparison, left and right (undefined: no capture).
+using Operands = std::pair<value::Value, value::Value>;
 
 struct AuditNode {
   std::uint32_t node = 0;  // the syntax node's id
@@ -65,10 +68,11 @@ struct AuditNode {
   std::optional<std::string> label;
   std::optional<std::string> message;
   std::optional<std::string> check_id;
-  // Shared: nodes entered one after the other often have the same context (the steps and operands of a
-  // predicate all see the item), whose capture is then made once.
-  std::shared_ptr<const json::Json> input;
-  std::optional<json::Json> output;
+  // Captures are snapshots (see `snapshot`), undefined when there is none. Nodes entered one after the
+  // other often have the same context (the steps and operands of a predicate all see the item), whose
+  // snapshot is then taken once.
+  value::Value input;
+  value::Value output;
   NodeOutcome outcome = NodeOutcome::Undefined;
   std::optional<AuditError> error;
   std::optional<Operands> operands;
@@ -111,6 +115,9 @@ class AuditCollector final : public Tracer {
   void filter_end(const ast::Node& predicate) override;
   void end(Outcome outcome) override;
   bool records(const ast::Node& node) override;
+  // The evaluation's input, which nothing changes: when the audit may keep many nodes, captures share its
+  // objects instead of copying them.
+  void input(const value::Value& input);
   // `end` with a result that the evaluation already wrote as JSON (none for undefined).
   void end_with(std::optional<json::Json> result);
 
@@ -138,10 +145,10 @@ class AuditCollector final : public Tracer {
  private:
   // The top frame when there is one that still records; null otherwise.
   Frame* recording() noexcept;
-  void describe(AuditNode& n, const ast::Node& node) const;
-  std::optional<json::Json> capture(const value::Inspect& value);
+  void describe(AuditNode& n, const ast::Node& node);
+  value::Value capture(const value::Inspect& value);
   // The capture of a node's context, shared with the node entered before when its context was the same.
-  std::shared_ptr<const json::Json> capture_context(const value::Inspect& context);
+  value::Value capture_context(const value::Inspect& context);
   // The tree holds as many nodes as it may.
   bool full() const noexcept;
   // The top frame is below the root of a full tree: it will be discarded or dissolve, so nothing it
@@ -156,7 +163,16 @@ class AuditCollector final : public Tracer {
   std::optional<json::Json> result_;
   // The last context captured (held, so that its payload stays the same one) and its capture.
   value::Value last_context_;
-  std::shared_ptr<const json::Json> last_input_;
+  value::Value last_input_;
+  // The objects of the input are found by walking it, which costs about a tenth of its conversion: done
+  // when the audit may keep `kShareFrom` nodes or more, for which sharing them pays.
+  static constexpr std::uint64_t kShareFrom = 64;
+  std::optional<Unchanging> unchanging_;
+  value::Value input_;  // held, so that the addresses of its objects stay theirs
+  // The snippets of the spans met so far.
+  boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, std::string,
+                            boost::hash<std::pair<std::size_t, std::size_t>>>
+      snippets_;
   std::optional<std::chrono::steady_clock::time_point> start_instant_;
   Limits limits_;
   Level level_;

@@ -66,7 +66,7 @@ std::string filter_text(const FilterAudit& filter) {
     text.append("; rejected: ");
     for (std::size_t i = 0; i < filter.rejected.size(); ++i) {
       if (i) text.append(", ");
-      json::write(text, filter.rejected[i], false);
+      text.append(value_text(filter.rejected[i]));
     }
   }
   return text;
@@ -113,6 +113,10 @@ std::string value_text(const std::optional<json::Json>& value) {
   std::string out;
   json::write(out, *value, false);
   return out;
+}
+
+std::string value_text(const value::Value& snapshot) {
+  return value_text(snapshot_json(snapshot));
 }
 
 void explain_node(const AuditNode& node, std::size_t depth, std::vector<ExplanationLine>& lines, Poll* poll) {

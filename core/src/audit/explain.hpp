@@ -47,5 +47,7 @@ void explain_node(const AuditNode& node, std::size_t depth, std::vector<Explanat
 
 // The compact JSON text of a capture, "undefined" when there is none.
 std::string value_text(const std::optional<json::Json>& value);
+// The same of a capture held as a snapshot (see `snapshot`).
+std::string value_text(const value::Value& snapshot);
 
 }  // namespace zarnu_core::audit::explain

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <type_traits>
 #include <utility>
 
 #include "support/stack.hpp"
@@ -28,8 +27,13 @@ void put(Members& members, std::string_view key, json::Json value) {
   members.emplace_back(std::string(key), std::move(value));
 }
 
-// A writer of node members into a JSON object; the captured values of a node that is not const are moved
-// out of it, those of a const node copied by a walk that grows the stack (a result may be nested 1000 deep).
+// The JSON form of a capture: null for none.
+json::Json captured(const value::Value& snapshot) {
+  auto out = snapshot_json(snapshot);
+  return out ? std::move(*out) : json::Json(nullptr);
+}
+
+// A writer of node members into a JSON object.
 struct JsonMembers {
   Members& m;
 
@@ -48,32 +52,16 @@ struct JsonMembers {
     for (const FilterAudit& f : filters) out.push_back(to_json(f));
     put(m, key, std::move(out));
   }
-  template <class J>
-  requires std::is_same_v<std::remove_const_t<J>, json::Json>
-  void operator()(std::string_view key, J& value) { put(m, key, taken(value)); }
-  void operator()(std::string_view key, const std::shared_ptr<const json::Json>& shared) {
-    put(m, key, json::copy(*shared));
-  }
-  template <class Pair>
-  requires std::is_same_v<std::remove_const_t<Pair>, Operands>
-  void operator()(std::string_view key, Pair& pair) {
+  void operator()(std::string_view key, const value::Value& snapshot) { put(m, key, captured(snapshot)); }
+  void operator()(std::string_view key, const Operands& pair) {
     json::Json out = json::Json::array();
-    out.push_back(pair.first ? taken(*pair.first) : json::Json(nullptr));
-    out.push_back(pair.second ? taken(*pair.second) : json::Json(nullptr));
+    out.push_back(captured(pair.first));
+    out.push_back(captured(pair.second));
     put(m, key, std::move(out));
-  }
-
-  template <class J>
-  static json::Json taken(J& value) {
-    if constexpr (std::is_const_v<J>)
-      return json::copy(value);
-    else
-      return std::move(value);
   }
 };
 
-template <class Node>
-json::Json head_of(Node& node) {
+json::Json head_of(const AuditNode& node) {
   json::Json out = object_with(18);
   node_members(node, JsonMembers{out.get_ref<Members&>()});
   return out;
@@ -110,7 +98,7 @@ json::Json to_json(const FilterAudit& filter) {
   put(m, "passed", filter.passed);
   if (!filter.rejected.empty()) {
     json::Json rejected = json::Json::array();
-    for (const json::Json& item : filter.rejected) rejected.push_back(json::copy(item));
+    for (const value::Value& item : filter.rejected) rejected.push_back(captured(item));
     put(m, "rejected", std::move(rejected));
   }
   return out;

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "audit/collector.hpp"
 #include "value/json.hpp"
@@ -86,14 +85,12 @@ json::Json to_json(const FilterAudit& filter);
 // the header, leaving out the result when asked (it is the header's last member but the error, and only
 // one of the two is ever set); and the members of a node but its children (its last member), in their
 // order, handed to `put(key, value)`: numbers as std::uint64_t, texts as std::string_view, flags as bool,
-// the span, the error, the filter records, the input (a capture that other nodes may share, as the node
-// holds it) and the other captured values (json::Json) and the operands as the node holds them, which a
-// writer may move out of a node that is not const.
+// the span, the error, the filter records, the captured values as the snapshots the node holds
+// (value::Value, never undefined) and the operands as the node holds them.
 json::Json header_json(const AuditHeader& header, bool with_result);
 
-template <class Node, class Put>
-requires std::is_same_v<std::remove_const_t<Node>, AuditNode>
-void node_members(Node& node, Put&& put) {
+template <class Put>
+void node_members(const AuditNode& node, Put&& put) {
   put("node", std::uint64_t{node.node});
   put("kind", node.kind);
   if (node.op) put("op", std::string_view(*node.op));
@@ -102,8 +99,8 @@ void node_members(Node& node, Put&& put) {
   if (node.label) put("label", std::string_view(*node.label));
   if (node.message) put("message", std::string_view(*node.message));
   if (node.check_id) put("checkId", std::string_view(*node.check_id));
-  if (node.input) put("input", node.input);
-  if (node.output) put("output", *node.output);
+  if (!node.input.is_undefined()) put("input", node.input);
+  if (!node.output.is_undefined()) put("output", node.output);
   put("outcome", outcome_name(node.outcome));
   if (node.error) put("error", *node.error);
   if (node.operands) put("operands", *node.operands);

@@ -41,7 +41,10 @@ Audited audit_of(std::string_view expr, std::string_view input = "", Level level
   audit::collector::AuditCollector c(level, limits, audit::fnv1a_hex(input));
   c.begin(e->ast().source, 0);
   Expression::Run run{eval::Limits{}, Shared::create(), &c};
-  auto v = e->run(input.empty() ? Value() : J(std::string(input)), bindings, run);
+  const Value given = input.empty() ? Value() : J(std::string(input));
+  // As the module does: a whole audit shares the input's objects.
+  if (level == Level::Full) c.input(given);
+  auto v = e->run(given, bindings, run);
   if (v) {
     Inspect view(*v);
     c.end({&view, nullptr});
@@ -334,7 +337,7 @@ TEST(AuditExplanation, ShortCircuitedOrLine) {
   any.label = "either";
   any.message = "shown for failures only";
   any.source = "a or b";
-  any.output = Json(true);
+  any.output = value::Value::boolean(true);
   any.outcome = audit::NodeOutcome::True;
   any.short_circuited = true;
   for (bool truth : {false, true}) {
@@ -363,7 +366,7 @@ TEST(AuditExplanation, DepthPassesThroughQuietNodes) {
   check.node = 7;
   check.source = "a = 1";
   check.outcome = audit::NodeOutcome::True;
-  check.operands.emplace(Json(1), std::nullopt);
+  check.operands.emplace(value::Value::number(1), value::Value());
   check.children.emplace_back().branch = audit::Branch::None;
   std::vector<audit::explain::ExplanationLine> lines;
   audit::explain::explain_node(root, 2, lines);
@@ -412,4 +415,82 @@ TEST(AuditCollector, DeepTreesOnASmallStack) {
                   1 + 2 * 2001u);  // the binding, then a condition and a test per call
       },
       256 * 1024);
+}
+
+TEST(AuditSnapshot, SharesArraysAndStringsWithinTheLimitsAndCopiesObjects) {
+  Limits limits;
+  limits.max_string = 3;
+  auto text = [&](const Value& v) {
+    auto json = audit::snapshot_json(audit::snapshot(v, limits, 0));
+    return json ? json::to_text(*json) : std::string("absent");
+  };
+  const Value scalars = J(R"([1,"ab",[true,null]])");
+  EXPECT_TRUE(audit::snapshot(scalars, limits, 0).same_payload(scalars));
+  // A string cut deep inside: the arrays on its way are made anew, their other items shared.
+  const Value mixed = J(R"([["ab"],["abcdef"]])");
+  const Value taken = audit::snapshot(mixed, limits, 0);
+  ASSERT_TRUE(taken.is_array());
+  EXPECT_FALSE(taken.same_payload(mixed));
+  EXPECT_TRUE(taken.as_array().read()[0].same_payload(mixed.as_array().read()[0]));
+  EXPECT_EQ(text(mixed), R"([["ab"],["abc)" + kEllipsis + R"("]])");
+  // An object is copied, its strings and arrays shared; one known to be unchanging is shared.
+  const Value object = J(R"({"n":"ab","p":[1,2],"o":{"q":"c"}})");
+  const Value copied = audit::snapshot(object, limits, 0);
+  ASSERT_TRUE(copied.is_object());
+  EXPECT_FALSE(copied.same_payload(object));
+  EXPECT_TRUE(
+      copied.as_object().fields.find("p")->second.same_payload(object.as_object().fields.find("p")->second));
+  EXPECT_EQ(text(copied), R"({"n":"ab","p":[1,2],"o":{"q":"c"}})");
+  EXPECT_TRUE(audit::objects_of(J(R"([0,"a"])")).empty());
+  const audit::Unchanging input = audit::objects_of(object);
+  EXPECT_EQ(input.size(), 2u);
+  EXPECT_TRUE(audit::snapshot(object, limits, 0, &input).same_payload(object));
+  limits.max_depth = 1;
+  const Value cut = audit::snapshot(object, limits, 0, &input);
+  EXPECT_FALSE(cut.same_payload(object));
+  EXPECT_EQ(text(cut), R"({"n":"ab","p":")" + kEllipsis + R"(","o":")" + kEllipsis + R"("})");
+  limits.max_depth = 4;
+  // Undefined items show as null and undefined members go, though they count against the items kept.
+  Items items;
+  items.push_back(Value());
+  items.push_back(Value::number(1));
+  EXPECT_EQ(text(Value::sequence(std::move(items))), "[null,1]");
+  Value o = Value::object();
+  o.as_object().fields.try_emplace(Str::make("u"), Value());
+  o.as_object().fields.try_emplace(Str::make("a"), Value::number(1));
+  EXPECT_EQ(text(o), R"({"a":1})");
+  limits.max_items = 1;
+  EXPECT_EQ(text(o), R"({")" + kEllipsis + R"(":"1 more"})");
+  // A member already named like the count entry gives it its place, as a repeated key does.
+  EXPECT_EQ(text(J(R"({")" + kEllipsis + R"(":1,"a":2})")), R"({")" + kEllipsis + R"(":"1 more"})");
+  EXPECT_EQ(text(Value()), "absent");
+}
+
+TEST(AuditSnapshot, CapturesHeldByTheTreeStayWhatTheNodesGave) {
+  // The range's result is captured as its node's output; the array built from it must not take its items
+  // over while the capture holds them.
+  Audited a = audit_of("[1..3, 7]", "", Level::Full);
+  EXPECT_TRUE(contains(a.root(), R"("source":"1..3","output":[1,2,3])")) << a.root();
+  EXPECT_TRUE(contains(a.root(), R"("output":[1,2,3,7])")) << a.root();
+}
+
+TEST(AuditSnapshot, ObjectsATransformChangesShowAsTheyWereWhenCaptured) {
+  // The pattern's step gives the objects of the transform's copy, which the update then changes in place.
+  Audited a = audit_of(R"($ ~> |items|{"added": true}|)", kItems, Level::Full);
+  const std::string root = a.root();
+  EXPECT_TRUE(contains(
+      root,
+      R"("source":"items","input":{"items":[{"n":"a","p":5},{"n":"b","p":20},{"n":"c","p":1},{"n":"d","p":2}]},"output":[{"n":"a","p":5},{"n":"b","p":20},)"))
+      << root;
+  // The update's context is the item before its change; the next item's, after the first one changed.
+  EXPECT_TRUE(contains(root, R"("source":"{\"added\": true}","input":{"n":"b","p":20},)")) << root;
+  EXPECT_TRUE(contains(json::to_text(*a.tree.header.result), R"({"n":"a","p":5,"added":true})"));
+}
+
+TEST(AuditSnapshot, ContextsAreTakenAgainWhenTheyMayHaveChanged) {
+  // The removal runs on the item after the update added to it.
+  Audited a = audit_of(R"($ ~> |items|{"added": true}, ["p"]|)", kItems, Level::Full);
+  const std::string root = a.root();
+  EXPECT_TRUE(contains(root, R"("source":"[\"p\"]","input":{"n":"a","p":5,"added":true},)")) << root;
+  EXPECT_TRUE(contains(root, R"("source":"{\"added\": true}","input":{"n":"a","p":5},)")) << root;
 }
