@@ -102,22 +102,46 @@ std::optional<Stage> compile_stage(const zarnu_core::ast::Stage& stage) {
   }
   if (!field || !bare(*literal)) return std::nullopt;
   out.op = *op;
-  out.field = key_string(field->text);
+  out.field_text = &field->text;
   if (literal->kind == NodeKind::Number) {
     out.number = literal->number;
     return std::isfinite(out.number) ? std::optional<Stage>(std::move(out)) : std::nullopt;
   }
   if (literal->kind != NodeKind::String) return std::nullopt;
+  out.literal_text = &literal->text;
+  return out;
+}
+
+// Makes the strings of a stage whose shape fits; false when its literal cannot be used.
+bool name_stage(Stage& stage) {
+  if (stage.position) return true;
+  stage.field = key_string(*stage.field_text);
+  if (!stage.literal_text) return true;
   // Text that is not plain UTF-8 (an escaped lone surrogate) compares by rules the runner does not follow.
-  const std::string& text = literal->text;
+  const std::string& text = *stage.literal_text;
   PyObject* made = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
   if (!made) {
     PyErr_Clear();
-    return std::nullopt;
+    return false;
   }
-  out.text = Ref::steal(made);
-  out.wide = PyUnicode_KIND(made) == PyUnicode_4BYTE_KIND;
-  return out;
+  stage.text = Ref::steal(made);
+  stage.wide = PyUnicode_KIND(made) == PyUnicode_4BYTE_KIND;
+  return true;
+}
+
+// Makes the strings of a path whose whole shape fits (most expressions do not: they are turned down before
+// any Python object is made for them).
+bool name_path(Path& path) {
+  for (Step& step : path.steps) {
+    step.name = key_string(*step.text);
+    for (Stage& stage : step.stages)
+      if (!name_stage(stage)) return false;
+  }
+  for (Pair& pair : path.pairs) {
+    pair.key = key_string(*pair.text);
+    if (!name_path(*pair.value)) return false;
+  }
+  return true;
 }
 
 std::unique_ptr<Path> compile_path(const Node& node, bool top);
@@ -137,8 +161,8 @@ bool compile_constructor(const Node& node, Path& out) {
     // The general road reads a field of an item once and keeps a container found there: two paths through
     // the same field could see different containers should code run between the two reads.
     for (const Pair& pair : out.pairs)
-      if (PyUnicode_Compare(pair.value->steps[0].name.get(), value->steps[0].name.get()) == 0) return false;
-    out.pairs.push_back({key_string(key.text), std::move(value)});
+      if (*pair.value->steps[0].text == *value->steps[0].text) return false;
+    out.pairs.push_back({Ref(), std::move(value), &key.text});
   }
   out.constructs = true;
   return true;
@@ -155,7 +179,7 @@ std::unique_ptr<Path> compile_path(const Node& node, bool top) {
     if (top && i > 0 && i + 1 == node.children.size() && step.kind == NodeKind::Object)
       return compile_constructor(step, *path) ? std::move(path) : nullptr;
     if (step.kind != NodeKind::Name || step.keep_array || step.cons_array || step.tuple) return nullptr;
-    Step made{key_string(step.text), {}};
+    Step made{Ref(), {}, &step.text};
     if (step.attrs) {
       const zarnu_core::ast::Attrs& a = *step.attrs;
       if (a.ancestor || !a.predicates.empty() || !a.seeking.empty() || a.focus || a.index ||
@@ -601,9 +625,8 @@ std::unique_ptr<const Plan> compile(const zarnu_core::ast::Ast& ast) {
   // Lists are read item by item without their critical sections: only where the interpreter lock guards them.
   return nullptr;
 #else
-  if (disabled()) return nullptr;
   auto path = compile_path(ast.root, true);
-  if (!path) return nullptr;
+  if (!path || disabled() || !name_path(*path)) return nullptr;
   auto plan = std::make_unique<Plan>();
   plan->path = std::move(*path);
   const auto& first = plan->path.steps.front().stages;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "pyutil.hpp"
@@ -27,11 +28,16 @@ struct Stage {
   Ref field;          // interned str
   Ref text;           // the literal when it is a string
   bool wide = false;  // the literal holds characters beyond the Basic Multilingual Plane
+  // The texts of the field and of a string literal in the syntax tree, while the plan is compiled: the
+  // strings above are made only once the whole tree is known to fit.
+  const std::string* field_text = nullptr;
+  const std::string* literal_text = nullptr;
 };
 
 struct Step {
   Ref name;  // interned str
   std::vector<Stage> stages;
+  const std::string* text = nullptr;  // the name in the syntax tree, while compiling
 };
 
 struct Path;
@@ -40,6 +46,7 @@ struct Path;
 struct Pair {
   Ref key;
   std::unique_ptr<Path> value;
+  const std::string* text = nullptr;  // the key in the syntax tree, while compiling
 };
 
 struct Path {
