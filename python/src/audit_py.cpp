@@ -25,6 +25,7 @@
 #include "errors.hpp"
 #include "headroom.hpp"
 #include "pyutil.hpp"
+#include "source.hpp"
 #include "support/hash.hpp"
 #include "support/stack.hpp"
 #include "value/value_view.hpp"
@@ -364,6 +365,8 @@ class Writer {
   // A captured string: one str per string met (found by where its text lies, which the entry keeps alive),
   // and one per distinct text.
   Ref string(const Value& value) {
+    // A string of the input is its own str, which holds its text unchanged.
+    if (PyObject* str = source::hosted_str(value.string_host())) return Ref::borrow(str);
     const std::string_view view = value.as_string();
     if (auto found = strings_.find(view.data()); found != strings_.end())
       return Ref::borrow(found->second.made.get());

@@ -16,6 +16,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "audit/tree.hpp"
+#include "source.hpp"
 #include "support/panic.hpp"
 #include "support/utf.hpp"
 #include "value/lazy.hpp"
@@ -298,7 +299,7 @@ constexpr std::size_t kSignalLook = 4096;
 // The walk of a whole conversion, the same for every result it builds: the order of the checks, their
 // failures, the snapshots of the containers and the looks for signals are here; what is made of each
 // scalar, key and container is the sink's. A sink has:
-//   void scalar(Scalar& s)                          a scalar (no container mark, no failure)
+//   void scalar(PyObject* object, Scalar& s)        a scalar (no container mark, no failure) and its object
 //   std::optional<Invalid> key(PyObject* key)       the key of the next member of the innermost dict
 //   void enter(PyObject* container, bool dict, std::span<const Ref> children)
 //                                                   a container, its children taken
@@ -352,7 +353,7 @@ class Walk {
     Scalar s = scalar(object);
     if (auto* failure = std::get_if<Failure>(&s)) return Invalid{false, std::move(failure->reason)};
     if (!std::holds_alternative<Container>(s)) {
-      sink_.scalar(s);
+      sink_.scalar(object, s);
       return std::nullopt;
     }
     for (const Frame& ancestor : open_)
@@ -376,7 +377,7 @@ class Walk {
 // Builds the JSON value of a whole conversion.
 class JsonSink {
  public:
-  void scalar(Scalar& s) {
+  void scalar(PyObject*, Scalar& s) {
     switch (s.index()) {
       case 0:
         place(Json(nullptr));
@@ -608,7 +609,7 @@ class ValueSink {
  public:
   explicit ValueSink(zarnu_core::audit::Fnv1a& digest) : digest_(digest) {}
 
-  void scalar(Scalar& s) {
+  void scalar(PyObject* object, Scalar& s) {
     begin_item();
     switch (s.index()) {
       case 0:
@@ -636,9 +637,9 @@ class ValueSink {
         return;
       }
       default: {
-        const std::string_view text = std::get<Text>(s).view();
-        put_string(text);
-        place(Value::string(text));
+        const Text& text = std::get<Text>(s);
+        put_string(text.view());
+        place(source::string_value(object, text));
       }
     }
   }

@@ -37,8 +37,7 @@ Ref PyBuilder::string(std::string_view s) {
 }
 
 Ref PyBuilder::string(std::string_view s, const zarnu_core::value::HostText* host) {
-  if (host && host->release == &source::release_text)
-    return Ref::borrow(static_cast<PyObject*>(host->object));
+  if (PyObject* str = source::hosted_str(host)) return Ref::borrow(str);
   return convert::string(s);
 }
 

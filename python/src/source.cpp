@@ -62,6 +62,12 @@ void release_text(void* str) noexcept {
   Py_DECREF(static_cast<PyObject*>(str));
 }
 
+zarnu_core::value::Value string_value(PyObject* string, const convert::Text& text) {
+  if (Py_TYPE(string) != &PyUnicode_Type || text.made()) return zarnu_core::value::Value::string(text.view());
+  return zarnu_core::value::Value::string(
+      zarnu_core::value::Str::hosted(text.view(), {Py_NewRef(string), &release_text}));
+}
+
 KeyCache::KeyCache() : map_(0, Hash{zarnu_core::hash::map_seed()}) {}
 
 void KeyCache::add(std::string_view name) {
@@ -100,17 +106,9 @@ class Writer {
       case 3:
         sink.push(Value::number(std::get<double>(s)));
         return std::nullopt;
-      case 4: {
-        const convert::Text& text = std::get<convert::Text>(s);
-        // A str's own text is kept with the str, which the result then hands out as it is.
-        if (Py_TYPE(object) == &PyUnicode_Type && !text.made()) {
-          sink.push(
-              Value::string(zarnu_core::value::Str::hosted(text.view(), {Py_NewRef(object), &release_text})));
-        } else {
-          sink.push(Value::string(text.view()));
-        }
+      case 4:
+        sink.push(string_value(object, std::get<convert::Text>(s)));
         return std::nullopt;
-      }
       case 5:
         return put_container(object, sink, held);
       default:

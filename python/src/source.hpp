@@ -14,6 +14,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "convert.hpp"
 #include "pyutil.hpp"
 #include "support/hash.hpp"
 #include "value/lazy.hpp"
@@ -25,6 +26,15 @@ using zarnu_core::value::Sink;
 // Drops the reference to a str that a string value read from the input holds (see HostText); called
 // attached, as every value made from Python input goes before the evaluation returns.
 void release_text(void* str) noexcept;
+
+// The string value of a str's text (see convert::text): an exact str's own text is kept with the str,
+// which a writer of results then hands out as it is.
+zarnu_core::value::Value string_value(PyObject* string, const convert::Text& text);
+
+// The str whose text a string value holds unchanged (borrowed), or nullptr.
+inline PyObject* hosted_str(const zarnu_core::value::HostText* host) noexcept {
+  return host && host->release == &release_text ? static_cast<PyObject*>(host->object) : nullptr;
+}
 
 // The field names an expression looks up, as interned str objects, so that looking one up in a dict
 // needs no new string. Made once per expression, then only read.

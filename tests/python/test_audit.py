@@ -3,6 +3,7 @@ evaluation errors reported rather than raised, hashes, timestamps and spans coun
 
 import datetime
 import json
+import sys
 import time
 
 import pytest
@@ -11,6 +12,14 @@ from zarnu import Expression, ZarnuError
 
 ITEMS = {"items": [{"n": "a", "p": 5}, {"n": "b", "p": 20}, {"n": "c", "p": 1}]}
 FILTER = Expression("items[p > 3].n")
+
+
+def nodes_of(audited):
+    pending = [audited["audit"]["root"]]
+    while pending:
+        node = pending.pop()
+        yield node
+        pending.extend(node.get("children", []))
 
 
 def fnv1a(text):
@@ -199,3 +208,26 @@ def test_nodes_do_not_share_containers():
         id(x) for node in nodes for x in (node.get("input"), node.get("output"), node["span"]) if isinstance(x, (dict, list))
     ]
     assert len(containers) == len(set(containers))
+
+
+def test_captured_strings_of_the_input():
+    # Exact strs of the input are captured as they are; the rest become plain strs of their text, and a
+    # string cut by the limits keeps only its start.
+    class Tagged(str):
+        pass
+
+    long_text = "l" * 30 + "é"
+    text = "ünï" + str(len(long_text))
+    doc = {"a": text, "t": Tagged("tag"), "s": "a\ud800b", "long": long_text}
+    before = sys.getrefcount(text)
+    full = Expression("[a, t, s, long, a]").evaluate_with_audit(doc, level="full", limits={"max_string": 20})
+    output = full["audit"]["root"]["output"]
+    assert output[:3] == [text, "tag", "a\ufffdb"] and output[4] == text
+    assert output[3].startswith("l" * 20) and "é" not in output[3]
+    strings = [s for node in nodes_of(full) for s in node.get("output", []) if isinstance(s, str)]
+    assert strings and all(type(s) is str for s in strings)
+    # The audit holds what it captured alone: the input may go, and once the audit goes, nothing is held.
+    del doc
+    assert output[0] == text
+    del full, output, strings
+    assert sys.getrefcount(text) == before - 1
