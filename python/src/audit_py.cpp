@@ -158,13 +158,22 @@ class Writer {
       case Tag::Object:
         break;
     }
-    const void* payload = value.is_array() ? static_cast<const void*>(&value.as_array())
-                                           : static_cast<const void*>(&value.as_object());
-    if (auto found = containers_.find(payload); found != containers_.end())
-      return copy(found->second.made, depth);
+    const void* payload = payload_of(value);
+    if (auto found = containers_.find(payload); found != containers_.end()) return copy(found->second, depth);
+    // Where the containers inside lie, for the copies of this one.
+    std::vector<Inner> inside;
     Ref out;
     if (value.is_array()) {
-      out = list_of(value.as_array().read(), [&](const Value& item) { return inner(item, depth); });
+      const zarnu_core::value::Items& items = value.as_array().read();
+      std::vector<Ref> made;
+      made.reserve(items.size());
+      for (const Value& item : items) {
+        Ref one = inner(item, depth);
+        if (!one) return {};
+        if (const void* at = payload_of(item)) inside.push_back({Ref(), made.size(), at});
+        made.push_back(std::move(one));
+      }
+      out = list(std::move(made));
     } else {
       zarnu_core::value::FieldsRef fields = value.as_object().borrow();
       out = dict(fields->size());
@@ -174,11 +183,12 @@ class Writer {
         Ref name = string(Value::string(key));
         Ref item = name ? inner(member, depth) : Ref();
         if (!item || PyDict_SetItem(out.get(), name.get(), item.get()) < 0) return {};
+        if (const void* at = payload_of(member)) inside.push_back({std::move(name), 0, at});
       }
       out = done(std::move(out));
     }
     if (!out) return {};
-    containers_.emplace(payload, Made{value, Ref::borrow(out.get())});
+    containers_.emplace(payload, MadeContainer{value, Ref::borrow(out.get()), std::move(inside)});
     return out;
   }
 
@@ -200,6 +210,19 @@ class Writer {
   }
 
  private:
+  // A container inside a made one: under its key in a dict, at its index in a list.
+  struct Inner {
+    Ref key;
+    std::size_t index;
+    const void* payload;
+  };
+  // What a captured container was made into, and where the containers inside it lie.
+  struct MadeContainer {
+    Value value;
+    Ref made;
+    std::vector<Inner> inside;
+  };
+
   struct TextHash {
     using is_transparent = void;
     std::uint64_t seed;
@@ -288,40 +311,35 @@ class Writer {
     return out;
   }
 
-  // A copy of a value this writer made: its dicts and lists copied, the rest shared.
-  Ref copy(const Ref& value, std::size_t depth) {
-    const bool dict = PyDict_CheckExact(value.get());
-    if (!dict && !PyList_CheckExact(value.get())) return Ref::borrow(value.get());
+  // A copy of a container this writer made: the containers inside copied in turn, the rest shared.
+  Ref copy(const MadeContainer& made, std::size_t depth) {
+    PyObject* original = made.made.get();
+    const bool dict = PyDict_CheckExact(original);
     if (poll_.stop()) return {};
     Ref out = headroom::call([&] {
-      return convert::made(dict ? PyDict_Copy(value.get())
-                                : PyList_GetSlice(value.get(), 0, PyList_GET_SIZE(value.get())));
+      return convert::made(dict ? PyDict_Copy(original)
+                                : PyList_GetSlice(original, 0, PyList_GET_SIZE(original)));
     });
     if (!out) return {};
-    // The containers inside, with new references: copying them can run the collector, and finalizers.
-    std::vector<std::pair<Ref, Ref>> inner;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* item = nullptr;
-    if (dict) {
-      while (PyDict_Next(out.get(), &position, &key, &item))
-        if (PyDict_CheckExact(item) || PyList_CheckExact(item))
-          inner.emplace_back(Ref::borrow(key), Ref::borrow(item));
-    } else {
-      for (; position < PyList_GET_SIZE(out.get()); ++position) {
-        item = PyList_GET_ITEM(out.get(), position);
-        if (PyDict_CheckExact(item) || PyList_CheckExact(item))
-          inner.emplace_back(convert::made(PyLong_FromSsize_t(position)), Ref::borrow(item));
-      }
-    }
-    for (auto& [place, container] : inner) {
-      Ref one = zarnu_core::stack::nest(depth + 1, [&] { return copy(container, depth + 1); });
-      if (!one || PyObject_SetItem(out.get(), place.get(), one.get()) < 0) return {};
+    for (const Inner& inner : made.inside) {
+      const MadeContainer& was = containers_.find(inner.payload)->second;
+      Ref one = zarnu_core::stack::nest(depth + 1, [&] { return copy(was, depth + 1); });
+      if (!one) return {};
+      if (dict ? PyDict_SetItem(out.get(), inner.key.get(), one.get()) < 0
+               : PyList_SetItem(out.get(), static_cast<Py_ssize_t>(inner.index), one.release()) < 0)
+        return {};
     }
     if (dict) return done(std::move(out));
     PyObject_GC_UnTrack(out.get());
     untracked_.push_back(Ref::borrow(out.get()));
     return out;
+  }
+
+  // The address of a container's contents, which identifies it; nullptr for any other value.
+  static const void* payload_of(const Value& value) noexcept {
+    if (value.is_array()) return &value.as_array();
+    if (value.is_object()) return &value.as_object();
+    return nullptr;
   }
 
   bool put(const Ref& dict, std::string_view key, Ref value) {
@@ -456,7 +474,7 @@ class Writer {
   };
   boost::unordered_flat_map<const void*, Made, AddressHash> strings_;
   boost::unordered_flat_map<const void*, Ref, AddressHash> names_;
-  boost::unordered_flat_map<const void*, Made, AddressHash> containers_;
+  boost::unordered_flat_map<const void*, MadeContainer, AddressHash> containers_;
   boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, Ref,
                             boost::hash<std::pair<std::size_t, std::size_t>>>
       spans_;

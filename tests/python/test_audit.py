@@ -231,3 +231,27 @@ def test_captured_strings_of_the_input():
     assert output[0] == text
     del full, output, strings
     assert sys.getrefcount(text) == before - 1
+
+
+def test_copies_of_nested_captures_are_whole_and_their_own():
+    # Captures met again are copies of the ones written first: lists and dicts at every depth, each in its
+    # place, none shared with another node or with the input.
+    doc = {"rows": [[{"a": [1, {"b": 2}]}, "s", [3, [4, {}]]], {"c": [[5], []], "d": None}]}
+    audited = Expression("[rows, rows.c, rows]").evaluate_with_audit(doc, level="full", limits={"max_depth": 9})
+    nodes = list(nodes_of(audited))
+    inputs = [node["input"] for node in nodes if node.get("input") == doc]
+    rows = [node["output"] for node in nodes if node.get("output") == doc["rows"]]
+    assert len(inputs) >= 4 and len(rows) >= 2
+    found = [x for node in nodes for x in (node.get("input"), node.get("output")) if isinstance(x, (dict, list))]
+    pending = list(found)
+    while pending:
+        value = pending.pop()
+        inner = value.values() if isinstance(value, dict) else value
+        nested = [x for x in inner if isinstance(x, (dict, list))]
+        found.extend(nested)
+        pending.extend(nested)
+    assert len(set(map(id, found))) == len(found)
+    rows[0][0][2][1].append("changed")
+    inputs[0]["rows"][1]["c"][0].append("changed")
+    assert rows[1] == doc["rows"] and all(other == doc for other in inputs[1:])
+    assert doc["rows"][0][2][1] == [4, {}] and doc["rows"][1]["c"][0] == [5]
