@@ -350,13 +350,21 @@ class Writer {
   }
 
   // A text that stays where it is for the life of the program (a key of the tree's form): one str each,
-  // found by its address rather than by hashing its bytes.
+  // found by its address. Node after node, the keys come in the same order: the search starts after the
+  // one found last, where the next key nearly always is.
   Ref name(std::string_view literal) {
-    if (auto found = names_.find(literal.data()); found != names_.end())
-      return Ref::borrow(found->second.get());
+    const std::size_t count = names_.size();
+    for (std::size_t k = 0, at = next_name_; k < count; ++k, ++at) {
+      if (at == count) at = 0;
+      if (names_[at].first == literal.data()) {
+        next_name_ = at + 1;
+        return Ref::borrow(names_[at].second.get());
+      }
+    }
     Ref made = text(literal);
     if (!made) return {};
-    names_.emplace(literal.data(), Ref::borrow(made.get()));
+    names_.emplace_back(literal.data(), Ref::borrow(made.get()));
+    next_name_ = names_.size();
     return made;
   }
 
@@ -473,7 +481,8 @@ class Writer {
     Ref made;
   };
   boost::unordered_flat_map<const void*, Made, AddressHash> strings_;
-  boost::unordered_flat_map<const void*, Ref, AddressHash> names_;
+  std::vector<std::pair<const char*, Ref>> names_;  // in the order first met
+  std::size_t next_name_ = 0;
   boost::unordered_flat_map<const void*, MadeContainer, AddressHash> containers_;
   boost::unordered_flat_map<std::pair<std::size_t, std::size_t>, Ref,
                             boost::hash<std::pair<std::size_t, std::size_t>>>
