@@ -123,7 +123,8 @@ std::optional<Json> to_json(PyObject* object, std::string_view context);
 // `to_json` would give, with its failures, messages and order of checks. `digest` is fed the compact JSON
 // text of that JSON value on the way: keys in insertion order, integers without a fraction, doubles in their
 // shortest round-trip digits (plain with at least one fractional digit while the decimal exponent lies
-// between -5 and 16, else in exponent form such as 1e21 or 1.5e-7).
+// between -5 and 16, else in exponent form such as 1e21 or 1.5e-7). The string values of exact strs hold
+// their str (see source::string_value): the value must go while attached.
 std::optional<zarnu_core::value::Value> to_value(PyObject* object, std::string_view context,
                                                  zarnu_core::audit::Fnv1a& digest);
 
