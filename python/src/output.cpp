@@ -89,30 +89,6 @@ void PyBuilder::keep_error() {
 
 namespace {
 
-// The length of the well-formed UTF-8 sequence at `pos`, lone surrogates included (a str holds them and the
-// core writes them as UTF-8); 0 when the bytes there are not one.
-std::size_t sequence_at(std::string_view text, std::size_t pos) noexcept {
-  const auto byte = [&](std::size_t i) -> unsigned {
-    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
-  };
-  const auto continued = [&](std::size_t length) {
-    for (std::size_t i = 1; i < length; ++i)
-      if ((byte(pos + i) & 0xC0) != 0x80) return false;
-    return true;
-  };
-  const unsigned lead = byte(pos);
-  const unsigned second = byte(pos + 1);
-  std::size_t length = 0;
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF)
-    length = 2;
-  else if (lead >= 0xE0 && lead <= 0xEF)
-    length = lead == 0xE0 && second < 0xA0 ? 0 : 3;
-  else if (lead >= 0xF0 && lead <= 0xF4)
-    length = (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F) ? 0 : 4;
-  return length != 0 && continued(length) ? length : 0;
-}
-
 // The most bytes of buffers a thread keeps for its next result.
 constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
 
@@ -147,7 +123,7 @@ FlatBuilder::Built FlatBuilder::string(std::string_view s) {
   std::size_t count = ascii;
   char32_t widest = 0x7F;
   for (std::size_t pos = ascii; pos < s.size(); ++count) {
-    const std::size_t length = sequence_at(s, pos);
+    const std::size_t length = zarnu_core::utf::valid_sequence(s, pos, true);
     if (length == 0) return add({Op::kUtf8, 0, s.size(), {.offset = append(s)}});
     std::size_t at = pos;
     widest = std::max(widest, zarnu_core::utf::decode(s, at));

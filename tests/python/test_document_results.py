@@ -30,6 +30,15 @@ def test_results_are_those_of_the_other_roads(name):
         assert json.dumps(got) == json.dumps(expected)  # dict order and number types too
 
 
+def test_lone_surrogates_come_out_as_the_other_roads_give_them():
+    # The core holds a lone surrogate in UTF-8 form; the flat result keeps it a character of its own.
+    value = {"s": "a\ud800b", "t": ["\udfff", "x\udbff\udc00y"]}
+    expected = Expression("$").evaluate(value)
+    got = Expression("$").evaluate_document(Document(value))
+    assert got == expected
+    assert [len(s) for s in got["t"]] == [len(s) for s in expected["t"]]
+
+
 def test_every_str_is_made_in_its_narrowest_form():
     # A str made wider than its widest character compares unequal to the same text made by Python.
     got = Expression("$").evaluate_document(Document(TEXTS))

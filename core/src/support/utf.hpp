@@ -21,6 +21,36 @@ inline bool is_continuation(unsigned char byte) noexcept {
   return (byte & 0xC0) == 0x80;
 }
 
+// The length of the well-formed UTF-8 sequence of a character at `pos` (1 for ASCII), 0 when the bytes there
+// are not one. With `surrogates`, the three-byte forms of U+D800..U+DFFF count as well formed too (a host
+// string may hold lone surrogates, and the core writes them in that form).
+inline std::size_t valid_sequence(std::string_view text, std::size_t pos, bool surrogates) noexcept {
+  const auto byte = [&](std::size_t i) -> unsigned {
+    return pos + i < text.size() ? static_cast<unsigned char>(text[pos + i]) : 0;
+  };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) return pos < text.size() ? 1 : 0;
+  std::size_t n = 0;
+  unsigned lo = 0x80, hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED && !surrogates) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (byte(1) < lo || byte(1) > hi) return 0;
+  for (std::size_t i = 2; i < n; ++i)
+    if (!is_continuation(static_cast<unsigned char>(byte(i)))) return 0;
+  return n;
+}
+
 // Decodes the character at `pos` of well-formed UTF-8 text and advances `pos` past it.
 inline char32_t decode(std::string_view text, std::size_t& pos) noexcept {
   auto at = [&](std::size_t i) -> char32_t {

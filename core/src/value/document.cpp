@@ -115,31 +115,6 @@ int hex_value(char c) {
   return -1;
 }
 
-// The length of the valid UTF-8 sequence at p (lead byte >= 0x80), or 0 when it is not valid.
-std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
-  const unsigned char c = p[0];
-  std::size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<std::size_t>(end - p) < n) return 0;
-  if (p[1] < lo || p[1] > hi) return 0;
-  for (std::size_t i = 2; i < n; ++i)
-    if ((p[i] & 0xC0) != 0x80) return 0;
-  return n;
-}
-
 class Parser {
  public:
   Parser(std::string_view text, value::Keys& keys, const PollHook* poll, const value::StringMaker* strings)
@@ -390,8 +365,8 @@ bool Parser::string(std::string_view& out, bool* lone) {
       fail(Fault::ControlCharacter);
       return false;
     }
-    std::size_t n = utf8_sequence(reinterpret_cast<const unsigned char*>(p_),
-                                  reinterpret_cast<const unsigned char*>(end_));
+    const std::size_t n =
+        utf::valid_sequence(std::string_view(p_, static_cast<std::size_t>(end_ - p_)), 0, false);
     if (n == 0) {
       fail(Fault::InvalidUtf8);
       return false;

@@ -78,6 +78,14 @@ TEST(JsonParse, Errors) {
   EXPECT_EQ(parse("\"a\nb\""),
             "!control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3");
   EXPECT_EQ(parse("\"\xC3\""), "!invalid UTF-8 in string at line 1 column 2");
+  // Encoded surrogates, overlong forms and code points past U+10FFFF are not UTF-8; the edges around them are.
+  EXPECT_EQ(parse("\"\xED\xA0\x80\""), "!invalid UTF-8 in string at line 1 column 2");
+  EXPECT_EQ(parse("\"\xE0\x9F\xBF\""), "!invalid UTF-8 in string at line 1 column 2");
+  EXPECT_EQ(parse("\"\xF0\x8F\xBF\xBF\""), "!invalid UTF-8 in string at line 1 column 2");
+  EXPECT_EQ(parse("\"\xF4\x90\x80\x80\""), "!invalid UTF-8 in string at line 1 column 2");
+  EXPECT_EQ(parse("\"\xC1\xBF\""), "!invalid UTF-8 in string at line 1 column 2");
+  EXPECT_EQ(parse("\"\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF\""),
+            "\"\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF\"");
   EXPECT_EQ(parse("\"abc"), "!EOF while parsing a string at line 1 column 4");
   EXPECT_EQ(parse("1 2"), "!trailing characters at line 1 column 3");
   EXPECT_EQ(parse("[1] \n\t "), "[1]");
