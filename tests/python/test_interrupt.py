@@ -79,6 +79,9 @@ def test_signal_handlers_run_during_a_long_parse(parse):
     runs = []
 
     def handler(*_):
+        # A signal already pending when the timer is stopped still runs the handler once more: not counted.
+        if len(runs) == 3:
+            return
         runs.append(1)
         if len(runs) == 3:
             signal.setitimer(signal.ITIMER_REAL, 0)
