@@ -153,6 +153,12 @@ error::Error Lexer::error(std::string_view text, std::string_view code, std::siz
   return error::Error(code).located(text, {start, end}, end);
 }
 
+Status Lexer::peek_infix() const {
+  Lexer ahead = *this;
+  Token token;
+  return ahead.next(token, true);
+}
+
 Status Lexer::skip_space_and_comments() {
   const std::size_t n = text_.size();
   for (;;) {

@@ -61,6 +61,10 @@ class Lexer {
   // past the text that could not be read, so a recovering parser reads on from there.
   Status next(Token& out, bool infix);
 
+  // The error of the next token when, read in operator position, it cannot be read. Nothing moves: the
+  // next read meets the same text and fails with the same error, in either position.
+  Status peek_infix() const;
+
   // Reads the quoted string whose opening quote is at the current offset.
   Result<std::string> scan_string();
 

@@ -180,8 +180,13 @@ Status Parser::read(bool infix) {
   sym_.error.reset();
   Status status = lexer_.next(sym_, infix);
   if (status || !recover_) return status;
-  // The lexer has moved past what it could not read; the error symbol stands in for it.
-  record(status.error());
+  // The lexer has moved past what it could not read; the error symbol stands in for it. The error may
+  // have been recorded already when the token was looked at ahead, and then this read fails with it.
+  if (std::exchange(read_ahead_, false)) {
+    lexer_.drop_pending();
+  } else {
+    record(status.error());
+  }
   become_error(std::move(status).error());
   return {};
 }
@@ -255,6 +260,12 @@ bool Parser::stays() const noexcept {
 
 Raw Parser::stuck_operand() {
   if (!stuck_) {
+    // Without recovery the symbol is consumed before it is found unable to start an operand, and the
+    // token after it, read then, fails first when it cannot be read; so its error is recorded first.
+    if (Status ahead = lexer_.peek_infix(); !ahead) {
+      record(ahead.error());
+      read_ahead_ = true;
+    }
     error::Error e = error::Error("S0211").with_token(sym_.op).located(text_, sym_.span, sym_.span.end);
     record(e);
     stuck_ = std::make_unique<error::Error>(std::move(e));

@@ -144,6 +144,8 @@ class Parser {
   std::vector<error::Error> errors_;
   // The error already recorded at the current symbol, which was left in place (see `at_symbol`).
   std::unique_ptr<error::Error> stuck_;
+  // The next token cannot be read and its error is already recorded (see `stuck_operand`).
+  bool read_ahead_ = false;
   std::vector<std::string_view> awaited_;
 };
 

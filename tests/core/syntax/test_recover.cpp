@@ -1,6 +1,6 @@
 // Recover mode: each failure kind is recorded with its code and place while parsing goes on, error nodes
-// stand where the failures were, the nesting limit still ends the parse, and a tree holding errors never
-// evaluates.
+// stand where the failures were, the first error recorded is the one the plain parse fails with, the
+// nesting limit still ends the parse, and a tree holding errors never evaluates.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +10,8 @@
 #include "eval/expression.hpp"
 #include "small_stack.hpp"
 #include "syntax/parse.hpp"
+#include "syntax/parser.hpp"
+#include "syntax/process.hpp"
 
 namespace zarnu_core {
 namespace {
@@ -32,6 +34,30 @@ std::string R(std::string_view text) {
     out += d.code + "@" + std::to_string(d.start) + "-" + std::to_string(d.end) + (d.kind == 1 ? "w" : "");
   }
   return out + "\n" + zarnu_test::dump(tree->root);
+}
+
+// Every error a recovering parse records, located: the parser's, then the processing pass's (the entry's
+// check of the root is left out). A parse that the nesting limit ends gives that error alone.
+std::vector<error::Error> recorded(std::string_view text) {
+  std::vector<error::Error> out;
+  auto parsed = parser::parse_text(text, true);
+  if (!parsed) {
+    out.push_back(std::move(parsed).error());
+    return out;
+  }
+  out = std::move(parsed->errors);
+  process::Processor processor(text, true);
+  auto root = processor.process(std::move(parsed->root));
+  if (!root) out.push_back(std::move(root).error());
+  for (error::Error& e : processor.take_errors()) out.push_back(std::move(e));
+  return out;
+}
+
+// "CODE@position", the span and the message of an error.
+std::string described(const error::Error& e) {
+  const ast::Span span = e.span().value_or(ast::Span{});
+  return std::string(e.code()) + "@" + std::to_string(e.position().value_or(0)) + " " +
+         std::to_string(span.start) + "-" + std::to_string(span.end) + " " + e.message();
 }
 
 // The first error node of a tree, in walk order.
@@ -121,6 +147,68 @@ TEST(RecoverPlacement, SeveralErrorsAreAllRecordedInOrder) {
   EXPECT_EQ(R("{'a': (1}"), "S0202@8-9\nobject\n  string \"a\"\n  block\n    number 1\n");
   EXPECT_EQ(R("[(a, b]"), "S0202@3-4\narray\n  block\n    path\n      name a\n  path\n    name b\n");
   EXPECT_EQ(R(")"), "S0211@0-1\nerror S0211\n");
+}
+
+TEST(RecoverAgreement, TokenThatCannotBeReadAfterAStuckSymbolComesFirst) {
+  // Without recovery the closing symbol is consumed before it is found unable to start an operand, and
+  // the token read after it fails first; recovering, that error is recorded first as well, and once.
+  EXPECT_EQ(R(")!"), "S0204@1-2 S0211@0-1\nerror S0211\n");
+  EXPECT_EQ(R("[1, ]\""), "S0101@5-6 S0211@4-5\narray\n  number 1\n  error S0211\n");
+  EXPECT_EQ(R("f(1, ) ~ 2"),
+            "S0204@7-8 S0211@5-6 S0201@9-10\ncall\n  path\n    name f\n  number 1\n  error S0211\n");
+  EXPECT_EQ(R("{'a': }`b"), "S0105@7-9 S0211@6-7\nobject\n  string \"a\"\n  error S0211\n");
+  // A token that reads in operator position is left to be read where the construct goes on.
+  EXPECT_EQ(R("[1, ]/"),
+            "S0211@4-5 S0207@6-6\nbinary /\n  array\n    number 1\n    error S0211\n  error S0207\n");
+}
+
+// Short broken texts of one to four tokens, mixing closing and separating symbols with tokens the lexer
+// cannot read: the first error a recovering parse records is the one the plain parse fails with, in code,
+// position, span and message; a text the plain parse accepts records nothing.
+TEST(RecoverAgreement, FirstRecordedErrorIsThePlainParsesError) {
+  const std::vector<std::string> tokens = {")", "]",  "}", ",",  ";",  ":",       "..",       "!",
+                                           "~", "\"", "'", "`",  "1",  "a",       "[",        "{",
+                                           "(", "+",  "/", "/*", "//", "\"\\q\"", "\"\\u1\"", "1e999"};
+  // Four-token texts take their tokens from a smaller set.
+  const std::vector<std::string> few = {")", "]", ",", ";", "!", "\"", "1", "a", "[", "("};
+  std::vector<std::string> mismatches;
+  std::size_t texts = 0;
+  auto check = [&](const std::string& text) {
+    ++texts;
+    auto plain = parse(text);
+    const std::vector<error::Error> errors = recorded(text);
+    std::string got;
+    if (plain) {
+      if (!errors.empty()) got = "accepted but recorded " + described(errors[0]);
+    } else if (errors.empty()) {
+      // Only the entry's check of the root fails after a clean parse and processing.
+      if (plain.error().code() != "S0217") got = "nothing recorded for " + described(plain.error());
+    } else if (described(errors[0]) != described(plain.error())) {
+      got = described(plain.error()) + " but first recorded " + described(errors[0]);
+    }
+    if (!got.empty()) mismatches.push_back("«" + text + "»: " + got);
+  };
+  // Every sequence of `length` tokens of `set`, written together and (with `spaced`) apart.
+  auto each = [&](const std::vector<std::string>& set, std::size_t length, bool spaced) {
+    std::vector<std::size_t> at(length, 0);
+    for (;;) {
+      std::string together, apart;
+      for (std::size_t i = 0; i < length; ++i) {
+        together += set[at[i]];
+        apart += (i ? " " : "") + set[at[i]];
+      }
+      check(together);
+      if (spaced) check(apart);
+      std::size_t i = length;
+      while (i > 0 && ++at[i - 1] == set.size()) at[--i] = 0;
+      if (i == 0) return;
+    }
+  };
+  for (std::size_t length = 1; length <= 3; ++length) each(tokens, length, true);
+  each(few, 4, false);
+  EXPECT_GT(texts, 30000u);
+  if (mismatches.size() > 10) mismatches.resize(10);
+  for (const std::string& m : mismatches) ADD_FAILURE() << m;
 }
 
 using zarnu_test::on_small_stack;
