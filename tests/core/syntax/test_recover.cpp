@@ -9,6 +9,7 @@
 #include "ast_dump.hpp"
 #include "eval/expression.hpp"
 #include "small_stack.hpp"
+#include "support/utf.hpp"
 #include "syntax/parse.hpp"
 #include "syntax/parser.hpp"
 #include "syntax/process.hpp"
@@ -236,6 +237,55 @@ TEST(RecoverLimits, NestingStillEndsTheParse) {
     ASSERT_TRUE(operands);
     EXPECT_EQ(operands->diagnostics.size(), 999u);
   });
+}
+
+// Error positions count the UTF-16 code units before each error's place: characters of two and three
+// bytes count 1 and astral ones 2, before and between the errors, also where an error is recorded after
+// one further on and where the processing pass begins again at the start.
+TEST(RecoverPositions, CountUtf16UnitsBeforeEveryError) {
+  const std::string text = "[\"😀\", é, +, €, (😀ü := !), 😀.5, \"é\\q\", x.5, ]~";
+  std::string codes;
+  std::vector<std::size_t> positions;
+  for (const error::Error& e : recorded(text)) {
+    codes += std::string(e.code()) + " ";
+    positions.push_back(e.position().value_or(0));
+    EXPECT_EQ(e.position(), utf::utf16_position(text, e.span()->end)) << described(e);
+  }
+  EXPECT_EQ(codes, "S0211 S0204 S0212 S0103 S0204 S0211 S0213 S0213 ");
+  EXPECT_EQ(positions, (std::vector<std::size_t>{11, 25, 20, 37, 48, 47, 32, 44}));
+
+  // An error placed well before the one recorded last: the call's place, after its "(".
+  std::vector<std::string> back;
+  for (const error::Error& e : recorded("😀(é+1) := !")) back.push_back(described(e));
+  EXPECT_EQ(back, (std::vector<std::string>{
+                      "S0204@12 14-15 Unknown operator: \"!\"",
+                      "S0212@3 0-10 The left side of := must be a variable name (start with $)"}));
+}
+
+TEST(RecoverPositions, ManyErrorsInALongText) {
+  // Each error is counted on from the one before, so a long text with an error every few characters
+  // parses in time that grows with its length.
+  const std::size_t n = 100000;
+  const std::vector<error::Error> errors = recorded("[" + repeated(n, "+,") + "1]");
+  ASSERT_EQ(errors.size(), n);
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const error::Error& e = errors[i];
+    wrong += e.code() != "S0211" || e.span() != ast::Span{1 + 2 * i, 2 + 2 * i} || e.position() != 2 + 2 * i;
+  }
+  EXPECT_EQ(wrong, 0u);
+
+  // Characters of every length between the errors, each position against a count from the start.
+  std::string mixed = "[";
+  for (std::size_t i = 0; i < 3000; ++i)
+    mixed += std::string(i % 3 == 0 ? "😀" : i % 3 == 1 ? "é" : "€") + " + ,";
+  mixed += "1]";
+  const std::vector<error::Error> found = recorded(mixed);
+  ASSERT_EQ(found.size(), 3000u);
+  wrong = 0;
+  for (const error::Error& e : found)
+    wrong += e.code() != "S0211" || e.position() != utf::utf16_position(mixed, e.span()->end);
+  EXPECT_EQ(wrong, 0u);
 }
 
 TEST(RecoverEvaluation, ErrorDiagnosticsRefuseEveryEntry) {
