@@ -148,9 +148,10 @@ std::optional<char16_t> hex4(std::string_view text) noexcept {
   return static_cast<char16_t>(value);
 }
 
-error::Error Lexer::error(std::string_view text, std::string_view code, std::size_t start, std::size_t end) {
-  end = std::max(start, end);
-  return error::Error(code).located(text, {start, end}, end);
+Status Lexer::peek_infix() const {
+  Lexer ahead = *this;
+  Token token;
+  return ahead.next(token, true);
 }
 
 Status Lexer::skip_space_and_comments() {

@@ -3,6 +3,7 @@
 // and handed to the next token.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "support/span.hpp"
 #include "syntax/annotation.hpp"
+#include "syntax/positions.hpp"
 #include "value/error.hpp"
 #include "value/result.hpp"
 
@@ -54,18 +56,24 @@ std::optional<char16_t> hex4(std::string_view text) noexcept;
 
 class Lexer {
  public:
-  explicit Lexer(std::string_view text) noexcept : text_(text) {}
+  explicit Lexer(std::string_view text) noexcept : text_(text), positions_(text) {}
 
   // Reads the next token into `out`. In operator position (`infix`, after an operand) a "/" is the
   // division operator; in operand position it opens a regular expression. After an error the offset is
   // past the text that could not be read, so a recovering parser reads on from there.
   Status next(Token& out, bool infix);
 
+  // The error of the next token when, read in operator position, it cannot be read. Nothing moves: the
+  // next read meets the same text and fails with the same error, in either position.
+  Status peek_infix() const;
+
   // Reads the quoted string whose opening quote is at the current offset.
   Result<std::string> scan_string();
 
-  // An error with the span (start, max(start, end)), located at the span's end.
-  static error::Error error(std::string_view text, std::string_view code, std::size_t start, std::size_t end);
+  // `e` with the span and the UTF-16 position of the byte offset `offset` of the text.
+  error::Error locate(error::Error e, ast::Span span, std::size_t offset) {
+    return positions_.locate(std::move(e), span, offset);
+  }
 
   std::size_t offset() const noexcept { return pos_; }
   // Doc comments read after the last token handed out.
@@ -73,8 +81,10 @@ class Lexer {
   void drop_pending() noexcept { pending_.clear(); }
 
  private:
-  error::Error fault(std::string_view code, std::size_t start, std::size_t end) const {
-    return error(text_, code, start, end);
+  // An error with the span (start, max(start, end)), located at the span's end.
+  error::Error fault(std::string_view code, std::size_t start, std::size_t end) {
+    end = std::max(start, end);
+    return locate(error::Error(code), {start, end}, end);
   }
   Status skip_space_and_comments();
   // After a bad escape: moves past the string's closing quote (or to the end), so that reading can go on
@@ -87,6 +97,7 @@ class Lexer {
   std::string_view text_;
   std::size_t pos_ = 0;
   std::vector<annotation::DocComment> pending_;
+  Positions positions_;
 };
 
 }  // namespace zarnu_core::lexer

@@ -162,10 +162,10 @@ Result<Raw> Parser::root() {
   return root;
 }
 
-error::Error Parser::error_at_node(std::string_view code) const {
+error::Error Parser::error_at_node(std::string_view code) {
   error::Error e(code);
   if (!is_error(sym_)) e = std::move(e).with("token", sym_value(sym_));
-  return std::move(e).located(text_, sym_.span, sym_.span.end);
+  return lexer_.locate(std::move(e), sym_.span, sym_.span.end);
 }
 
 void Parser::leave() {
@@ -180,8 +180,13 @@ Status Parser::read(bool infix) {
   sym_.error.reset();
   Status status = lexer_.next(sym_, infix);
   if (status || !recover_) return status;
-  // The lexer has moved past what it could not read; the error symbol stands in for it.
-  record(status.error());
+  // The lexer has moved past what it could not read; the error symbol stands in for it. The error may
+  // have been recorded already when the token was looked at ahead, and then this read fails with it.
+  if (std::exchange(read_ahead_, false)) {
+    lexer_.drop_pending();
+  } else {
+    record(status.error());
+  }
   become_error(std::move(status).error());
   return {};
 }
@@ -191,7 +196,7 @@ Status Parser::advance(std::string_view expected, bool infix) {
     error::Error e(sym_.kind == SymKind::End ? "S0203" : "S0202");
     e = std::move(e).with("value", expected);
     if (!is_error(sym_)) e = std::move(e).with("token", sym_value(sym_));
-    return at_symbol(std::move(e).located(text_, sym_.span, sym_.span.end));
+    return at_symbol(lexer_.locate(std::move(e), sym_.span, sym_.span.end));
   }
   leave();
   return read(infix);
@@ -255,7 +260,13 @@ bool Parser::stays() const noexcept {
 
 Raw Parser::stuck_operand() {
   if (!stuck_) {
-    error::Error e = error::Error("S0211").with_token(sym_.op).located(text_, sym_.span, sym_.span.end);
+    // Without recovery the symbol is consumed before it is found unable to start an operand, and the
+    // token after it, read then, fails first when it cannot be read; so its error is recorded first.
+    if (Status ahead = lexer_.peek_infix(); !ahead) {
+      record(ahead.error());
+      read_ahead_ = true;
+    }
+    error::Error e = lexer_.locate(error::Error("S0211").with_token(sym_.op), sym_.span, sym_.span.end);
     record(e);
     stuck_ = std::make_unique<error::Error>(std::move(e));
   }
@@ -277,8 +288,9 @@ Status Parser::deeper() {
     ++depth_;
     return {};
   }
-  return fail(limit_error("The expression is nested too deeply (the limit is {} levels)", kMaxNesting)
-                  .located(text_, sym_.span, sym_.span.end));
+  return fail(
+      lexer_.locate(limit_error("The expression is nested too deeply (the limit is {} levels)", kMaxNesting),
+                    sym_.span, sym_.span.end));
 }
 
 Result<Raw> Parser::expression(std::uint8_t rbp) {
@@ -396,7 +408,7 @@ Result<Raw> Parser::nud(Sym& t) {
         break;
     }
   }
-  return in_place(error::Error("S0211").with_token(op).located(text_, t.span, t.span.end));
+  return in_place(lexer_.locate(error::Error("S0211").with_token(op), t.span, t.span.end));
 }
 
 Result<Raw> Parser::block(Sym& t) {
@@ -617,7 +629,7 @@ Result<Raw> Parser::lambda(Raw call, std::size_t start) {
       if (const Json* detail = e.detail("offset"); detail && detail->is_number_unsigned())
         offset = detail->get<std::size_t>();
       const std::size_t where = std::min(text_.size(), open + std::min(offset, text_.size()) + 1);
-      ZR_TRY(record_first(std::move(e).located(text_, {where, where}, where), failed));
+      ZR_TRY(record_first(lexer_.locate(std::move(e), {where, where}, where), failed));
     } else {
       raw.signature = std::move(*parsed);
     }

@@ -75,7 +75,7 @@ class Parser {
   std::vector<error::Error> take_errors() noexcept { return std::move(errors_); }
 
   // `code` with the current symbol as its token, located at the current symbol.
-  error::Error error_at_node(std::string_view code) const;
+  error::Error error_at_node(std::string_view code);
 
  private:
   // Recover mode: what an error does to the parse. Each returns the error unchanged when recover is off.
@@ -130,8 +130,8 @@ class Parser {
   void leave();
   // The span from `start` to the furthest symbol consumed.
   ast::Span span_from(std::size_t start) const noexcept { return {start, std::max(start, last_end_)}; }
-  error::Error at_raw(error::Error e, const Raw& raw) const {
-    return std::move(e).located(text_, raw.span, raw.position);
+  error::Error at_raw(error::Error e, const Raw& raw) {
+    return lexer_.locate(std::move(e), raw.span, raw.position);
   }
 
   lexer::Lexer lexer_;
@@ -144,6 +144,8 @@ class Parser {
   std::vector<error::Error> errors_;
   // The error already recorded at the current symbol, which was left in place (see `at_symbol`).
   std::unique_ptr<error::Error> stuck_;
+  // The next token cannot be read and its error is already recorded (see `stuck_operand`).
+  bool read_ahead_ = false;
   std::vector<std::string_view> awaited_;
 };
 

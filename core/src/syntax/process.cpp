@@ -58,8 +58,8 @@ Status Processor::into(Node& out, Raw& raw) {
   return {};
 }
 
-error::Error Processor::error(std::string_view code, ast::Span span, std::size_t position) const {
-  return error::Error(code).located(source_, span, position);
+error::Error Processor::error(std::string_view code, ast::Span span, std::size_t position) {
+  return positions_.locate(error::Error(code), span, position);
 }
 
 Node make_error_node(error::Error e) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "syntax/ast.hpp"
+#include "syntax/positions.hpp"
 #include "syntax/raw.hpp"
 #include "value/result.hpp"
 
@@ -21,7 +22,7 @@ class Processor {
   // `source` is the expression text, for error positions; it must outlive the processor. With `recover`
   // the errors are recorded and error nodes stand in for what failed.
   explicit Processor(std::string_view source, bool recover = false) noexcept
-      : source_(source), recover_(recover) {}
+      : positions_(source), recover_(recover) {}
 
   // Converts a parse-tree node, consuming it. Without recover mode the first error ends the pass.
   Result<ast::Node> process(parser::Raw&& raw);
@@ -69,12 +70,12 @@ class Processor {
   Status resolve_ancestry(ast::Node& path);
   Status seek_parent(ast::Node& step, std::size_t slot, std::size_t depth);
 
-  error::Error error(std::string_view code, ast::Span span, std::size_t position) const;
+  error::Error error(std::string_view code, ast::Span span, std::size_t position);
   // Without recover mode, the error; with it, the error recorded and an error node in the failing node's
   // place.
   Result<ast::Node> failing(error::Error e);
 
-  std::string_view source_;
+  lexer::Positions positions_;
   std::vector<ast::Slot> slots_;
   std::size_t depth_ = 0;
   bool recover_ = false;

@@ -1,6 +1,6 @@
 // Recover mode: each failure kind is recorded with its code and place while parsing goes on, error nodes
-// stand where the failures were, the nesting limit still ends the parse, and a tree holding errors never
-// evaluates.
+// stand where the failures were, the first error recorded is the one the plain parse fails with, the
+// nesting limit still ends the parse, and a tree holding errors never evaluates.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,7 +9,10 @@
 #include "ast_dump.hpp"
 #include "eval/expression.hpp"
 #include "small_stack.hpp"
+#include "support/utf.hpp"
 #include "syntax/parse.hpp"
+#include "syntax/parser.hpp"
+#include "syntax/process.hpp"
 
 namespace zarnu_core {
 namespace {
@@ -32,6 +35,30 @@ std::string R(std::string_view text) {
     out += d.code + "@" + std::to_string(d.start) + "-" + std::to_string(d.end) + (d.kind == 1 ? "w" : "");
   }
   return out + "\n" + zarnu_test::dump(tree->root);
+}
+
+// Every error a recovering parse records, located: the parser's, then the processing pass's (the entry's
+// check of the root is left out). A parse that the nesting limit ends gives that error alone.
+std::vector<error::Error> recorded(std::string_view text) {
+  std::vector<error::Error> out;
+  auto parsed = parser::parse_text(text, true);
+  if (!parsed) {
+    out.push_back(std::move(parsed).error());
+    return out;
+  }
+  out = std::move(parsed->errors);
+  process::Processor processor(text, true);
+  auto root = processor.process(std::move(parsed->root));
+  if (!root) out.push_back(std::move(root).error());
+  for (error::Error& e : processor.take_errors()) out.push_back(std::move(e));
+  return out;
+}
+
+// "CODE@position", the span and the message of an error.
+std::string described(const error::Error& e) {
+  const ast::Span span = e.span().value_or(ast::Span{});
+  return std::string(e.code()) + "@" + std::to_string(e.position().value_or(0)) + " " +
+         std::to_string(span.start) + "-" + std::to_string(span.end) + " " + e.message();
 }
 
 // The first error node of a tree, in walk order.
@@ -123,6 +150,68 @@ TEST(RecoverPlacement, SeveralErrorsAreAllRecordedInOrder) {
   EXPECT_EQ(R(")"), "S0211@0-1\nerror S0211\n");
 }
 
+TEST(RecoverAgreement, TokenThatCannotBeReadAfterAStuckSymbolComesFirst) {
+  // Without recovery the closing symbol is consumed before it is found unable to start an operand, and
+  // the token read after it fails first; recovering, that error is recorded first as well, and once.
+  EXPECT_EQ(R(")!"), "S0204@1-2 S0211@0-1\nerror S0211\n");
+  EXPECT_EQ(R("[1, ]\""), "S0101@5-6 S0211@4-5\narray\n  number 1\n  error S0211\n");
+  EXPECT_EQ(R("f(1, ) ~ 2"),
+            "S0204@7-8 S0211@5-6 S0201@9-10\ncall\n  path\n    name f\n  number 1\n  error S0211\n");
+  EXPECT_EQ(R("{'a': }`b"), "S0105@7-9 S0211@6-7\nobject\n  string \"a\"\n  error S0211\n");
+  // A token that reads in operator position is left to be read where the construct goes on.
+  EXPECT_EQ(R("[1, ]/"),
+            "S0211@4-5 S0207@6-6\nbinary /\n  array\n    number 1\n    error S0211\n  error S0207\n");
+}
+
+// Short broken texts of one to four tokens, mixing closing and separating symbols with tokens the lexer
+// cannot read: the first error a recovering parse records is the one the plain parse fails with, in code,
+// position, span and message; a text the plain parse accepts records nothing.
+TEST(RecoverAgreement, FirstRecordedErrorIsThePlainParsesError) {
+  const std::vector<std::string> tokens = {")", "]",  "}", ",",  ";",  ":",       "..",       "!",
+                                           "~", "\"", "'", "`",  "1",  "a",       "[",        "{",
+                                           "(", "+",  "/", "/*", "//", "\"\\q\"", "\"\\u1\"", "1e999"};
+  // Four-token texts take their tokens from a smaller set.
+  const std::vector<std::string> few = {")", "]", ",", ";", "!", "\"", "1", "a", "[", "("};
+  std::vector<std::string> mismatches;
+  std::size_t texts = 0;
+  auto check = [&](const std::string& text) {
+    ++texts;
+    auto plain = parse(text);
+    const std::vector<error::Error> errors = recorded(text);
+    std::string got;
+    if (plain) {
+      if (!errors.empty()) got = "accepted but recorded " + described(errors[0]);
+    } else if (errors.empty()) {
+      // Only the entry's check of the root fails after a clean parse and processing.
+      if (plain.error().code() != "S0217") got = "nothing recorded for " + described(plain.error());
+    } else if (described(errors[0]) != described(plain.error())) {
+      got = described(plain.error()) + " but first recorded " + described(errors[0]);
+    }
+    if (!got.empty()) mismatches.push_back("«" + text + "»: " + got);
+  };
+  // Every sequence of `length` tokens of `set`, written together and (with `spaced`) apart.
+  auto each = [&](const std::vector<std::string>& set, std::size_t length, bool spaced) {
+    std::vector<std::size_t> at(length, 0);
+    for (;;) {
+      std::string together, apart;
+      for (std::size_t i = 0; i < length; ++i) {
+        together += set[at[i]];
+        apart += (i ? " " : "") + set[at[i]];
+      }
+      check(together);
+      if (spaced) check(apart);
+      std::size_t i = length;
+      while (i > 0 && ++at[i - 1] == set.size()) at[--i] = 0;
+      if (i == 0) return;
+    }
+  };
+  for (std::size_t length = 1; length <= 3; ++length) each(tokens, length, true);
+  each(few, 4, false);
+  EXPECT_GT(texts, 30000u);
+  if (mismatches.size() > 10) mismatches.resize(10);
+  for (const std::string& m : mismatches) ADD_FAILURE() << m;
+}
+
 using zarnu_test::on_small_stack;
 
 std::string repeated(std::size_t n, std::string_view part) {
@@ -148,6 +237,55 @@ TEST(RecoverLimits, NestingStillEndsTheParse) {
     ASSERT_TRUE(operands);
     EXPECT_EQ(operands->diagnostics.size(), 999u);
   });
+}
+
+// Error positions count the UTF-16 code units before each error's place: characters of two and three
+// bytes count 1 and astral ones 2, before and between the errors, also where an error is recorded after
+// one further on and where the processing pass begins again at the start.
+TEST(RecoverPositions, CountUtf16UnitsBeforeEveryError) {
+  const std::string text = "[\"😀\", é, +, €, (😀ü := !), 😀.5, \"é\\q\", x.5, ]~";
+  std::string codes;
+  std::vector<std::size_t> positions;
+  for (const error::Error& e : recorded(text)) {
+    codes += std::string(e.code()) + " ";
+    positions.push_back(e.position().value_or(0));
+    EXPECT_EQ(e.position(), utf::utf16_position(text, e.span()->end)) << described(e);
+  }
+  EXPECT_EQ(codes, "S0211 S0204 S0212 S0103 S0204 S0211 S0213 S0213 ");
+  EXPECT_EQ(positions, (std::vector<std::size_t>{11, 25, 20, 37, 48, 47, 32, 44}));
+
+  // An error placed well before the one recorded last: the call's place, after its "(".
+  std::vector<std::string> back;
+  for (const error::Error& e : recorded("😀(é+1) := !")) back.push_back(described(e));
+  EXPECT_EQ(back, (std::vector<std::string>{
+                      "S0204@12 14-15 Unknown operator: \"!\"",
+                      "S0212@3 0-10 The left side of := must be a variable name (start with $)"}));
+}
+
+TEST(RecoverPositions, ManyErrorsInALongText) {
+  // Each error is counted on from the one before, so a long text with an error every few characters
+  // parses in time that grows with its length.
+  const std::size_t n = 100000;
+  const std::vector<error::Error> errors = recorded("[" + repeated(n, "+,") + "1]");
+  ASSERT_EQ(errors.size(), n);
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const error::Error& e = errors[i];
+    wrong += e.code() != "S0211" || e.span() != ast::Span{1 + 2 * i, 2 + 2 * i} || e.position() != 2 + 2 * i;
+  }
+  EXPECT_EQ(wrong, 0u);
+
+  // Characters of every length between the errors, each position against a count from the start.
+  std::string mixed = "[";
+  for (std::size_t i = 0; i < 3000; ++i)
+    mixed += std::string(i % 3 == 0 ? "😀" : i % 3 == 1 ? "é" : "€") + " + ,";
+  mixed += "1]";
+  const std::vector<error::Error> found = recorded(mixed);
+  ASSERT_EQ(found.size(), 3000u);
+  wrong = 0;
+  for (const error::Error& e : found)
+    wrong += e.code() != "S0211" || e.position() != utf::utf16_position(mixed, e.span()->end);
+  EXPECT_EQ(wrong, 0u);
 }
 
 TEST(RecoverEvaluation, ErrorDiagnosticsRefuseEveryEntry) {
