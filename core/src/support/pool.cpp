@@ -38,6 +38,7 @@ std::mutex g_spare_lock;
 Thread* g_spare = nullptr;
 
 std::atomic<std::size_t> g_paged{0};
+std::atomic<std::size_t> g_mapped{0};
 
 constexpr std::uint32_t kAllPages = static_cast<std::uint32_t>((std::uint64_t{1} << kPagesPerSegment) - 1);
 
@@ -60,12 +61,14 @@ Segment* map_segment(Thread* owner) noexcept {
   if (raw + 2 * kSegmentBytes > aligned + kSegmentBytes)
     munmap(reinterpret_cast<void*>(aligned + kSegmentBytes),
            raw + 2 * kSegmentBytes - aligned - kSegmentBytes);
+  g_mapped.fetch_add(kSegmentBytes, std::memory_order_relaxed);
   auto* s = ::new (reinterpret_cast<void*>(aligned)) Segment{};
   s->owner = owner;
   return s;
 }
 
 void unmap_segment(Segment* s) noexcept {
+  g_mapped.fetch_sub(kSegmentBytes, std::memory_order_relaxed);
   munmap(s, kSegmentBytes);
 }
 
@@ -276,17 +279,18 @@ void release_remote(Page* p, Node* node) noexcept {
 }
 
 // Leaves the thread's segments to the blocks still out: each counts them down when released, and the last
-// one unmaps its segment.
+// one unmaps its segment. The count holds one more for this walk, dropped once it is done with the segment:
+// a block released the moment its page is marked may bring the count down meanwhile, but not to nothing.
 void abandon(Thread* t) noexcept {
   while (Segment* s = t->all) {
     unlink_all(t->all, s);
-    std::size_t live = 0;
+    std::size_t live = 1;
     for (Page& p : s->pages) {
       p.owner.store(nullptr, std::memory_order_relaxed);
       if (p.state != kUnused) live += p.used;
     }
     s->live.store(live, std::memory_order_relaxed);
-    std::size_t back = 0;
+    std::size_t back = 1;
     for (Page& p : s->pages)
       for (auto* node = reinterpret_cast<Node*>(p.remote.exchange(1, std::memory_order_acq_rel)); node;
            node = node->next)
@@ -323,16 +327,23 @@ Thread* make_thread() noexcept {
     std::lock_guard lock(g_spare_lock);
     if ((mem = g_spare)) g_spare = mem->spare;
   }
-  if (mem) {
-    mem->~Thread();
-  } else if (!(mem = static_cast<Thread*>(std::malloc(sizeof(Thread))))) {
-    return t;
+  if (!mem) {
+    if (!(mem = static_cast<Thread*>(std::malloc(sizeof(Thread))))) return t;
+    ::new (mem) Thread{};
   }
   thread_local Drain drain;
-  t = ::new (mem) Thread{};
+  // A block taken again is not made anew: threads that released blocks of its earlier thread may still set
+  // its flag, which stays one atomic object all along while the other fields start again.
+  t = mem;
   for (Page*& p : t->page) p = &g_empty;
   for (Node*& h : t->head) h = nullptr;
   t->kept = 0;
+  t->host = nullptr;
+  t->remote_pending.store(false, std::memory_order_relaxed);
+  for (Page*& p : t->partial) p = nullptr;
+  for (Page*& p : t->full) p = nullptr;
+  t->open = t->all = t->cached = nullptr;
+  t->spare = nullptr;
   detail::t_thread = t;
   return t;
 }
@@ -393,6 +404,10 @@ Thread& this_thread() {
 
 std::size_t paged_bytes() noexcept {
   return g_paged.load(std::memory_order_relaxed);
+}
+
+std::size_t mapped_bytes() noexcept {
+  return g_mapped.load(std::memory_order_relaxed);
 }
 
 }  // namespace zarnu_core::pool

@@ -153,6 +153,9 @@ Thread& this_thread();
 // Bytes of the pages carved for small classes, over all threads (the C library does not see them).
 std::size_t paged_bytes() noexcept;
 
+// Bytes of the segments those pages come from, wholly unused ones kept for a while included.
+std::size_t mapped_bytes() noexcept;
+
 // A block of at least `bytes` bytes, aligned for any fundamental type; throws std::bad_alloc.
 inline void* allocate(std::size_t bytes) {
   if (kRecycle && bytes <= kLargest) {
