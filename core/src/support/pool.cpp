@@ -2,6 +2,7 @@
 // released on other threads, each thread's block made on its first allocation and left behind when it ends.
 #include "support/pool.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <cstdlib>
@@ -36,6 +37,19 @@ std::mutex g_orphan_lock;
 // Blocks of ended threads, taken again by new ones: other threads may still set `remote_pending` in them.
 std::mutex g_spare_lock;
 Thread* g_spare = nullptr;
+
+// A fork copies the locks as they are, and one held by a thread that was starting or ending, or taking
+// blocks after it ended, would stay held in the child, where that thread does not exist. The forking thread
+// takes both for the moment of the fork, and each process lets them go. (The other threads' blocks and
+// segments stay in the child, left to nobody.)
+void lock_for_fork() noexcept {
+  g_spare_lock.lock();
+  g_orphan_lock.lock();
+}
+void unlock_after_fork() noexcept {
+  g_orphan_lock.unlock();
+  g_spare_lock.unlock();
+}
 
 std::atomic<std::size_t> g_paged{0};
 std::atomic<std::size_t> g_mapped{0};
@@ -322,6 +336,8 @@ struct Drain {
 Thread* make_thread() noexcept {
   Thread* t = detail::t_thread;
   if (t != &g_unmade) return t;
+  [[maybe_unused]] static const bool fork_safe =
+      pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork) == 0;
   Thread* mem = nullptr;
   {
     std::lock_guard lock(g_spare_lock);

@@ -1,4 +1,5 @@
-// Stress tests of the pool's slow paths: threads ending while others release their blocks.
+// Stress tests of the pool's slow paths: threads ending while others release their blocks, and forks while
+// threads start and end.
 #include "support/pool.hpp"
 
 #include <gtest/gtest.h>
@@ -144,6 +145,58 @@ TEST(PoolStress, ThreadsEndWhileOthersReleaseTheirBlocks) {
                 },
                 60s),
             "exited with 0");
+}
+
+// A thread-local object of a thread, made before the thread's first block and so destroyed after its pool
+// lists were left: the blocks it takes then come from the heap shared by ended threads, under its lock (many
+// of them, so that forks often find the lock held).
+struct AfterTheEnd {
+  bool armed = false;
+  ~AfterTheEnd() {
+    if (armed)
+      for (int i = 0; i < 4000; ++i) release(allocate(40), 40);
+  }
+};
+
+// Starts and joins a thread that takes blocks before and after it ends.
+void short_thread() {
+  std::thread([] {
+    thread_local AfterTheEnd late;
+    late.armed = true;
+    std::vector<void*> blocks;
+    for (std::size_t n = 8; n <= 512; n += 24) blocks.push_back(allocate(n));
+    for (std::size_t i = 0; i < blocks.size(); ++i) release(blocks[i], 8 + i * 24);
+  }).join();
+}
+
+// Forks while two threads start and end threads: each child, where the threads that held the pool's locks
+// are gone, takes blocks on its one thread and starts one more that takes blocks before and after it ends.
+TEST(PoolStress, ForkWhileThreadsStartAndEnd) {
+  if (!kRecycle) GTEST_SKIP() << "the sanitizer's own allocator may be held by another thread at a fork";
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> churn;
+  for (int k = 0; k < 2; ++k)
+    churn.emplace_back([&] {
+      while (!stop.load(std::memory_order_relaxed)) short_thread();
+    });
+  std::string failure;
+  int forks = 0;
+  const auto until = Clock::now() + 2s;
+  for (; forks < 20000 && Clock::now() < until; ++forks) {
+    failure = in_child(
+        [] {
+          release(allocate(40), 40);
+          short_thread();
+          release(allocate(100), 100);
+          return 0;
+        },
+        20s);
+    if (failure != "exited with 0") break;
+    failure.clear();
+  }
+  stop = true;
+  for (auto& t : churn) t.join();
+  EXPECT_EQ(failure, "") << "at fork " << forks;
 }
 
 }  // namespace
