@@ -137,17 +137,28 @@ std::uint32_t collect(Page* p) noexcept {
   return n;
 }
 
-// Unmaps the segments kept longer than kKeepNanoseconds (all of them when `all`).
-void trim_cache(Thread* t, bool all) noexcept {
-  const std::int64_t limit = all ? INT64_MAX : now() - kKeepNanoseconds;
-  for (Segment* s = t->cached; s;) {
+// Unmaps the cached segments left at or before `limit`. The cache is in the order they were left, the
+// latest first, and `cached_since` is when its last one was, so that nothing is walked until one is due.
+void trim_cache(Thread* t, std::int64_t limit) noexcept {
+  if (!t->cached || t->cached_since > limit) return;
+  Segment* s = t->cached;
+  while (s->freed_at > limit) s = s->next;
+  if (Segment* kept = s->prev) {
+    kept->next = nullptr;
+    t->cached_since = kept->freed_at;
+  } else {
+    t->cached = nullptr;
+  }
+  while (s) {
     Segment* next = s->next;
-    if (s->freed_at <= limit) {
-      unlink_open(t->cached, s);
-      unmap_segment(s);
-    }
+    unmap_segment(s);
     s = next;
   }
+}
+
+// Unmaps the cached segments kept longer than kKeepNanoseconds; a load and a branch while there are none.
+void tidy_thread(Thread* t) noexcept {
+  if (t->cached) trim_cache(t, now() - kKeepNanoseconds);
 }
 
 // A page no block of which is out goes back to its segment, and a segment with no page carved to the cache.
@@ -164,8 +175,10 @@ void retire(Thread* t, Page* p) noexcept {
   }
   if (was != 0) unlink_open(t->open, s);
   unlink_all(t->all, s);
-  trim_cache(t, false);
-  s->freed_at = now();
+  const std::int64_t at = now();
+  trim_cache(t, at - kKeepNanoseconds);
+  s->freed_at = at;
+  if (!t->cached) t->cached_since = at;
   push_open(t->cached, s);
 }
 
@@ -244,6 +257,7 @@ void* paged_allocate(Thread* t, std::size_t index, std::size_t bytes) {
       p->state = kFull;
       push_page(t->full[index], p);
       t->page[index] = &g_empty;
+      tidy_thread(t);  // a thread working on after its peak, outside evaluations, gives it back here
       if (t->remote_pending.load(std::memory_order_relaxed) &&
           t->remote_pending.exchange(false, std::memory_order_acquire))
         rescue(t);
@@ -311,7 +325,7 @@ void abandon(Thread* t) noexcept {
         ++back;
     if (s->live.fetch_sub(back, std::memory_order_acq_rel) == back) unmap_abandoned(s);
   }
-  trim_cache(t, true);
+  trim_cache(t, INT64_MAX);
 }
 
 // Frees the thread's lists and leaves its pages when the thread ends; later blocks come from the orphan.
@@ -360,6 +374,7 @@ Thread* make_thread() noexcept {
   for (Page*& p : t->full) p = nullptr;
   t->open = t->all = t->cached = nullptr;
   t->spare = nullptr;
+  t->cached_since = 0;
   detail::t_thread = t;
   return t;
 }
@@ -408,6 +423,10 @@ void release_slow(void* block, std::size_t bytes) noexcept {
     return;
   }
   std::free(block);
+}
+
+void tidy_slow() noexcept {
+  tidy_thread(t_thread);
 }
 
 }  // namespace detail

@@ -1,5 +1,5 @@
-// Stress tests of the pool's slow paths: threads ending while others release their blocks, and forks while
-// threads start and end.
+// Stress tests of the pool's slow paths: threads ending while others release their blocks, forks while
+// threads start and end, and the segments of a thread's peak going back while the thread works on.
 #include "support/pool.hpp"
 
 #include <gtest/gtest.h>
@@ -197,6 +197,43 @@ TEST(PoolStress, ForkWhileThreadsStartAndEnd) {
   stop = true;
   for (auto& t : churn) t.join();
   EXPECT_EQ(failure, "") << "at fork " << forks;
+}
+
+// A thread's peak of small blocks: once they are back, the segments they came from stay mapped for a
+// while, then go back while the thread goes on with a little work, or, once it is idle, when it next
+// tidies (as each evaluation does first).
+TEST(PoolStress, PeakGoesBackWhileTheThreadWorksOn) {
+  std::thread([] {
+    constexpr std::size_t kPeak = std::size_t{48} << 20;
+    constexpr std::size_t kSlack = std::size_t{4} << 20;
+    const Counts before;
+    auto peak = [&] {
+      std::vector<void*> blocks(kPeak / 48);
+      for (void*& p : blocks) p = allocate(40);
+      if (kRecycle) {
+        EXPECT_GE(mapped_bytes(), before.mapped + kPeak);
+      }
+      for (void* p : blocks) release(p, 40);
+    };
+    auto back = [&] {
+      return paged_bytes() <= before.paged + kSlack && mapped_bytes() <= before.mapped + kSlack;
+    };
+    peak();
+    // A little work: a page's worth of blocks and some more, taken and given back, so that the thread takes a
+    // page now and then but no segment is wholly left meanwhile.
+    std::vector<void*> few(kPageBytes / 48 + 100);
+    for (const auto until = Clock::now() + 30s; !back() && Clock::now() < until;) {
+      for (void*& p : few) p = allocate(40);
+      for (void* p : few) release(p, 40);
+      std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(back()) << paged_bytes() << " " << mapped_bytes();
+
+    peak();
+    std::this_thread::sleep_for(1500ms);  // past the grace
+    tidy();
+    EXPECT_TRUE(back()) << paged_bytes() << " " << mapped_bytes();
+  }).join();
 }
 
 }  // namespace
