@@ -39,6 +39,7 @@ Expression Expression::from_tree(ast::Ast tree) {
 }
 
 Result<Value> Expression::run(Value input, const Bindings& bindings, Run& r) const {
+  pool::tidy();  // what the thread kept of an earlier peak goes back once past its grace
   for (const auto& d : ast_->diagnostics)
     if (d.kind == 0) return fail(error::Error("S0500").located_at(0, ast::Span{0, 0}));
   auto keeper = value::Rc<eval::Keeper>::make();

@@ -2,6 +2,7 @@
 // released on other threads, each thread's block made on its first allocation and left behind when it ends.
 #include "support/pool.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <cstdlib>
@@ -37,7 +38,21 @@ std::mutex g_orphan_lock;
 std::mutex g_spare_lock;
 Thread* g_spare = nullptr;
 
+// A fork copies the locks as they are, and one held by a thread that was starting or ending, or taking
+// blocks after it ended, would stay held in the child, where that thread does not exist. The forking thread
+// takes both for the moment of the fork, and each process lets them go. (The other threads' blocks and
+// segments stay in the child, left to nobody.)
+void lock_for_fork() noexcept {
+  g_spare_lock.lock();
+  g_orphan_lock.lock();
+}
+void unlock_after_fork() noexcept {
+  g_orphan_lock.unlock();
+  g_spare_lock.unlock();
+}
+
 std::atomic<std::size_t> g_paged{0};
+std::atomic<std::size_t> g_mapped{0};
 
 constexpr std::uint32_t kAllPages = static_cast<std::uint32_t>((std::uint64_t{1} << kPagesPerSegment) - 1);
 
@@ -60,12 +75,14 @@ Segment* map_segment(Thread* owner) noexcept {
   if (raw + 2 * kSegmentBytes > aligned + kSegmentBytes)
     munmap(reinterpret_cast<void*>(aligned + kSegmentBytes),
            raw + 2 * kSegmentBytes - aligned - kSegmentBytes);
+  g_mapped.fetch_add(kSegmentBytes, std::memory_order_relaxed);
   auto* s = ::new (reinterpret_cast<void*>(aligned)) Segment{};
   s->owner = owner;
   return s;
 }
 
 void unmap_segment(Segment* s) noexcept {
+  g_mapped.fetch_sub(kSegmentBytes, std::memory_order_relaxed);
   munmap(s, kSegmentBytes);
 }
 
@@ -120,17 +137,28 @@ std::uint32_t collect(Page* p) noexcept {
   return n;
 }
 
-// Unmaps the segments kept longer than kKeepNanoseconds (all of them when `all`).
-void trim_cache(Thread* t, bool all) noexcept {
-  const std::int64_t limit = all ? INT64_MAX : now() - kKeepNanoseconds;
-  for (Segment* s = t->cached; s;) {
+// Unmaps the cached segments left at or before `limit`. The cache is in the order they were left, the
+// latest first, and `cached_since` is when its last one was, so that nothing is walked until one is due.
+void trim_cache(Thread* t, std::int64_t limit) noexcept {
+  if (!t->cached || t->cached_since > limit) return;
+  Segment* s = t->cached;
+  while (s->freed_at > limit) s = s->next;
+  if (Segment* kept = s->prev) {
+    kept->next = nullptr;
+    t->cached_since = kept->freed_at;
+  } else {
+    t->cached = nullptr;
+  }
+  while (s) {
     Segment* next = s->next;
-    if (s->freed_at <= limit) {
-      unlink_open(t->cached, s);
-      unmap_segment(s);
-    }
+    unmap_segment(s);
     s = next;
   }
+}
+
+// Unmaps the cached segments kept longer than kKeepNanoseconds; a load and a branch while there are none.
+void tidy_thread(Thread* t) noexcept {
+  if (t->cached) trim_cache(t, now() - kKeepNanoseconds);
 }
 
 // A page no block of which is out goes back to its segment, and a segment with no page carved to the cache.
@@ -147,8 +175,10 @@ void retire(Thread* t, Page* p) noexcept {
   }
   if (was != 0) unlink_open(t->open, s);
   unlink_all(t->all, s);
-  trim_cache(t, false);
-  s->freed_at = now();
+  const std::int64_t at = now();
+  trim_cache(t, at - kKeepNanoseconds);
+  s->freed_at = at;
+  if (!t->cached) t->cached_since = at;
   push_open(t->cached, s);
 }
 
@@ -227,6 +257,7 @@ void* paged_allocate(Thread* t, std::size_t index, std::size_t bytes) {
       p->state = kFull;
       push_page(t->full[index], p);
       t->page[index] = &g_empty;
+      tidy_thread(t);  // a thread working on after its peak, outside evaluations, gives it back here
       if (t->remote_pending.load(std::memory_order_relaxed) &&
           t->remote_pending.exchange(false, std::memory_order_acquire))
         rescue(t);
@@ -276,24 +307,25 @@ void release_remote(Page* p, Node* node) noexcept {
 }
 
 // Leaves the thread's segments to the blocks still out: each counts them down when released, and the last
-// one unmaps its segment.
+// one unmaps its segment. The count holds one more for this walk, dropped once it is done with the segment:
+// a block released the moment its page is marked may bring the count down meanwhile, but not to nothing.
 void abandon(Thread* t) noexcept {
   while (Segment* s = t->all) {
     unlink_all(t->all, s);
-    std::size_t live = 0;
+    std::size_t live = 1;
     for (Page& p : s->pages) {
       p.owner.store(nullptr, std::memory_order_relaxed);
       if (p.state != kUnused) live += p.used;
     }
     s->live.store(live, std::memory_order_relaxed);
-    std::size_t back = 0;
+    std::size_t back = 1;
     for (Page& p : s->pages)
       for (auto* node = reinterpret_cast<Node*>(p.remote.exchange(1, std::memory_order_acq_rel)); node;
            node = node->next)
         ++back;
     if (s->live.fetch_sub(back, std::memory_order_acq_rel) == back) unmap_abandoned(s);
   }
-  trim_cache(t, true);
+  trim_cache(t, INT64_MAX);
 }
 
 // Frees the thread's lists and leaves its pages when the thread ends; later blocks come from the orphan.
@@ -318,21 +350,31 @@ struct Drain {
 Thread* make_thread() noexcept {
   Thread* t = detail::t_thread;
   if (t != &g_unmade) return t;
+  [[maybe_unused]] static const bool fork_safe =
+      pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork) == 0;
   Thread* mem = nullptr;
   {
     std::lock_guard lock(g_spare_lock);
     if ((mem = g_spare)) g_spare = mem->spare;
   }
-  if (mem) {
-    mem->~Thread();
-  } else if (!(mem = static_cast<Thread*>(std::malloc(sizeof(Thread))))) {
-    return t;
+  if (!mem) {
+    if (!(mem = static_cast<Thread*>(std::malloc(sizeof(Thread))))) return t;
+    ::new (mem) Thread{};
   }
   thread_local Drain drain;
-  t = ::new (mem) Thread{};
+  // A block taken again is not made anew: threads that released blocks of its earlier thread may still set
+  // its flag, which stays one atomic object all along while the other fields start again.
+  t = mem;
   for (Page*& p : t->page) p = &g_empty;
   for (Node*& h : t->head) h = nullptr;
   t->kept = 0;
+  t->host = nullptr;
+  t->remote_pending.store(false, std::memory_order_relaxed);
+  for (Page*& p : t->partial) p = nullptr;
+  for (Page*& p : t->full) p = nullptr;
+  t->open = t->all = t->cached = nullptr;
+  t->spare = nullptr;
+  t->cached_since = 0;
   detail::t_thread = t;
   return t;
 }
@@ -383,6 +425,10 @@ void release_slow(void* block, std::size_t bytes) noexcept {
   std::free(block);
 }
 
+void tidy_slow() noexcept {
+  tidy_thread(t_thread);
+}
+
 }  // namespace detail
 
 Thread& this_thread() {
@@ -393,6 +439,10 @@ Thread& this_thread() {
 
 std::size_t paged_bytes() noexcept {
   return g_paged.load(std::memory_order_relaxed);
+}
+
+std::size_t mapped_bytes() noexcept {
+  return g_mapped.load(std::memory_order_relaxed);
 }
 
 }  // namespace zarnu_core::pool

@@ -131,10 +131,11 @@ struct Thread {
   std::atomic<bool> remote_pending{false};  // a block went onto one of this thread's remote lists
   Page* partial[kPagedClasses] = {};        // pages with blocks to hand out, besides the current one
   Page* full[kPagedClasses] = {};
-  Segment* open = nullptr;    // segments with unused pages
-  Segment* all = nullptr;     // segments in use
-  Segment* cached = nullptr;  // wholly unused segments kept for a while
-  Thread* spare = nullptr;    // in the list of blocks of ended threads, which new threads take again
+  Segment* open = nullptr;        // segments with unused pages
+  Segment* all = nullptr;         // segments in use
+  Segment* cached = nullptr;      // wholly unused segments kept for a while, the latest first
+  Thread* spare = nullptr;        // in the list of blocks of ended threads, which new threads take again
+  std::int64_t cached_since = 0;  // when the earliest of the cached segments was left
 };
 
 namespace detail {
@@ -145,6 +146,7 @@ namespace detail {
 
 void* allocate_slow(std::size_t bytes);
 void release_slow(void* block, std::size_t bytes) noexcept;
+void tidy_slow() noexcept;
 }  // namespace detail
 
 // The calling thread's block, made on first use (for state other layers keep per thread).
@@ -152,6 +154,17 @@ Thread& this_thread();
 
 // Bytes of the pages carved for small classes, over all threads (the C library does not see them).
 std::size_t paged_bytes() noexcept;
+
+// Bytes of the segments those pages come from, wholly unused ones kept for a while included.
+std::size_t mapped_bytes() noexcept;
+
+// Unmaps the calling thread's wholly unused segments kept past their grace. Every evaluation calls it
+// first, so that a thread's peak goes back while it goes on with small work, or at its next call after it
+// was idle; the thread's own slow paths check the same. A load and a branch when the thread keeps none.
+inline void tidy() noexcept {
+  if (kRecycle && detail::t_thread->cached) [[unlikely]]
+    detail::tidy_slow();
+}
 
 // A block of at least `bytes` bytes, aligned for any fundamental type; throws std::bad_alloc.
 inline void* allocate(std::size_t bytes) {
