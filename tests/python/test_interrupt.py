@@ -116,6 +116,30 @@ def test_signal_handlers_run_while_a_large_value_is_released(items):
     assert runs.count(1) >= 5
 
 
+@pytest.mark.parametrize("expression", [
+    "($x := [1..2000000].[$]; $mark(1); $x := 0; $mark(2); 1)",
+    "($x := [1..2000000].[$]; $mark(1); 1)",
+], ids=["while evaluating", "once evaluated"])
+def test_an_exception_raised_while_a_large_value_is_released_leaves_the_evaluation(expression):
+    # A release cannot stop half-way: the handler's exception is kept and raised once the release is over,
+    # also when the value goes after the evaluation, with the result already made.
+    marks = []
+
+    def handler(*_):
+        if marks:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        with pytest.raises(Stop):
+            zarnu.Expression(expression).evaluate(None, {"mark": marks.append})
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def test_other_threads_run_while_evaluate_works():
     # C callables mark the span of the evaluation: no Python code of the caller runs in between, so only the
     # evaluation itself can give the other thread its turns.
