@@ -315,11 +315,10 @@ struct Invalid {
 // watches the thread.
 constexpr std::size_t kSignalLook = 4096;
 
-// Whether a conversion may go on at its `i`-th value: every 1024 values, the poll of the evaluation that
-// watches the thread (its turns included), else a look for pending signals every kSignalLook. False with
-// the exception that stops it set.
+// Whether a conversion may go on at its `i`-th value, asked every 1024 values: the poll of the evaluation
+// that watches the thread (its turns included), else a look for pending signals every kSignalLook. False
+// with the exception that stops it set.
 bool conversion_goes_on(std::size_t i) {
-  if (i % 1024 != 0) return true;
   if (watch::Watch* watch = watch::current()) return !watch->poll() || !watch->raise();
   return i % kSignalLook != 0 || PyErr_CheckSignals() == 0;
 }
@@ -360,7 +359,7 @@ class Walk {
         top.next += 1;
       }
       if (auto failure = visit(child)) return failure;
-      if (!conversion_goes_on(++visited_)) return Invalid{false, {}, true};
+      if (++visited_ % 1024 == 0 && !conversion_goes_on(visited_)) return Invalid{false, {}, true};
     }
     return std::nullopt;
   }

@@ -4,7 +4,6 @@
 
 #include "compat.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -143,11 +142,11 @@ inline void release_from(std::vector<Ref>& refs, std::size_t start) noexcept {
 // back, with the polls of a long release; for vectors that no code run by the release can reach.
 template <class V>
 void release_in_parts(V& refs, std::size_t start) noexcept {
-  while (refs.size() > start) {
-    refs.erase(refs.end() - static_cast<std::ptrdiff_t>(std::min<std::size_t>(refs.size() - start, 1024)),
-               refs.end());
-    if (refs.size() > start) releasing_poll();
+  while (refs.size() - start > 1024) {
+    refs.erase(refs.end() - 1024, refs.end());
+    releasing_poll();
   }
+  refs.erase(refs.begin() + static_cast<std::ptrdiff_t>(start), refs.end());
 }
 
 // Whether a dict (or subclass) has an iteration of its own, which may give its keys in another order, or
