@@ -21,6 +21,7 @@
 #include "support/utf.hpp"
 #include "value/lazy.hpp"
 #include "value/member_index.hpp"
+#include "watch.hpp"
 
 namespace zarnu_py::convert {
 
@@ -277,6 +278,23 @@ bool append_children(PyObject* container, std::vector<Ref>& out) {
   return true;
 }
 
+bool polled() {
+  watch::Watch* watch = watch::current();
+  return !watch || !watch->poll();
+}
+
+void releasing_poll() noexcept {
+  watch::Watch* watch = watch::current();
+  // A value made by a detached evaluation (run from a host function) goes while detached: the watch knows
+  // how to poll then, but the exception cannot be asked for.
+  if (!watch || (PyGILState_Check() && PyErr_Occurred())) return;
+  try {
+    (void)watch->poll();
+  } catch (...) {
+    // Out of memory while polling: the release goes on all the same.
+  }
+}
+
 std::optional<std::vector<Ref>> children(PyObject* container) {
   std::vector<Ref> out;
   if (!append_children(container, out)) return std::nullopt;
@@ -293,8 +311,17 @@ struct Invalid {
   bool raised = false;  // a signal handler or a dict's iteration raised what is not an error, left set
 };
 
-// How many values a conversion makes between two looks for pending signals (Ctrl-C).
+// How many values a conversion makes between two looks for pending signals (Ctrl-C) when no evaluation
+// watches the thread.
 constexpr std::size_t kSignalLook = 4096;
+
+// Whether a conversion may go on at its `i`-th value, asked every 1024 values: the poll of the evaluation
+// that watches the thread (its turns included), else a look for pending signals every kSignalLook. False
+// with the exception that stops it set.
+bool conversion_goes_on(std::size_t i) {
+  if (watch::Watch* watch = watch::current()) return !watch->poll() || !watch->raise();
+  return i % kSignalLook != 0 || PyErr_CheckSignals() == 0;
+}
 
 // The walk of a whole conversion, the same for every result it builds: the order of the checks, their
 // failures, the snapshots of the containers and the looks for signals are here; what is made of each
@@ -319,7 +346,7 @@ class Walk {
         const std::size_t begin = top.begin;
         open_.pop_back();
         // Releasing the children may run finalizers: nothing borrowed from them is left.
-        children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(begin), children_.end());
+        release_in_parts(children_, begin);
         sink_.close();
         continue;
       }
@@ -332,7 +359,7 @@ class Walk {
         top.next += 1;
       }
       if (auto failure = visit(child)) return failure;
-      if (++visited_ % kSignalLook == 0 && PyErr_CheckSignals() < 0) return Invalid{false, {}, true};
+      if (++visited_ % 1024 == 0 && !conversion_goes_on(visited_)) return Invalid{false, {}, true};
     }
     return std::nullopt;
   }

@@ -4,11 +4,13 @@
 
 #include "compat.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -106,6 +108,46 @@ Ref number(double x);
 std::optional<std::vector<Ref>> children(PyObject* container);
 // The same appended to `out`: false, with nothing appended, where `children` gives none.
 bool append_children(PyObject* container, std::vector<Ref>& out);
+
+// The poll of the evaluation that watches the thread, made every 1024 children by the long reads and
+// releases of Python data as the core makes it between nodes (signals, other threads' turns); false when the
+// evaluation must stop. The children are held by then: code run meanwhile cannot pull them away.
+bool polled();
+inline bool go_on(std::size_t i) {
+  return (i & 1023) != 1023 || polled();
+}
+
+// The poll of a long release of references or values (every 1024 references, and the hook of value::Turns).
+// A release cannot stop half-way: what stops the evaluation meanwhile stays with the watch, for the
+// evaluation's next poll or for the road. None while an exception is being raised: a turn runs Python code.
+void releasing_poll() noexcept;
+inline void go_on_releasing(std::size_t i) noexcept {
+  if ((i & 1023) == 1023) releasing_poll();
+}
+
+// Drops the references of `refs` from position `start` on, the last first, each after it left the vector
+// (releasing one can run code that reads another container, which appends to `refs`), with the polls of a
+// long release.
+inline void release_from(std::vector<Ref>& refs, std::size_t start) noexcept {
+  for (std::size_t i = 0; refs.size() > start; ++i) {
+    {
+      Ref last = std::move(refs.back());
+      refs.pop_back();
+    }
+    go_on_releasing(i);
+  }
+}
+
+// Drops the references held by `refs` (or by its entries) from position `start` on, 1024 at a time from the
+// back, with the polls of a long release; for vectors that no code run by the release can reach.
+template <class V>
+void release_in_parts(V& refs, std::size_t start) noexcept {
+  while (refs.size() - start > 1024) {
+    refs.erase(refs.end() - 1024, refs.end());
+    releasing_poll();
+  }
+  refs.erase(refs.begin() + static_cast<std::ptrdiff_t>(start), refs.end());
+}
 
 // Whether a dict (or subclass) has an iteration of its own, which may give its keys in another order, or
 // one key twice.

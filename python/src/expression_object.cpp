@@ -35,6 +35,7 @@
 #include "support/stack.hpp"
 #include "syntax/ast.hpp"
 #include "syntax/signature.hpp"
+#include "value/polling.hpp"
 #include "watch.hpp"
 
 namespace zarnu_py::expression {
@@ -144,6 +145,25 @@ bool prepare(State& state, PyObject* bindings, Prepared& out) {
         one.name, out.binder.function(one.name, std::move(one.implementation), one.signature, one.arity));
   }
   return !bindings || options::add_bindings(bindings, out.bindings, out.binder);
+}
+
+// The hook through which long releases of values on the attached roads poll the road's watch.
+const zarnu_core::PollHook& releasing() {
+  static const zarnu_core::PollHook hook = [] {
+    convert::releasing_poll();
+    return std::optional<Error>();
+  };
+  return hook;
+}
+
+// Null for a road that fails: with the exception that stopped it, in place of any raised since (a stop kept
+// while references were released), else with the one raised.
+PyObject* stopped_or_raised(watch::Watch& watch) {
+  if (watch.stopped()) {
+    PyErr_Clear();
+    watch.raise();
+  }
+  return nullptr;
 }
 
 // The result of an evaluation as JSON text (none when undefined), against an input that is already a
@@ -328,12 +348,14 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (state.plan)
     if (auto ran = direct::run(*state.plan, arguments)) return *ran;
 
+  // Watched from the start: converting the bindings and releasing what the evaluation made poll too.
+  watch::Watch watch(true);
+  zarnu_core::value::Turns turns(&releasing());
   // Bindings before options: a bad `bindings` is reported before a bad keyword.
   Prepared prepared(state);
-  if (!prepare(state, arguments[1], prepared)) return nullptr;
+  if (!prepare(state, arguments[1], prepared)) return stopped_or_raised(watch);
   auto options = options_of(arguments);
-  if (!options) return nullptr;
-  watch::Watch watch(true);
+  if (!options) return stopped_or_raised(watch);
   options->hook = watch.hook();
 
   output::PyBuilder builder;
@@ -350,6 +372,8 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     source::PySource input(arguments[0], &key_cache(state));
     return run(input);
   }();
+  // The result's value (which may hold the input's containers) goes while a stop can still be raised.
+  if (result) result->first = Value();
   if (watch.raise()) return nullptr;
   if (!result) return host::raise(result.error(), prepared.binder.host(), *state.source);
   if (Ref error = builder.take_error()) {
@@ -502,27 +526,28 @@ PyObject* evaluate_with_audit(PyObject* self, PyObject* const* args, Py_ssize_t 
     kEvaluateWithAudit.bad_argument(3, "dict", limits);
     return nullptr;
   }
+  // Watched from the start: converting the input and the bindings and releasing what the evaluation made
+  // poll too.
+  watch::Watch watch(true);
+  zarnu_core::value::Turns turns(&releasing());
   // The checks in their documented order: input, level and limits, bindings, then the other keywords.
   auto input = audit_py::input(arguments[0]);
-  if (!input) return nullptr;
+  if (!input) return stopped_or_raised(watch);
   const auto settings = audit_py::settings(level, limits);
-  if (!settings) return nullptr;
+  if (!settings) return stopped_or_raised(watch);
   State& state = *state_of(self);
   Prepared prepared(state);
-  if (!prepare(state, arguments[1], prepared)) return nullptr;
+  if (!prepare(state, arguments[1], prepared)) return stopped_or_raised(watch);
   auto options = options::convert(
       {arguments[4], arguments[5], arguments[6], arguments[7], arguments[8], arguments[9], arguments[10]});
-  if (!options) return nullptr;
-  watch::Watch watch(true);
+  if (!options) return stopped_or_raised(watch);
   options->hook = watch.hook();
   // Errors are reported in the result, but what stops the evaluation from outside is raised.
   Ref audited =
       Ref::steal(audit_py::run(state.compiled, std::move(*input), prepared.bindings, *options, *settings));
   if (watch.stopped()) {
     audited = Ref();
-    PyErr_Clear();
-    watch.raise();
-    return nullptr;
+    return stopped_or_raised(watch);
   }
   return audited.release();
 }

@@ -35,17 +35,16 @@ std::string failure_text() {
   return text;
 }
 
-// Whether a long read may go on: every 1024 children it polls as the core does between nodes (signals, other
-// threads' turns). The children are held by then, so code run meanwhile cannot pull them away.
-bool go_on(std::size_t i) {
-  if ((i & 1023) != 1023) return true;
-  watch::Watch* watch = watch::current();
-  return !watch || !watch->poll();
-}
-
 // The text a read stopped by its poll fails with; the road raises the stopping exception in its place.
 std::string stopped_text() {
   return "the evaluation was stopped";
+}
+
+// go_on for the reads that hand their failure back through `failure`.
+bool go_on(std::size_t i, std::string& failure) {
+  if (convert::go_on(i)) return true;
+  failure = stopped_text();
+  return false;
 }
 
 // The first levels of the input are checked for a container that is its own ancestor by walking up the
@@ -165,15 +164,20 @@ Level::Level(const KeyCache* keys, Rc<Level> parent) : keys_(keys), parent_(std:
 
 // Releasing the containers can run finalizers of objects that the evaluation alone kept alive.
 Level::~Level() {
+  Rc<Level> up = std::move(parent_);
+  if (up && up->children_ == this) up->children_ = nullptr;
+  // Nothing can reach this level any more: its references go a part at a time.
+  const auto release = [this] noexcept {
+    convert::release_in_parts(frozen_items_, 0);
+    convert::release_in_parts(entries_, 0);
+  };
   try {
-    headroom::call([this] { entries_.clear(); });
+    headroom::call(release);
   } catch (...) {
     // No segment could be mapped: the containers are released here, as they are.
   }
   // The last level of a chain as deep as the evaluation read the input can release every level above it:
   // one after the other, not each from the destructor of the one below.
-  Rc<Level> up = std::move(parent_);
-  if (up && up->children_ == this) up->children_ = nullptr;
   while (up && up->refs == 1) {
     Rc<Level> next = std::move(up->parent_);
     if (next && next->children_ == up.get()) next->children_ = nullptr;
@@ -296,7 +300,7 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
     sink.reserve(std::min(run.size, kMostReserved));
     for (std::size_t i = 0; i < run.size; ++i) {
       if (auto failure = writer.put(item(run, i), sink, 1)) return failure;
-      if (!go_on(i)) return stopped_text();
+      if (!convert::go_on(i)) return stopped_text();
     }
     return std::nullopt;
   }
@@ -308,13 +312,7 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
   struct Release {
     std::vector<Ref>& taken;
     std::size_t start;
-    // One at a time, each after it left the list: releasing one can run code that reads another container.
-    ~Release() {
-      while (taken.size() > start) {
-        Ref last = std::move(taken.back());
-        taken.pop_back();
-      }
-    }
+    ~Release() { convert::release_from(taken, start); }
   } release{reading_, start};
   const std::size_t count = reading_.size() - start;
   const auto child = [&](std::size_t i) { return reading_[start + i].get(); };
@@ -322,7 +320,7 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
     sink.reserve(std::min(count, kMostReserved));
     for (std::size_t i = 0; i < count; ++i) {
       if (auto failure = writer.put(child(i), sink, 1)) return failure;
-      if (!go_on(i)) return stopped_text();
+      if (!convert::go_on(i)) return stopped_text();
     }
     return std::nullopt;
   }
@@ -332,7 +330,7 @@ std::optional<std::string> Level::read_whole(std::uint32_t index, Sink& sink) {
     if (!key) return std::move(key).error();
     sink.set_key(key->view());
     if (auto failure = writer.put(child(i + 1), sink, 1)) return failure;
-    if (!go_on(i / 2)) return stopped_text();
+    if (!convert::go_on(i / 2)) return stopped_text();
   }
   return std::nullopt;
 }
@@ -359,22 +357,22 @@ FieldOutcome Level::read_one(std::uint32_t index, std::string_view key, Sink& sl
 std::optional<std::size_t> Level::plain_items(std::uint32_t index) {
   if (!PyList_CheckExact(container(index))) return std::nullopt;
   // The list's items are taken once: every later read of it, item by item or whole, sees these, so that a
-  // record kept is the record tested. Only type checks follow: no Python code runs.
+  // record kept is the record tested. Only type checks follow, and the polls of a long list, whose turns
+  // cannot take the items held.
   const Run run = items(index);
-  for (std::size_t i = 0; i < run.size; ++i) {
-    PyObject* item = this->item(run, i);
+  const auto plain = [&](PyObject* item) {
     PyTypeObject* type = Py_TYPE(item);
-    if (type == &PyUnicode_Type || type == &PyFloat_Type || item == Py_None || type == &PyBool_Type) continue;
+    if (type == &PyUnicode_Type || type == &PyFloat_Type || item == Py_None || type == &PyBool_Type)
+      return true;
     // A record among the list's own ancestors fails the whole read.
-    if (type == &PyDict_Type) {
-      if (encloses(item, 1, index)) return std::nullopt;
-      continue;
-    }
+    if (type == &PyDict_Type) return !encloses(item, 1, index);
     // An int too large for 64 bits reads through a conversion that can fail.
     int overflow = 0;
-    if (type == &PyLong_Type && (PyLong_AsLongLongAndOverflow(item, &overflow), !overflow)) continue;
-    return std::nullopt;
-  }
+    return type == &PyLong_Type && (PyLong_AsLongLongAndOverflow(item, &overflow), !overflow);
+  };
+  // A stopped evaluation reads the list the general way, whose first poll ends it.
+  for (std::size_t i = 0; i < run.size; ++i)
+    if (!plain(item(run, i)) || !convert::go_on(i)) return std::nullopt;
   return run.size;
 }
 
@@ -426,7 +424,8 @@ FieldOutcome Level::members(std::uint32_t index, std::string_view key, Sink& sin
   const Run run = items(index);
   for (std::size_t i = 0; i < run.size; ++i) {
     Ref value;
-    if (!put_record_member(run, i, name.get(), index, sink, value, failure)) return FieldOutcome::Failed;
+    if (!put_record_member(run, i, name.get(), index, sink, value, failure) || !go_on(i, failure))
+      return FieldOutcome::Failed;
   }
   return FieldOutcome::Handled;
 }
@@ -454,7 +453,8 @@ FieldOutcome Level::read_numbers(std::uint32_t index, std::size_t& position, std
     const Run run = items(index);
     for (; position < run.size; ++position) {
       Ref found;
-      if (!put_record_member(run, position, name.get(), index, sink, found, failure))
+      if (!put_record_member(run, position, name.get(), index, sink, found, failure) ||
+          !go_on(position, failure))
         return FieldOutcome::Failed;
       if (!found) continue;
       // Only a finite float or an int is surely a number (or a failure): the rest is judged apart.

@@ -98,6 +98,48 @@ def test_signal_handlers_run_during_a_long_parse(parse):
     assert len(runs) == 3
 
 
+@pytest.mark.parametrize("items", ["[$]", '{"a": $}'])
+def test_signal_handlers_run_while_a_large_value_is_released(items):
+    # Rebinding $x releases two million containers between the marks: that polls like any long step, where
+    # it ran no handler at all (the one run seen then was the signal left pending for the next poll).
+    e = zarnu.Expression(f"($x := [1..2000000].{items}; $mark(1); $x := 0; $mark(2); 1)")
+    marks = []
+    runs = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: runs.append(len(marks)))
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        assert e.evaluate(None, {"mark": marks.append}) == 1
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert marks == [1, 2]
+    assert runs.count(1) >= 5
+
+
+@pytest.mark.parametrize("expression", [
+    "($x := [1..2000000].[$]; $mark(1); $x := 0; $mark(2); 1)",
+    "($x := [1..2000000].[$]; $mark(1); 1)",
+], ids=["while evaluating", "once evaluated"])
+def test_an_exception_raised_while_a_large_value_is_released_leaves_the_evaluation(expression):
+    # A release cannot stop half-way: the handler's exception is kept and raised once the release is over,
+    # also when the value goes after the evaluation, with the result already made.
+    marks = []
+
+    def handler(*_):
+        if marks:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        with pytest.raises(Stop):
+            zarnu.Expression(expression).evaluate(None, {"mark": marks.append})
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def test_other_threads_run_while_evaluate_works():
     # C callables mark the span of the evaluation: no Python code of the caller runs in between, so only the
     # evaluation itself can give the other thread its turns.

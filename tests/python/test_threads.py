@@ -75,6 +75,31 @@ def test_a_waiting_thread_gets_its_turns_while_a_long_input_list_is_read():
     assert waited < 0.25, f"waited {waited * 1000:.0f} ms"
 
 
+# Whole reads of long lists: of a member of every record (none has it, so that no long step of the
+# evaluator's own follows), of the records a field test keeps (none either), and of the input an audited
+# evaluation converts whole. Each was one step that kept a waiting thread out for its whole length (several
+# hundred ms here); now only taking the items is one step, and converting them and releasing them poll. The
+# records share a thousand dicts so that taking the items stays short.
+LONG_READS = {
+    "members": ("$count($.w)", "evaluate", lambda: [{"v": i} for i in range(1000)] * 4000, 0),
+    "filtered": ("$count($[v < 0])", "evaluate", lambda: [{"v": i} for i in range(1000)] * 4000, 0),
+    "audited": ("$count($)", "evaluate_with_audit", lambda: [1.5] * 5_000_000, 5_000_000),
+}
+
+
+@pytest.mark.parametrize("case", LONG_READS)
+def test_a_waiting_thread_gets_its_turns_while_long_lists_are_read_and_released(case):
+    expression, road, make, expected = LONG_READS[case]
+    data = make()
+    e = zarnu.Expression(expression)
+    if road == "evaluate":
+        result, waited = longest_wait(lambda: e.evaluate(data))
+    else:
+        result, waited = longest_wait(lambda: e.evaluate_with_audit(data, level="off")["result"])
+    assert result == expected
+    assert waited < 0.1, f"waited {waited * 1000:.0f} ms"
+
+
 def test_a_thread_started_by_a_host_function_runs_while_the_evaluation_goes_on():
     # Host functions on the detached roads attach for their call alone; the turns continue after them.
     seen = []

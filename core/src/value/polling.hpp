@@ -38,3 +38,22 @@ class Poll {
 };
 
 }  // namespace zarnu_core::eval
+
+namespace zarnu_core::value {
+
+// While one lives, releasing an array or object of kPollTicks children or more on this thread calls `hook`
+// every kPollTicks children, so that freeing a large value lets other threads run as evaluating it did. A
+// release cannot stop half-way: the hook's answer is not acted on, so a hook that stops an evaluation must
+// say so again at its next call. The newest of the thread's guards stands until it ends.
+class Turns {
+ public:
+  explicit Turns(const PollHook* hook) noexcept;
+  Turns(const Turns&) = delete;
+  Turns& operator=(const Turns&) = delete;
+  ~Turns();
+
+ private:
+  const PollHook* previous_;
+};
+
+}  // namespace zarnu_core::value

@@ -2,8 +2,12 @@
 // only while few such releases are in progress on the thread; deeper levels are taken apart iteratively.
 #include "value/value.hpp"
 
+#include <algorithm>
+#include <utility>
+
 #include "support/panic.hpp"
 #include "value/lazy.hpp"
+#include "value/polling.hpp"
 
 namespace zarnu_core::value {
 
@@ -185,6 +189,9 @@ namespace {
 thread_local std::uint32_t DROPS = 0;
 constexpr std::uint32_t kRecursiveReleases = 99;
 
+// The hook long releases on this thread offer turns through (see Turns); none outside evaluations.
+thread_local constinit const PollHook* t_turns = nullptr;
+
 // An array or object whose last reference this is: releasing it releases its contents.
 bool owned(const Value& v) noexcept {
   return (v.is_array() || v.is_object()) && v.use_count() == 1;
@@ -197,14 +204,74 @@ bool any_owned(const R& values) noexcept {
   return false;
 }
 
+// Whether releasing this many children at once would keep the thread from offering turns too long.
+bool long_release(std::size_t children) noexcept {
+  return children >= kPollTicks && t_turns;
+}
+
+// Asks the hook of the long releases. A release cannot stop half-way: what it answers is left for the hook
+// to tell its evaluation at its next poll. Releases made meanwhile (by code the hook runs) ask nothing.
+void offer_turn() noexcept {
+  const PollHook* hook = std::exchange(t_turns, nullptr);
+  try {
+    (void)(*hook)();
+  } catch (...) {
+    // Out of memory while polling: the release goes on, and the evaluation's next poll meets it again.
+  }
+  t_turns = hook;
+}
+
+Value& value_of(Value& v) noexcept {
+  return v;
+}
+Value& value_of(Entry& e) noexcept {
+  return e.second;
+}
+Value& value_of(LazyItems::Kept& k) noexcept {
+  return k.value;
+}
+
+// Releases the values of a long vector (items, or fields with their keys) kPollTicks at a time, from the
+// back, offering a turn between; `work`, when given, takes the owned ones instead.
+template <class V>
+void release_in_turns(V& values, std::vector<Value, Alloc<Value>>* work) noexcept {
+  while (!values.empty()) {
+    const auto from =
+        values.end() - static_cast<std::ptrdiff_t>(std::min<std::size_t>(values.size(), kPollTicks));
+    if (work)
+      for (auto it = from; it != values.end(); ++it)
+        if (owned(value_of(*it))) work->push_back(std::move(value_of(*it)));
+    values.erase(from, values.end());
+    if (!values.empty() && t_turns) offer_turn();
+  }
+}
+
+// Releases the values of a vector, or the fields of an object, a part at a time when they are many.
+void release_now(Items& items) noexcept {
+  if (!long_release(items.size())) return items.clear();
+  release_in_turns(items, nullptr);
+}
+
+void release_now(Fields& fields) noexcept {
+  if (!long_release(fields.size())) return fields.clear();
+  Fields::Storage entries = fields.take();
+  release_in_turns(entries, nullptr);
+}
+
 // Moves the owned values of `from` onto the work list and releases the rest.
 void take(Items& from, std::vector<Value, Alloc<Value>>& work) {
+  if (long_release(from.size())) [[unlikely]]
+    return release_in_turns(from, &work);
   for (Value& v : from)
     if (owned(v)) work.push_back(std::move(v));
   from.clear();
 }
 
 void take(Fields& from, std::vector<Value, Alloc<Value>>& work) {
+  if (long_release(from.size())) [[unlikely]] {
+    Fields::Storage entries = from.take();
+    return release_in_turns(entries, &work);
+  }
   for (auto& entry : from)
     if (owned(entry.second)) work.push_back(std::move(entry.second));
   from.clear();
@@ -212,9 +279,20 @@ void take(Fields& from, std::vector<Value, Alloc<Value>>& work) {
 
 }  // namespace
 
+Turns::Turns(const PollHook* hook) noexcept : previous_(std::exchange(t_turns, hook)) {}
+
+Turns::~Turns() {
+  t_turns = previous_;
+}
+
 // Takes the children apart with a work list instead of recursion.
 void release(std::vector<Value, Alloc<Value>> work) noexcept {
+  std::uint32_t ticks = kPollTicks;
   while (!work.empty()) {
+    if (--ticks == 0) [[unlikely]] {
+      ticks = kPollTicks;
+      if (t_turns) offer_turn();
+    }
     Value v = std::move(work.back());
     work.pop_back();
     if (v.use_count() != 1) continue;  // shared meanwhile: only this reference goes
@@ -231,16 +309,17 @@ void release(std::vector<Value, Alloc<Value>> work) noexcept {
 
 namespace {
 
-void release_children(Items& items, Items& more) noexcept {
+// Children released in the counting way: recursively while few such releases are in progress on the thread,
+// else through a work list. Long vectors of them are released a part at a time, with turns between.
+template <class... V>
+void release_children(V&... children) noexcept {
   const std::uint32_t c = DROPS;
   DROPS = c + 1;
   if (c <= kRecursiveReleases) {
-    items.clear();
-    more.clear();
+    (..., release_now(children));
   } else {
     std::vector<Value, Alloc<Value>> work;
-    take(items, work);
-    take(more, work);
+    (..., take(children, work));
     release(std::move(work));
   }
   DROPS = c;
@@ -248,8 +327,14 @@ void release_children(Items& items, Items& more) noexcept {
 
 void release_array(Array* a) noexcept {
   Items lazy_items;
-  if (a->lazy && a->lazy->cell) lazy_items = std::move(*a->lazy->cell);
-  if (!any_owned(a->items) && !any_owned(lazy_items)) {
+  if (a->lazy) {
+    if (a->lazy->cell) lazy_items = std::move(*a->lazy->cell);
+    // The items read one by one from a long array not read whole.
+    if (long_release(a->lazy->taken.size())) [[unlikely]]
+      release_in_turns(a->lazy->taken, nullptr);
+  }
+  // Long arrays skip the look for owned items: it would be one more long pass.
+  if (!long_release(a->items.size() + lazy_items.size()) && !any_owned(a->items) && !any_owned(lazy_items)) {
     delete a;
     return;
   }
@@ -259,28 +344,21 @@ void release_array(Array* a) noexcept {
 }
 
 void release_object(Object* o) noexcept {
-  bool deep = false;
-  for (const auto& entry : o->fields)
-    if (owned(entry.second)) {
-      deep = true;
-      break;
-    }
+  // Long objects skip the look for owned values, as long arrays do.
+  bool deep = long_release(o->fields.size());
+  if (!deep)
+    for (const auto& entry : o->fields)
+      if (owned(entry.second)) {
+        deep = true;
+        break;
+      }
   if (!deep) {
     delete o;
     return;
   }
   Fields fields = std::move(o->fields);
   delete o;
-  const std::uint32_t c = DROPS;
-  DROPS = c + 1;
-  if (c <= kRecursiveReleases) {
-    fields.clear();
-  } else {
-    std::vector<Value, Alloc<Value>> work;
-    take(fields, work);
-    release(std::move(work));
-  }
-  DROPS = c;
+  release_children(fields);
 }
 
 }  // namespace

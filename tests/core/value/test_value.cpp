@@ -13,6 +13,7 @@
 #include "support/panic.hpp"
 #include "support/saturate.hpp"
 #include "value/lazy.hpp"
+#include "value/polling.hpp"
 #include "value/value_view.hpp"
 
 using namespace zarnu_core;
@@ -205,6 +206,59 @@ TEST_F(DeepRelease, LazyItemsAreReleasedToo) {
   EXPECT_EQ(levels, 3001);
   walk = Value();
   v = Value();
+}
+
+// Releasing a long array or object asks the thread's turn hook every kPollTicks children, whatever the
+// path (plain, counted, or through the work list past a hundred levels), and releases everything once.
+TEST_F(DeepRelease, LongReleasesOfferTurns) {
+  static int calls;
+  static std::function<void()> during;
+  calls = 0;
+  const PollHook hook = [] {
+    ++calls;
+    if (during) during();
+    return std::optional<error::Error>(error::Error("U1003"));  // not acted on: a release cannot stop
+  };
+  const auto numbers = [](std::size_t n) {
+    Items items;
+    for (std::size_t i = 0; i < n; ++i) items.push_back(Value::number(static_cast<double>(i)));
+    return Value::array_with(std::move(items), 0);
+  };
+  Value shared = Value::string("kept");
+  {
+    Turns turns(&hook);
+    { Value v = numbers(100000); }
+    EXPECT_GE(calls, 90);
+    calls = 0;
+    {
+      Value o = Value::object(0);
+      for (int i = 0; i < 100000; ++i) o.as_object().fields.try_emplace(Str::make(std::to_string(i)), shared);
+    }
+    EXPECT_GE(calls, 90);
+    EXPECT_EQ(shared.use_count(), 1u);
+    calls = 0;
+    {
+      // Records one level down are released in turns too; past a hundred levels, through the work list.
+      Items records;
+      for (int i = 0; i < 50000; ++i) {
+        Value r = Value::object(1);
+        r.as_object().fields.try_emplace(Str::make("k"), shared);
+        records.push_back(std::move(r));
+      }
+      Value v = nested_arrays(300, Value::array_with(std::move(records), 0));
+    }
+    EXPECT_GE(calls, 40);
+    EXPECT_EQ(shared.use_count(), 1u);
+    // A release run by the hook itself asks nothing.
+    calls = 0;
+    during = [&numbers] { Value inner = numbers(5000); };
+    { Value v = numbers(5000); }
+    during = nullptr;
+    EXPECT_EQ(calls, 4);
+  }
+  calls = 0;
+  { Value v = numbers(100000); }
+  EXPECT_EQ(calls, 0);
 }
 
 TEST(Fields, OrderLookupAndErase) {
