@@ -83,3 +83,43 @@ class TestDaemonThreadsAtExit:
             time.sleep(0.2)
             print("done", flush=True)
         """, runs=3)
+
+
+# The child of a fork has only the forking thread: whatever another thread was making at that moment (the
+# built-in table, the case tables, the hash seed, made at their first use while the evaluation runs
+# detached) must not leave the child waiting for it.
+def test_a_fork_while_another_thread_makes_the_process_wide_tables():
+    code = """
+        import os, threading, time, warnings, zarnu
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that has threads
+        e = zarnu.Expression('$uppercase(a) & $string($count([1, 2]))')
+        started = threading.Event()
+        def first():
+            started.set()
+            e.evaluate_json('{"a": "x"}')
+        thread = threading.Thread(target=first)
+        thread.start()
+        started.wait()
+        children = []
+        while thread.is_alive() and len(children) < 100:
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0 if e.evaluate_json('{"a": "x"}') == '"X2"' else 3)
+            children.append(pid)
+        thread.join()
+        deadline = time.monotonic() + 10
+        for pid in children:
+            while True:
+                ended, status = os.waitpid(pid, os.WNOHANG)
+                if ended:
+                    assert status == 0, status
+                    break
+                if time.monotonic() > deadline:
+                    for other in children[children.index(pid):]:
+                        os.kill(other, 9)
+                    raise SystemExit("a child hung")
+                time.sleep(0.01)
+        print("done", flush=True)
+    """
+    # Most runs fork while the table is being made; the hang needs one such fork.
+    run_child(code, runs=8)
