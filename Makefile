@@ -73,7 +73,9 @@ sanitize: setup
 # allocator is bypassed so that the runtime sees its blocks too. CPython keeps much of its heap until exit:
 # leaks are not reported, and the tests that bound the resident set are left out (the sanitizer holds freed
 # blocks in quarantine), as are those that run under an address-space limit (its shadow memory needs more)
-# and the ones that bound how long another thread waits (every step runs several times slower).
+# and the ones that bound how long another thread waits (every step runs several times slower). The fork
+# test is left out too: this runtime keeps no lock of its own safe across a fork (a child forked while
+# another thread is inside its allocator waits for good, in the interpreter's own code).
 sanitize-python: setup
 	@cmake -S . -B build-sanitize-python -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARNU_SANITIZE=ON -DZARNU_TESTS=OFF \
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) -DZARNU_EXTRA_PYTHONS= >/dev/null
@@ -82,6 +84,8 @@ sanitize-python: setup
 	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 $(PYTHON) -m pytest -q -p no:cacheprovider tests/python \
 	  --deselect tests/python/test_expression.py::TestMemory::test_flat_over_many_evaluations \
 	  --deselect tests/python/test_interrupt.py::test_memory_stays_within_what_the_results_need \
+	  --deselect tests/python/test_json_document.py::TestDocument::test_a_dead_documents_copy_goes_at_the_next_evaluation \
+	  --deselect tests/python/test_lifecycle.py::test_a_fork_while_another_thread_makes_the_process_wide_tables \
 	  --deselect tests/python/test_interrupt.py::test_running_out_of_memory_raises_memory_error_on_every_road \
 	  --deselect tests/python/test_regex_limits.py::test_a_runaway_backtrack_stack_fails_cleanly_under_a_memory_limit \
 	  --deselect tests/python/test_threads.py::test_a_waiting_thread_gets_its_turns_on_every_road \

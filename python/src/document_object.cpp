@@ -30,24 +30,36 @@ struct DocumentObject {
 };
 
 // This thread's copies, in the order they were made. An entry whose document died is dropped at the
-// thread's next conversion; the rest go with the thread.
+// thread's next evaluation or conversion; the rest go with the thread.
 struct Copy {
   std::weak_ptr<const Source> source;
   zarnu_core::value::Value value;
 };
 thread_local std::vector<Copy> t_copies;
 
+void drop_dead() noexcept {
+  std::erase_if(t_copies, [](const Copy& copy) { return copy.source.expired(); });
+}
+
 DocumentObject& of(PyObject* self) {
   return *reinterpret_cast<DocumentObject*>(self);
 }
 
+// A new Document, out of the collector's sight (so that nothing, not even gc.get_objects() on another
+// thread, can reach it) until `ready` says its slots are grown.
 Ref make(PyTypeObject* type, std::shared_ptr<const Source> source) {
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return self;
+  PyObject_GC_UnTrack(self.get());
   // The allocation zeroed the object, and a zeroed shared_ptr is an empty one: nothing is overwritten.
   new (&of(self.get()).slots) Slots();
   new (&of(self.get()).source) std::shared_ptr<const Source>(std::move(source));
   return self;
+}
+
+PyObject* ready(Ref self) {
+  PyObject_GC_Track(self.get());
+  return self.release();
 }
 
 // The string values of JSON data, counted the way its conversion meets them.
@@ -87,7 +99,7 @@ zarnu_core::document::Parsed<zarnu_core::value::Value> convert(const std::shared
                                                                Numbering& numbering,
                                                                const zarnu_core::PollHook* poll) {
   // Dead entries go first, so that a new source made where a dead one was can never match it.
-  std::erase_if(t_copies, [](const Copy& copy) { return copy.source.expired(); });
+  drop_dead();
   for (const Copy& copy : t_copies) {
     if (!copy.source.owner_before(source) && !source.owner_before(copy.source)) return copy.value;
   }
@@ -126,8 +138,9 @@ PyObject* document_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!json) return nullptr;
   const std::size_t strings = count_strings(*json, 0);
   Ref self = make(type, std::make_shared<const Source>(std::move(*json)));
-  if (self) of(self.get()).slots.reserve(strings);
-  return self.release();
+  if (!self) return nullptr;
+  of(self.get()).slots.reserve(strings);
+  return ready(std::move(self));
 }
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -169,13 +182,15 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyErr_Format(PyExc_ValueError, "the document is not valid JSON: %s", parse_error_text(*failure).c_str());
     return nullptr;
   }
-  return self.release();
+  return ready(std::move(self));
 }
 
 void document_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   of(self).source.~shared_ptr();
+  // Counted once the source is gone, so that a thread that sees the count finds its copy's source dead.
+  detail::g_deaths.fetch_add(1, std::memory_order_release);
   // The strs handed out stay with whoever holds them; the copies of this document that other threads still
   // keep never read their slots again (no evaluation can name a dead document).
   of(self).slots.~Slots();
@@ -218,6 +233,19 @@ PyType_Spec kDefinition = {
 };
 
 }  // namespace
+
+namespace detail {
+
+std::atomic<std::uint64_t> g_deaths{0};
+constinit thread_local std::uint64_t t_dropped = 0;
+
+void drop_dead_copies_now() noexcept {
+  // Read first: a document that dies while the copies are looked at counts again for the next look.
+  t_dropped = g_deaths.load(std::memory_order_acquire);
+  drop_dead();
+}
+
+}  // namespace detail
 
 PyObject* type() {
   static constinit pyutil::ProcessObject made;

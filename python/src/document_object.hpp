@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,20 @@ const Slots& slots_of(PyObject* document);
 zarnu_core::document::Parsed<zarnu_core::value::Value> converted(const std::shared_ptr<const Source>& source,
                                                                  const Slots& slots,
                                                                  const zarnu_core::PollHook* poll = nullptr);
+
+namespace detail {
+// How many documents have died, and how many had when this thread last dropped its copies of dead ones.
+extern std::atomic<std::uint64_t> g_deaths;
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local std::uint64_t t_dropped;
+void drop_dead_copies_now() noexcept;
+}  // namespace detail
+
+// Drops this thread's copies of the documents that died since it last looked, so that a thread that
+// converts nothing more still lets them go at its next evaluation. A load and a compare when none died.
+inline void drop_dead_copies() noexcept {
+  if (detail::g_deaths.load(std::memory_order_acquire) != detail::t_dropped) [[unlikely]]
+    detail::drop_dead_copies_now();
+}
 
 // The slot of a string that a copy of a document made; nullptr for any other string.
 std::atomic<PyObject*>* slot_of(const zarnu_core::value::HostText* host) noexcept;

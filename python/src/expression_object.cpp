@@ -341,6 +341,7 @@ PyObject* expression_source(PyObject* self, void*) {
 }
 
 PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  document_object::drop_dead_copies();
   auto parsed = kEvaluate.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;
@@ -385,6 +386,7 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  document_object::drop_dead_copies();
   auto parsed = kEvaluateJson.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;
@@ -436,6 +438,7 @@ PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  document_object::drop_dead_copies();
   auto parsed = kEvaluateDocument.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;
@@ -513,6 +516,7 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* evaluate_with_audit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  document_object::drop_dead_copies();
   auto parsed = kEvaluateWithAudit.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;

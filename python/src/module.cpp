@@ -7,6 +7,7 @@
 #include "function_object.hpp"
 #include "pyutil.hpp"
 #include "reads_py.hpp"
+#include "watch.hpp"
 
 namespace zarnu_py {
 namespace {
@@ -45,6 +46,8 @@ int exec_module(PyObject* module) {
   }
   // Made now, while nothing can go wrong yet, so that a later panic does not also have to make its type.
   if (!pyutil::panic_exception_type()) return -1;
+  // And what the evaluations' turns for other threads need, before any evaluation can need it.
+  if (!watch::prepare()) return -1;
   if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) return -1;
   // The public names, in this order: Expression, Document, Function, union_reads, ZarnuError.
   if (add(module, "Expression", expression::type()) < 0) return -1;

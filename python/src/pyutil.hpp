@@ -221,7 +221,9 @@ extern "C" void _pthread_cleanup_pop(_pthread_cleanup_buffer* buffer, int execut
 // frame's cleanup for the system's. So the thread stops instead, for good, as the interpreter's later
 // versions stop such threads themselves: the C library runs the handler when the unwinding leaves this frame,
 // before it reaches the caller's cleanups. This frame has none of its own (it is no inline part of a frame
-// that has, and not noexcept, whose terminate would come first); `take` must not throw.
+// that has, and not noexcept, whose terminate would come first); `take` must not throw. Calls that run
+// Python code elsewhere (a key's __eq__, a finalizer) are covered by parking.cpp, which stops the thread
+// at the first of our frames with cleanups that the unwinding meets.
 template <class Take>
 [[gnu::noinline]] auto attach(Take&& take) -> std::invoke_result_t<Take&> {
   _pthread_cleanup_buffer parking;

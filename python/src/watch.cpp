@@ -34,7 +34,8 @@ std::chrono::nanoseconds switch_interval() {
 // interpreter: a thread that waited a switch interval for the lock asks for it, and gets it there, as from
 // pure Python code. Releasing and retaking the lock on a timer instead gives it to nobody: the waiting thread
 // is woken too late, and the evaluation has taken the lock again. Nullptr with an exception set when it
-// cannot be made.
+// cannot be made. Made by the module's exec step (see prepare): making it runs Python code, which may hand
+// the lock over, and an evaluation must do that only where a thread ended meanwhile stops cleanly.
 PyObject* turn_function() {
   static constinit pyutil::ProcessObject made;
   return made.get([]() -> PyObject* {
@@ -125,6 +126,10 @@ std::optional<zarnu_core::error::Error> Watch::poll() {
     if (!turn()) return stopped_error();
   }
   return std::nullopt;
+}
+
+bool prepare() {
+  return turn_function() != nullptr;
 }
 
 Watch* current() noexcept {

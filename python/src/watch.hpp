@@ -60,6 +60,10 @@ class Watch {
   std::chrono::nanoseconds interval_{-1};  // the interpreter's switch interval, read at first need
 };
 
+// Makes what the watches take from the interpreter before any evaluation can need it; false with an
+// exception set when that fails. Called by the module's exec step.
+bool prepare();
+
 // The calling thread's newest watch; null outside evaluations.
 Watch* current() noexcept;
 

@@ -131,14 +131,14 @@ bool in_table(std::span<const Interval> table, char32_t c) noexcept {
 }
 }  // namespace
 
+// The tables are found by name at each call (group names are short), not kept in statics made under a
+// guard at first use, which a fork could leave taken.
 bool is_id_start(char32_t c) noexcept {
-  static const auto table = *unicodetables::binary_property_from_str("ID_Start");
-  return in_table(table, c);
+  return in_table(*unicodetables::binary_property_from_str("ID_Start"), c);
 }
 
 bool is_id_continue(char32_t c) noexcept {
-  static const auto table = *unicodetables::binary_property_from_str("ID_Continue");
-  return in_table(table, c);
+  return in_table(*unicodetables::binary_property_from_str("ID_Continue"), c);
 }
 
 }  // namespace zarnu_regex::unicode

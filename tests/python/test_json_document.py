@@ -2,12 +2,21 @@
 `evaluate_document`): results as text, JSON syntax errors, fields skipped while parsing, and documents
 shared between threads."""
 
+import gc
 import inspect
+import json
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 
 import pytest
 
 from zarnu import Document, Expression, ZarnuError
+
+
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 
 def deep(levels):
@@ -192,3 +201,68 @@ class TestDocument:
         for i in range(200):
             assert expression.evaluate_document(Document({"v": i})) == i
             assert expression.evaluate_document(Document.from_json('{"v": %d}' % -i)) == -i
+
+    # The copy a thread made of a large document goes once the document is gone, at the thread's next
+    # evaluation of any kind, even when the thread converts no other document.
+    def test_a_dead_documents_copy_goes_at_the_next_evaluation(self):
+        code = textwrap.dedent("""
+            import json, queue, threading, time, zarnu
+            def resident():
+                with open("/proc/self/statm") as statm:
+                    return int(statm.read().split()[1]) * 4096
+            jobs, results = queue.Queue(), queue.Queue()
+            def serve():
+                while True:
+                    results.put(jobs.get()())
+            threading.Thread(target=serve, daemon=True).start()
+            def on_worker(job):
+                jobs.put(job)
+                return results.get()
+            # Its blocks are made and released again and again: what it needs is resident from the start.
+            churn = zarnu.Expression('$count([1..50000].{"x": $string($)})')
+            document = zarnu.Document.from_json(json.dumps({"a": [{"b": i + 0.5, "s": "t%d" % i}
+                                                                  for i in range(100_000)]}))
+            on_worker(lambda: churn.evaluate(None))
+            before = resident()
+            assert on_worker(lambda: zarnu.Expression("$count(a)").evaluate_document(document)) == 100_000
+            grown = resident() - before
+            del document
+            # Memory given back stays mapped a moment before it is unmapped.
+            deadline = time.monotonic() + 10
+            while True:
+                on_worker(lambda: churn.evaluate(None))
+                left = resident() - before
+                if left < grown / 2 or time.monotonic() > deadline:
+                    break
+                time.sleep(0.2)
+            print(grown, left)
+        """)
+        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, timeout=120)
+        assert run.returncode == 0, run.stderr[-2000:]
+        grown, left = map(int, run.stdout.split())
+        assert grown > 5_000_000 and left < grown / 2, (grown, left)
+
+    def test_a_document_is_out_of_reach_until_its_text_is_parsed(self):
+        # Another thread reading a document's string slots while from_json still grows them would race.
+        text = json.dumps([{"s": "t%d" % i} for i in range(300_000)])
+        known = {id(o) for o in gc.get_objects() if isinstance(o, Document)}
+        found, done = [], threading.Event()
+
+        def look():
+            while not done.is_set():
+                new = [o for o in gc.get_objects() if isinstance(o, Document) and id(o) not in known]
+                if not done.is_set():
+                    found.extend(new)
+
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(0.05)
+        thread = threading.Thread(target=look)
+        thread.start()
+        try:
+            document = Document.from_json(text)
+        finally:
+            done.set()
+            thread.join()
+            sys.setswitchinterval(interval)
+        assert Expression("$count(s)").evaluate_document(document) == 300_000
+        assert found == []

@@ -1,6 +1,7 @@
 // Date-time pictures and formatting: the analysis of a picture into literal text and component markers,
 // the calendar arithmetic of instants, the value of each component, and the writing of an instant.
 #include "datetime/datetime.hpp"
+#include "support/once.hpp"
 
 #include <algorithm>
 #include <array>
@@ -176,11 +177,8 @@ Result<Marker> analyse_marker(std::u32string_view raw, std::vector<Part>& parts)
 }
 
 const std::vector<Part>& default_parts() {
-  static const std::vector<Part> parts = [] {
-    auto analysed = analyse_datetime_picture(kDefaultPicture);
-    return std::move(*analysed);
-  }();
-  return parts;
+  static constinit once::Once<std::vector<Part>> parts;
+  return parts.get([] { return std::move(*analyse_datetime_picture(kDefaultPicture)); });
 }
 
 std::string cased(std::string_view name, Case c, const std::optional<Width>& width) {

@@ -139,10 +139,11 @@ double js_parse_int(std::string_view text) {
   const std::size_t start = pos;
   while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
   if (pos == start) return kNaN;
-  static const double_conversion::StringToDoubleConverter kConverter(
+  // Made for each call (a few stores): a static one would be made under a guard another thread may hold.
+  const double_conversion::StringToDoubleConverter converter(
       double_conversion::StringToDoubleConverter::NO_FLAGS, kNaN, kNaN, nullptr, nullptr);
   int used = 0;
-  const double v = kConverter.StringToDouble(text.data() + start, static_cast<int>(pos - start), &used);
+  const double v = converter.StringToDouble(text.data() + start, static_cast<int>(pos - start), &used);
   return negative ? -v : v;
 }
 

@@ -7,6 +7,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "eval/eval.hpp"
+#include "support/once.hpp"
 #include "support/panic.hpp"
 #include "support/saturate.hpp"
 #include "value/output.hpp"
@@ -80,12 +81,12 @@ Result<Value> apply_next(Evaluator& ev, const value::NextFn& n) {
 }
 
 const signature::Signature& transform_signature() {
-  static const signature::Signature sig = [] {
+  static constinit once::Once<signature::Signature> sig;
+  return sig.get([] {
     auto parsed = signature::Signature::parse("<(oa):o>");
     if (!parsed) panic("valid signature");
     return std::move(*parsed);
-  }();
-  return sig;
+  });
 }
 
 }  // namespace

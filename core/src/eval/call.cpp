@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "eval/eval.hpp"
+#include "support/once.hpp"
 #include "support/panic.hpp"
 #include "syntax/parse.hpp"
 #include "value/output.hpp"
@@ -67,13 +68,14 @@ struct Chain {
 std::atomic<const Chain*> g_chain{nullptr};
 
 const ast::Ast& chain() {
-  static const Chain c = [] {
+  static constinit once::Once<Chain> chain;
+  const Chain& c = chain.get([] {
     auto parsed = parse("function($f, $g) { function($x){ $g($f($x)) } }");
     if (!parsed) panic("valid chain");
     Chain made{std::make_shared<const ast::Ast>(std::move(*parsed)), {}};
     made.tree->root.walk([&](const Node& n) { made.nodes.push_back(&n); });
     return made;
-  }();
+  });
   g_chain.store(&c, std::memory_order_release);
   return *c.tree;
 }

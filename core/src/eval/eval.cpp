@@ -1,6 +1,7 @@
 // The evaluator: the per-node entry with its limits, the dispatch by node kind, and the small cases
 // (literals, negation, conditions, blocks, bindings); the larger cases live in files of their own.
 #include "eval/eval.hpp"
+#include "support/once.hpp"
 
 #include <cmath>
 #include <utility>
@@ -29,13 +30,13 @@ error::Error locate(error::Error e, const Node& node) {
 }
 
 const Value& static_undefined() noexcept {
-  static const Value v;
-  return v;
+  static constinit once::Once<Value> v;
+  return v.get([] { return Value(); });
 }
 
 const Value& static_null() noexcept {
-  static const Value v = Value::null();
-  return v;
+  static constinit once::Once<Value> v;
+  return v.get(&Value::null);
 }
 
 Evaluator::Evaluator(const Limits& limits, Rc<Keeper> keeper) : limits_(limits), keeper_(std::move(keeper)) {

@@ -394,10 +394,11 @@ double shift(double x, double n) {
   std::string shifted(mantissa);
   shifted += 'e';
   shifted += std::to_string(e);
-  static const double_conversion::StringToDoubleConverter kConverter(
+  // Made for each call (a few stores): a static one would be made under a guard another thread may hold.
+  const double_conversion::StringToDoubleConverter converter(
       double_conversion::StringToDoubleConverter::NO_FLAGS, kNaN, kNaN, nullptr, nullptr);
   int used = 0;
-  return kConverter.StringToDouble(shifted.data(), static_cast<int>(shifted.size()), &used);
+  return converter.StringToDouble(shifted.data(), static_cast<int>(shifted.size()), &used);
 }
 
 void write_fixed(Digits& sink, double x, std::size_t n) {
@@ -406,12 +407,12 @@ void write_fixed(Digits& sink, double x, std::size_t n) {
   if (std::isinf(x)) return sink.write("Infinity");
   using double_conversion::DoubleToStringConverter;
   if (n <= static_cast<std::size_t>(DoubleToStringConverter::kMaxFixedDigitsAfterPoint) && x < 1e60) {
-    static const DoubleToStringConverter kConverter(DoubleToStringConverter::NO_FLAGS, "Infinity", "NaN", 'e',
-                                                    0, 0, 0, 0);
+    const DoubleToStringConverter converter(DoubleToStringConverter::NO_FLAGS, "Infinity", "NaN", 'e', 0, 0,
+                                            0, 0);
     char buffer[DoubleToStringConverter::kMaxFixedDigitsBeforePoint +
                 DoubleToStringConverter::kMaxFixedDigitsAfterPoint + 8];
     double_conversion::StringBuilder builder(buffer, sizeof buffer);
-    kConverter.ToFixed(x, static_cast<int>(n), &builder);
+    converter.ToFixed(x, static_cast<int>(n), &builder);
     const int length = builder.position();
     sink.write(std::string_view(builder.Finalize(), static_cast<std::size_t>(length)));
     return;

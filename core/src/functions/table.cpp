@@ -2,6 +2,7 @@
 // and read-only afterwards.
 // The built-ins stage (functions/): the evaluator reaches them only through eval/native.hpp.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <string>
@@ -18,6 +19,7 @@
 #include "functions/numeric.hpp"
 #include "functions/patterns.hpp"
 #include "functions/strings.hpp"
+#include "support/once.hpp"
 #include "support/panic.hpp"
 
 namespace zarnu_core::functions {
@@ -165,17 +167,21 @@ Table build() {
 }
 
 const Table& built() {
-  static const Table t = build();
-  return t;
+  static constinit once::Once<Table> t;
+  return t.get(build);
 }
 
-// Records added by tests, looked up after the table's own.
+// Records added by tests, looked up after the table's own. Only a program that added some ever makes
+// the list: elsewhere no lookup meets the guard of its first use, which a fork could leave taken.
+std::atomic<bool> g_extra_added{false};
+
 std::deque<Native>& extra() {
   static std::deque<Native> records;
   return records;
 }
 
 const Native* find_extra(std::string_view name) {
+  if (!g_extra_added.load(std::memory_order_relaxed)) return nullptr;
   for (const Native& n : extra())
     if (n.name == name) return &n;
   return nullptr;
@@ -197,6 +203,7 @@ const Native* lookup(std::string_view name) {
 
 void testing::add(Native native) {
   extra().push_back(std::move(native));
+  g_extra_added.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace zarnu_core::functions

@@ -1,5 +1,6 @@
 // Per-process and per-map hash seeds.
 #include "support/hash.hpp"
+#include "support/once.hpp"
 
 #include <sys/random.h>
 
@@ -30,8 +31,8 @@ std::uint64_t mix(std::uint64_t x) noexcept {
 }  // namespace
 
 std::uint64_t process_seed() noexcept {
-  static const std::uint64_t seed = draw_seed();
-  return seed;
+  static constinit once::Once<std::uint64_t> seed;
+  return seed.get(draw_seed);
 }
 
 std::uint64_t map_seed() noexcept {

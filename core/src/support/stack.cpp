@@ -32,12 +32,10 @@ thread_local constinit std::uintptr_t t_limit = 0;
 
 namespace {
 
+// Asked each time (the C library keeps it at hand): only segments being mapped or released need it.
 std::size_t page_size() noexcept {
-  static const std::size_t size = [] {
-    long page = sysconf(_SC_PAGESIZE);
-    return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
-  }();
-  return size;
+  const long page = sysconf(_SC_PAGESIZE);
+  return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
 }
 
 // The PROT_NONE page at the low end of every segment: running past the end faults at once instead of

@@ -73,9 +73,11 @@ Node::~Node() {
     stack::grow([this] { Node rest(std::move(*this)); });
 }
 
+// Constant: a reader never waits for it.
+constinit const Attrs kNoAttrs;
+
 const Attrs& Node::a() const noexcept {
-  static const Attrs kEmpty;
-  return attrs ? *attrs : kEmpty;
+  return attrs ? *attrs : kNoAttrs;
 }
 
 Attrs& Node::a_mut() {

@@ -1,6 +1,7 @@
 // Errors of the language: the record behind Error, the rendering of message templates and the table of
 // every code with its template.
 #include "value/error.hpp"
+#include "support/once.hpp"
 
 #include <array>
 #include <charconv>
@@ -25,8 +26,8 @@ struct ErrorInner {
 namespace {
 
 const Json& empty_object() {
-  static const Json empty = Json::object();
-  return empty;
+  static constinit once::Once<Json> empty;
+  return empty.get([] { return Json::object(); });
 }
 
 // Lookup in the details is linear: errors carry a handful of them.
