@@ -405,7 +405,7 @@ bool is_case_ignorable(char32_t c) noexcept;
 }  // namespace zarnu_core::casing
 """
     cpp = [HEADER, "// Unicode 17.0 full case conversion tables (see casetables.hpp).\n",
-           '#include "support/casetables.hpp"\n\n#include <algorithm>\n#include <cstdint>\n#include <iterator>\n#include <span>\n#include <string_view>\n\n#include "unicodetables.hpp"\n\n',
+           '#include "support/casetables.hpp"\n#include "support/once.hpp"\n\n#include <algorithm>\n#include <cstdint>\n#include <iterator>\n#include <span>\n#include <string_view>\n\n#include "unicodetables.hpp"\n\n',
            "namespace zarnu_core::casing {\n\nnamespace {\n\n",
            "struct Delta {\n  std::uint32_t range;  // first code point << 12 | (length - 1)\n",
            "  std::int32_t delta_mask;  // delta << 4 | stride mask\n};\n\n",
@@ -461,13 +461,13 @@ std::size_t uppercase(char32_t c, char32_t out[3]) noexcept {
 }
 
 bool is_cased(char32_t c) noexcept {
-  static const Table table = property("Cased");
-  return member(table, c);
+  static constinit once::Once<Table> table;
+  return member(table.get([] { return property("Cased"); }), c);
 }
 
 bool is_case_ignorable(char32_t c) noexcept {
-  static const Table table = property("Case_Ignorable");
-  return member(table, c);
+  static constinit once::Once<Table> table;
+  return member(table.get([] { return property("Case_Ignorable"); }), c);
 }
 
 }  // namespace zarnu_core::casing
