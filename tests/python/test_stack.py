@@ -101,3 +101,33 @@ def test_python_called_back_deep_in_an_evaluation_has_room(size):
                          capture_output=True, text=True, env=env, timeout=120)
     assert run.returncode == 0, run.stderr[-2000:]
     assert run.stdout.strip() == "[2802]"
+
+
+# A transform copies its argument with the $clone its scope sees; one that leads back to the transform (the
+# transform itself, another transform, a tail call) is a runaway recursion like any other and must end in
+# the depth error, not in a crash of the interpreter. Run apart, at the default limit and a small one.
+CLONE_LOOP = textwrap.dedent(
+    """
+    import zarnu
+    for limit in (None, 40):
+        try:
+            zarnu.Expression(EXPR).evaluate(None, max_depth=limit)
+            print("no error")
+        except zarnu.ZarnuError as error:
+            print(error.code, error.value)
+    """
+)
+
+
+@pytest.mark.parametrize("expr", [
+    "($clone := |a|{}|; $clone({}))",
+    "($clone := |a|{}|; {} ~> $clone)",
+    "($t := |a|{}|; $clone := ($clone := $t; |b|{}|); $clone({}))",
+    "($t := |a|{}|; $clone := function($x){ $t($x) }; {} ~> $t)",
+])
+def test_a_clone_that_leads_back_to_its_transform_ends_at_the_depth_limit(expr):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", CLONE_LOOP.replace("EXPR", repr(expr))],
+                         capture_output=True, text=True, env=env, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.split("\n")[:2] == ["D1011 50000", "D1011 40"]

@@ -198,19 +198,32 @@ Result<Value> Evaluator::apply(const Value& function, Items args, const Value& c
   return result;
 }
 
-Result<Value> Evaluator::callback(const Value& function, Items args, const FrameRef& frame) {
-  DepthGuard guard(*this);
+namespace {
+
+// An application made where no node is being evaluated for it (a callback, the copy a transform makes):
+// one level of depth, the limits and the stack rule of a node evaluation, then the application with the
+// context `Context` gives. The context is a template argument rather than a parameter: a callback, on the
+// path of every higher-order built-in, then passes nothing more and asks for it only where it applies.
+template <const Value& (*Context)() noexcept>
+Result<Value> apply_nested(Evaluator& ev, const Value& function, Items&& args, const FrameRef& frame) {
+  Evaluator::DepthGuard guard(ev);
   auto run = [&]() -> Result<Value> {
-    if (auto e = check_depth()) return fail(std::move(*e));
+    if (auto e = ev.check_depth()) return fail(std::move(*e));
     // The limits, and the poll hook every kPollTicks calls: a callee that is no lambda (a built-in, a host
-    // function) evaluates no node that would ask it, and a loop of such calls must still stop and give
-    // other threads their turns.
-    if (auto e = poll()) return fail(std::move(*e));
-    return apply(function, std::move(args), static_null(), frame);
+    // function, a transform) evaluates no node that would ask it, and a loop of such calls must still stop
+    // and give other threads their turns.
+    if (auto e = ev.poll()) return fail(std::move(*e));
+    return ev.apply(function, std::move(args), Context(), frame);
   };
   if (stack::remaining() >= stack::kRedZone) [[likely]]
     return run();
   return stack::grow(run);
+}
+
+}  // namespace
+
+Result<Value> Evaluator::callback(const Value& function, Items args, const FrameRef& frame) {
+  return apply_nested<static_null>(*this, function, std::move(args), frame);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -393,7 +406,10 @@ Result<Value> Evaluator::transform(const value::TransformFn& t, Items args, cons
     if (!clone.is_function()) return fail(error::Error("T2013"));
     Items one;
     one.push_back(arg);
-    ZR_TRY(Value copy, apply(clone, std::move(one), static_undefined(), t.frame));
+    // A nested application: $clone may be this transform itself, or lead back to it through calls that
+    // evaluate no node or return before the copy is asked for again (a tail call), and only this count
+    // then ends the loop.
+    ZR_TRY(Value copy, apply_nested<static_undefined>(*this, clone, std::move(one), t.frame));
     const Owned owned(copy);
     Items items;
     {

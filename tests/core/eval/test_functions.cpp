@@ -274,6 +274,41 @@ TEST(Transform, StoredFunctionsDoNotKeepTheirObjectsAlive) {
   EXPECT_EQ(text(run("({'a': {'n': 1}} ~> | a | {'f': function(){ $.n + 1 }} |).a.f()")), "2");
 }
 
+// A transform copies its argument with the $clone its scope sees. When that is the transform itself, or
+// leads back to it through another transform or a tail call (whose nodes are done before the copy is asked
+// for again), the loop evaluates no node that nests: it must still end at the depth limit, on a small
+// stack too, rather than overflow the stack. Each runs in a child process, where a crash fails the test.
+TEST(Transform, ACloneThatLeadsBackEndsAtTheDepthLimit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* const loops[] = {
+      "($clone := | a | {} |; $clone({}))",
+      "($clone := | a | {} |; {} ~> $clone)",
+      "($t := | a | {} |; $clone := ($clone := $t; | b | {} |); $clone({}))",
+      "($t := | a | {} |; $clone := function($x){ $t($x) }; {} ~> $t)",
+  };
+  for (const char* expr : loops) {
+    for (std::size_t limit : {std::size_t{40}, std::size_t{50000}}) {
+      SCOPED_TRACE(std::string(expr) + " at a depth limit of " + std::to_string(limit));
+      EXPECT_EXIT(
+          {
+            std::string got;
+            on_small_stack(
+                [&] {
+                  Options options;
+                  options.max_depth = limit;
+                  Outcome o = run(expr, std::nullopt, options);
+                  got = text(o);
+                  if (o.error && o.error->detail("value"))
+                    got += " " + json::to_text(*o.error->detail("value"));
+                },
+                256 * 1024);
+            std::exit(got == "!D1011 " + std::to_string(limit) ? 0 : 1);
+          },
+          ::testing::ExitedWithCode(0), "");
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Regular-expression functions, over a tiny engine: literal characters, each optionally followed by "*"
 // (greedy, no backtracking).
