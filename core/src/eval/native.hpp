@@ -38,9 +38,9 @@ struct Native {
 
 // The argument at a position, or undefined past the end of the list (implementations read their arguments
 // by position and treat a missing one as undefined).
-// Made when the library is loaded, not under a guard at first use; a zeroed Value is undefined too, so it
-// serves even before that.
-inline const value::Value kMissingArgument;
+// Made when the library is loaded (in functions/table.cpp), not under a guard at first use; a zeroed Value
+// is undefined too, so it serves even before that.
+extern const value::Value kMissingArgument;
 inline const value::Value& arg_at(const value::Items& args, std::size_t i) noexcept {
   return i < args.size() ? args[i] : kMissingArgument;
 }

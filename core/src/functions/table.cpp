@@ -189,6 +189,8 @@ const Native* find_extra(std::string_view name) {
 
 }  // namespace
 
+const value::Value kMissingArgument;
+
 std::span<const Native> table() {
   return built().records;
 }
