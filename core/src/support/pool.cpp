@@ -50,6 +50,10 @@ void unlock_after_fork() noexcept {
   g_orphan_lock.unlock();
   g_spare_lock.unlock();
 }
+// Registered when the library is loaded, before any thread can take the locks: registering at first use
+// would put the registration behind a static's guard, which a fork leaves taken for good in the child.
+[[maybe_unused]] const bool g_fork_safe =
+    pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork) == 0;
 
 std::atomic<std::size_t> g_paged{0};
 std::atomic<std::size_t> g_mapped{0};
@@ -350,8 +354,6 @@ struct Drain {
 Thread* make_thread() noexcept {
   Thread* t = detail::t_thread;
   if (t != &g_unmade) return t;
-  [[maybe_unused]] static const bool fork_safe =
-      pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork) == 0;
   Thread* mem = nullptr;
   {
     std::lock_guard lock(g_spare_lock);
