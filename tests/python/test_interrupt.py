@@ -1,6 +1,7 @@
 """Stopping evaluations: Ctrl-C on every road, other threads running meanwhile, exceptions that are not
 errors, the time limit inside long steps, and memory that runs out or would grow without bound."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -61,6 +62,18 @@ class Stop(Exception):
     pass
 
 
+@contextlib.contextmanager
+def alarm_every_millisecond(handler):
+    """SIGALRM runs `handler` every millisecond while the block runs."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 # Long JSON texts: one whose values are all built, and one whose long member is skipped by the cut parse.
 BUILT = "[" + "0," * 3_000_000 + "0]"
 SKIPPED = '{"a": 1, "b": [' + "1," * 20_000_000 + "1]}"
@@ -87,14 +100,8 @@ def test_signal_handlers_run_during_a_long_parse(parse):
             signal.setitimer(signal.ITIMER_REAL, 0)
             raise Stop
 
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
-    try:
-        with pytest.raises(Stop):
-            PARSES[parse]()
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm_every_millisecond(handler), pytest.raises(Stop):
+        PARSES[parse]()
     assert len(runs) == 3
 
 
@@ -105,13 +112,8 @@ def test_signal_handlers_run_while_a_large_value_is_released(items):
     e = zarnu.Expression(f"($x := [1..2000000].{items}; $mark(1); $x := 0; $mark(2); 1)")
     marks = []
     runs = []
-    previous = signal.signal(signal.SIGALRM, lambda *_: runs.append(len(marks)))
-    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
-    try:
+    with alarm_every_millisecond(lambda *_: runs.append(len(marks))):
         assert e.evaluate(None, {"mark": marks.append}) == 1
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
     assert marks == [1, 2]
     assert runs.count(1) >= 5
 
@@ -130,14 +132,8 @@ def test_an_exception_raised_while_a_large_value_is_released_leaves_the_evaluati
             signal.setitimer(signal.ITIMER_REAL, 0)
             raise Stop
 
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
-    try:
-        with pytest.raises(Stop):
-            zarnu.Expression(expression).evaluate(None, {"mark": marks.append})
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm_every_millisecond(handler), pytest.raises(Stop):
+        zarnu.Expression(expression).evaluate(None, {"mark": marks.append})
 
 
 def test_other_threads_run_while_evaluate_works():
