@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "convert.hpp"
+#include "entry.hpp"
 #include "pyutil.hpp"
 #include "support/stack.hpp"
 #include "value/from_json.hpp"
@@ -132,6 +133,7 @@ constexpr pyutil::Parameters kNew{"Document", {"value"}, 1, 1};
 constexpr pyutil::Parameters kFromJson{"from_json", {"text", "read"}, 2, 1};
 
 PyObject* document_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  entry::let_go();
   auto arguments = kNew.parse(args, kwargs);
   if (!arguments) return nullptr;
   auto json = convert::to_json((*arguments)[0], "the document");
@@ -144,6 +146,7 @@ PyObject* document_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  entry::let_go();
   auto arguments = kFromJson.parse(args, nargs, kwnames);
   if (!arguments) return nullptr;
   PyObject* text = (*arguments)[0];

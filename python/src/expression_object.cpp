@@ -22,6 +22,7 @@
 #include "convert.hpp"
 #include "direct.hpp"
 #include "document_object.hpp"
+#include "entry.hpp"
 #include "errors.hpp"
 #include "eval/expression.hpp"
 #include "headroom.hpp"
@@ -341,7 +342,7 @@ PyObject* expression_source(PyObject* self, void*) {
 }
 
 PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  document_object::drop_dead_copies();
+  entry::let_go();
   auto parsed = kEvaluate.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;
@@ -386,7 +387,7 @@ PyObject* evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  document_object::drop_dead_copies();
+  entry::let_go();
   auto parsed = kEvaluateJson.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;
@@ -438,7 +439,7 @@ PyObject* evaluate_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  document_object::drop_dead_copies();
+  entry::let_go();
   auto parsed = kEvaluateDocument.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;
@@ -516,7 +517,7 @@ PyObject* evaluate_document(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* evaluate_with_audit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  document_object::drop_dead_copies();
+  entry::let_go();
   auto parsed = kEvaluateWithAudit.parse(args, nargs, kwnames);
   if (!parsed) return nullptr;
   const auto& arguments = *parsed;

@@ -5,9 +5,28 @@ import os
 import shutil
 import subprocess
 import sysconfig
+import textwrap
 import threading
 
 import pytest
+
+
+# The start of a script that watches its own memory in a child process: its resident set, and a worker thread
+# that runs the jobs it is handed one at a time, as a server's thread would.
+WORKER_SCRIPT = textwrap.dedent("""
+    import json, queue, sys, threading, time, zarnu
+    def resident():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * 4096
+    jobs, results = queue.Queue(), queue.Queue()
+    def serve():
+        while True:
+            results.put(jobs.get()())
+    threading.Thread(target=serve, daemon=True).start()
+    def on_worker(job):
+        jobs.put(job)
+        return results.get()
+""")
 
 
 def nested(levels, innermost=None):

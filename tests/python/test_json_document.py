@@ -13,6 +13,7 @@ import threading
 
 import pytest
 
+from support import WORKER_SCRIPT
 from zarnu import Document, Expression, ZarnuError
 
 
@@ -205,19 +206,7 @@ class TestDocument:
     # The copy a thread made of a large document goes once the document is gone, at the thread's next
     # evaluation of any kind, even when the thread converts no other document.
     def test_a_dead_documents_copy_goes_at_the_next_evaluation(self):
-        code = textwrap.dedent("""
-            import json, queue, threading, time, zarnu
-            def resident():
-                with open("/proc/self/statm") as statm:
-                    return int(statm.read().split()[1]) * 4096
-            jobs, results = queue.Queue(), queue.Queue()
-            def serve():
-                while True:
-                    results.put(jobs.get()())
-            threading.Thread(target=serve, daemon=True).start()
-            def on_worker(job):
-                jobs.put(job)
-                return results.get()
+        code = WORKER_SCRIPT + textwrap.dedent("""
             # Its blocks are made and released again and again: what it needs is resident from the start.
             churn = zarnu.Expression('$count([1..50000].{"x": $string($)})')
             document = zarnu.Document.from_json(json.dumps({"a": [{"b": i + 0.5, "s": "t%d" % i}
