@@ -38,8 +38,23 @@ struct Copy {
 };
 thread_local std::vector<Copy> t_copies;
 
-void drop_dead() noexcept {
-  std::erase_if(t_copies, [](const Copy& copy) { return copy.source.expired(); });
+// Takes the copies of dead documents out of the list before releasing any of them: releasing a large copy
+// offers other threads turns, and a turn runs Python code (a signal handler, a profile hook) that may make
+// or evaluate against a document on this thread, dropping and adding copies itself. Nothing walks the list
+// while a copy goes. False, every copy still in the list, when there is no memory to take them out.
+bool drop_dead() noexcept {
+  const auto dead = std::stable_partition(t_copies.begin(), t_copies.end(),
+                                          [](const Copy& copy) { return !copy.source.expired(); });
+  if (dead == t_copies.end()) return true;
+  std::vector<Copy> gone;
+  try {
+    gone.reserve(static_cast<std::size_t>(t_copies.end() - dead));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  gone.insert(gone.end(), std::make_move_iterator(dead), std::make_move_iterator(t_copies.end()));
+  t_copies.erase(dead, t_copies.end());
+  return true;
 }
 
 DocumentObject& of(PyObject* self) {
@@ -244,8 +259,8 @@ constinit thread_local std::uint64_t t_dropped = 0;
 
 void drop_dead_copies_now() noexcept {
   // Read first: a document that dies while the copies are looked at counts again for the next look.
-  t_dropped = g_deaths.load(std::memory_order_acquire);
-  drop_dead();
+  const std::uint64_t deaths = g_deaths.load(std::memory_order_acquire);
+  if (drop_dead()) t_dropped = deaths;
 }
 
 }  // namespace detail

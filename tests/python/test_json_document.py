@@ -20,6 +20,62 @@ from zarnu import Document, Expression, ZarnuError
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 
+# A host function lets large copies die and calls one entry (named by argv[1]) while the nested code (argv[2])
+# runs on each turn; every nested answer and the outer result are checked.
+REENTERED_WHILE_COPIES_GO = textwrap.dedent("""
+    import json, signal, sys, zarnu
+    entry, trigger = sys.argv[1:]
+    x = zarnu.Expression("x")
+    shared = zarnu.Document({"x": 1})
+    # Called straight from the host function: no Python call of its own gives the nested code a turn first.
+    calls = {
+        "Document": (zarnu.Document, {"x": 1}),
+        "from_json": (zarnu.Document.from_json, '{"x": 1}'),
+        "direct": (x.evaluate, {"x": 1}),
+        "general": (x.evaluate, {"x": 1}, {"y": 2}),
+        "json": (x.evaluate_json, '{"x": 1}'),
+        "document": (x.evaluate_document, shared),
+        "audit": (x.evaluate_with_audit, {"x": 1}),
+    }
+    answers, armed = [], False
+    def nested(*_):
+        # Its document dies at once: the next call on this thread drops a copy again.
+        answers.append(x.evaluate_document(zarnu.Document.from_json('{"x": 2}')))
+        if armed and trigger == "signal":
+            signal.setitimer(signal.ITIMER_REAL, 1e-4)  # once done, however slow the build
+    def profile(frame, event, arg):
+        if armed and event == "call":
+            nested()
+    def host():
+        global armed
+        docs = [zarnu.Document.from_json(json.dumps(list(range(20000)))) for _ in range(30)]
+        del docs
+        armed = True
+        if trigger == "signal":
+            signal.setitimer(signal.ITIMER_REAL, 1e-4)
+        try:
+            call, *args = calls[entry]
+            got = call(*args)
+        finally:
+            armed = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        if isinstance(got, zarnu.Document):
+            return x.evaluate_document(got)
+        if isinstance(got, str):
+            return json.loads(got)
+        return got["result"] if isinstance(got, dict) else got
+    if trigger == "signal":
+        signal.signal(signal.SIGALRM, nested)
+    else:
+        sys.setswitchinterval(1e-6)
+        sys.setprofile(profile)
+    assert zarnu.Expression("[$host(), $host(), $host()]").evaluate(None, {"host": host}) == [1, 1, 1]
+    sys.setprofile(None)
+    assert answers and set(answers) == {2}, answers
+    print(len(answers))
+""")
+
+
 def deep(levels):
     return "[" * levels + "]" * levels
 
@@ -230,6 +286,17 @@ class TestDocument:
         assert run.returncode == 0, run.stderr[-2000:]
         grown, left = map(int, run.stdout.split())
         assert grown > 5_000_000 and left < grown / 2, (grown, left)
+
+    # Releasing a thread's copies of dead documents gives turns, and the Python code a turn runs (a signal
+    # handler, a profile hook) may make documents and evaluate on the same thread, dropping and adding copies
+    # while the outer call is still letting its own go. Each case runs in a child: a corrupted list crashes.
+    @pytest.mark.parametrize("trigger", ["signal", "profile"])
+    @pytest.mark.parametrize("entry", ["Document", "from_json", "direct", "general", "json", "document", "audit"])
+    def test_code_run_while_dead_copies_go_may_call_in_again(self, entry, trigger):
+        run = subprocess.run([sys.executable, "-c", REENTERED_WHILE_COPIES_GO, entry, trigger], capture_output=True,
+                             text=True, env=ENV, timeout=120)
+        assert run.returncode == 0, run.stderr[-2000:]
+        assert int(run.stdout) > 0
 
     def test_a_document_is_out_of_reach_until_its_text_is_parsed(self):
         # Another thread reading a document's string slots while from_json still grows them would race.
