@@ -72,10 +72,17 @@ Scalar from_double(double x) {
   return nullptr;
 }
 
+// The failure of a conversion that raised: the exception's text, unless it is not an error
+// (KeyboardInterrupt, SystemExit), which stays set to leave as itself.
+Failure conversion_failure() {
+  if (stopping()) return Failure{{}, true};
+  return Failure{take_exception_text()};
+}
+
 // An int that does not fit 64 bits, or an int subclass: through the float conversion.
 Scalar big_integer(PyObject* object) {
   const double x = PyFloat_AsDouble(object);
-  if (x == -1.0 && PyErr_Occurred()) return Failure{take_exception_text()};
+  if (x == -1.0 && PyErr_Occurred()) return conversion_failure();
   return from_double(x);
 }
 
@@ -112,7 +119,7 @@ Scalar scalar(PyObject* object) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
     if (!overflow) {
-      if (value == -1 && PyErr_Occurred()) return Failure{take_exception_text()};
+      if (value == -1 && PyErr_Occurred()) return conversion_failure();
       return static_cast<std::int64_t>(value);
     }
     return big_integer(object);
@@ -143,7 +150,7 @@ std::optional<double> number(PyObject* object) {
   if (PyBool_Check(object) || !(PyLong_Check(object) || PyFloat_Check(object))) return std::nullopt;
   const double x = PyFloat_AsDouble(object);
   if (x == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
+    if (!stopping()) PyErr_Clear();
     return std::nullopt;
   }
   return x;
@@ -378,7 +385,8 @@ class Walk {
   // before anything is made of any of them.
   std::optional<Invalid> visit(PyObject* object) {
     Scalar s = scalar(object);
-    if (auto* failure = std::get_if<Failure>(&s)) return Invalid{false, std::move(failure->reason)};
+    if (auto* failure = std::get_if<Failure>(&s))
+      return Invalid{false, std::move(failure->reason), failure->raised};
     if (!std::holds_alternative<Container>(s)) {
       sink_.scalar(object, s);
       return std::nullopt;

@@ -62,6 +62,7 @@ class Text {
 struct Container {};
 struct Failure {
   std::string reason;
+  bool raised = false;  // a float conversion raised what is not an error (KeyboardInterrupt), left set
 };
 
 // What one object is as data: null, a boolean, an integer, a double, text, a container to walk, or a
@@ -82,7 +83,8 @@ std::expected<Text, std::string> key(PyObject* object);
 std::string type_name(PyObject* object);
 
 // A number for the options: a double from an int or float (or subclass), none for a bool, any other
-// object or a value the float conversion refuses.
+// object or a value the float conversion refuses (with what it raised left set when that is not an error,
+// such as KeyboardInterrupt).
 std::optional<double> number(PyObject* object);
 
 // "Type: text" for an exception (its type's qualified name and its str()).

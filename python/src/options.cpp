@@ -60,7 +60,7 @@ bool timeout(PyObject* object, zarnu_core::Options& out) {
   if (!object) return true;
   const std::optional<double> seconds = convert::number(object);
   if (!seconds) {
-    PyErr_SetString(PyExc_TypeError, "timeout must be a number of seconds");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "timeout must be a number of seconds");
     return false;
   }
   // 2^64 seconds and beyond, NaN and the infinities all fail the first test.
@@ -105,6 +105,7 @@ std::optional<double> timestamp_millis(PyObject* object, bool& has_timestamp) {
 
 std::optional<std::int64_t> now(PyObject* object) {
   std::optional<double> millis = convert::number(object);
+  if (!millis && PyErr_Occurred()) return std::nullopt;
   if (!millis && PyUnicode_Check(object)) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);

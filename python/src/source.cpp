@@ -110,8 +110,10 @@ class Writer {
         return std::nullopt;
       case 5:
         return put_container(object, sink, held);
-      default:
-        return std::move(std::get<convert::Failure>(s).reason);
+      default: {
+        convert::Failure& failure = std::get<convert::Failure>(s);
+        return failure.raised ? failure_text() : std::move(failure.reason);
+      }
     }
   }
 

@@ -177,6 +177,60 @@ def test_a_host_function_may_handle_an_interrupt_of_a_function_it_calls():
     assert audit["error"]["code"] == "ValueError"
 
 
+class Big(int):
+    """An int beyond 64 bits, read through its float conversion, which raises what `raises` holds."""
+    def __float__(self):
+        raise self.raises
+
+
+# Every road that converts such an int: lazily read input, whole conversions, the options.
+BIG_ROADS = {
+    "path": lambda b: zarnu.Expression("items.big").evaluate({"items": [{"big": b}]}),
+    "sum": lambda b: zarnu.Expression("$sum(items.big)").evaluate({"items": [{"big": b}]}),
+    "whole read": lambda b: zarnu.Expression("$string(items)").evaluate({"items": [b]}),
+    "input": lambda b: zarnu.Expression("$").evaluate(b),
+    "audit": lambda b: zarnu.Expression("items").evaluate_with_audit({"items": [b]}),
+    "document": lambda b: zarnu.Document({"items": [b]}),
+    "binding": lambda b: zarnu.Expression("$x").evaluate_document(zarnu.Document(1), {"x": b}),
+    "host result": lambda b: zarnu.Expression("$f()").evaluate_json(None, {"f": lambda: b}),
+    "argument": lambda b: zarnu.Expression("$g(function($v){ $v })").evaluate(None, {"g": lambda f: f(b)}),
+    "timeout": lambda b: zarnu.Expression("1").evaluate(None, timeout=b),
+    "now": lambda b: zarnu.Expression("$now()").evaluate(None, now=b),
+}
+
+
+def big(raises):
+    value = Big(2**70)
+    value.raises = raises
+    return value
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("road", BIG_ROADS)
+def test_an_interrupt_while_a_large_int_is_converted_leaves_as_itself(road, exception):
+    raised = exception()
+    value = big(raised)
+    try:
+        BIG_ROADS[road](value)
+    except exception as caught:
+        assert caught is raised
+    else:
+        pytest.fail("nothing was raised")
+    raised.__traceback__ = None
+    assert sys.getrefcount(value) == 2  # the name's, and the argument's
+
+
+def test_an_error_while_a_large_int_is_converted_keeps_its_failure():
+    with pytest.raises(zarnu.ZarnuError) as lazy:
+        BIG_ROADS["sum"](big(ValueError("bad")))
+    assert (lazy.value.code, str(lazy.value)) == ("U1004", "The input could not be read: ValueError: bad")
+    with pytest.raises(TypeError) as whole:
+        BIG_ROADS["document"](big(ValueError("bad")))
+    assert str(whole.value) == "the document cannot be converted to JSON: ValueError: bad"
+    with pytest.raises(TypeError, match="^timeout must be a number of seconds$"):
+        BIG_ROADS["timeout"](big(ValueError("bad")))
+
+
 LONG_STEPS = [
     ("$count($distinct($))", lambda: [{"a": i, "b": [i, str(i)]} for i in range(40000)]),
     ("$length($string([1..10000000]))", lambda: None),
