@@ -315,7 +315,8 @@ namespace {
 struct Invalid {
   bool value = false;
   std::string reason;
-  bool raised = false;  // a signal handler or a dict's iteration raised what is not an error, left set
+  // A signal handler, a dict's iteration or a float conversion raised what is not an error, left set.
+  bool raised = false;
 };
 
 // How many values a conversion makes between two looks for pending signals (Ctrl-C) when no evaluation
